@@ -1,0 +1,187 @@
+// TallyService: the usage-reporting service that the desktop client loads.
+//
+// This is the library's only public header. The host reaches every function of
+// the service through the process-wide singleton TallyService::GetInstance().
+// Nothing reaches the analytics library before EnableImprovement(true).
+#ifndef TALLYSERVICE_INCLUDE_TALLYSERVICE_H_
+#define TALLYSERVICE_INCLUDE_TALLYSERVICE_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+// TALLYSERVICE_BUILD is defined while the service itself is compiled;
+// TALLYSERVICE_STATIC by code that links the service's objects directly (tests).
+#if defined(_WIN32)
+#if defined(TALLYSERVICE_BUILD)
+#define TALLYSERVICE_API __declspec(dllexport)
+#elif defined(TALLYSERVICE_STATIC)
+#define TALLYSERVICE_API
+#else
+#define TALLYSERVICE_API __declspec(dllimport)
+#endif
+#else
+#define TALLYSERVICE_API __attribute__((visibility("default")))
+#endif
+
+// One event as it crosses into the analytics library: a NUL-terminated event
+// name and a NUL-terminated compact JSON payload, zero-filled behind each text.
+struct ReportData {
+    char eventName[64];
+    char data[2048];
+};
+static_assert(sizeof(ReportData) == 2112, "ReportData is a binary interface");
+static_assert(offsetof(ReportData, data) == 64, "ReportData is a binary interface");
+
+// Report families; the key of the event-name table.
+enum class ReportSource : int32_t { Orvel = 0, SyncDisk = 1, HeartBeat = 2, P2P = 3 };
+
+// Written as "device_type" into the device-information payload.
+enum class ReportDeviceType : int32_t { SyncApp = 4, DesktopClient = 7 };
+
+struct ReportConfig;
+
+// FIFO of ReportData values in arrival order, stored in fixed-size chunks so
+// that an append or a take costs the same whatever the backlog, and the memory
+// of a drained backlog goes back to the allocator. Not thread-safe: the service
+// guards it with its queue mutex.
+class ReportQueue {
+public:
+    ReportQueue() = default;
+    ~ReportQueue();
+    ReportQueue(const ReportQueue&) = delete;
+    ReportQueue& operator=(const ReportQueue&) = delete;
+
+    size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    // The oldest record. The queue must not be empty.
+    ReportData& front();
+    // Appends a copy of the record. Throws std::bad_alloc when out of memory.
+    void push_back(const ReportData& record);
+    // Removes the oldest record. The queue must not be empty.
+    void pop_front();
+    // Removes every record and frees all storage.
+    void clear();
+
+private:
+    struct Chunk;
+    Chunk* m_head = nullptr;   // oldest chunk; its records start at m_headIndex
+    Chunk* m_tail = nullptr;   // newest chunk; holds m_tailCount records
+    Chunk* m_spare = nullptr;  // one drained chunk kept to avoid churn in steady state
+    size_t m_headIndex = 0;
+    size_t m_tailCount = 0;
+    size_t m_size = 0;
+};
+
+class TallyServiceTestPeer;
+class TallyServiceInstance;
+
+class TALLYSERVICE_API TallyService {
+public:
+    using ReportInitFn = int32_t (*)(ReportConfig*);
+    using ReportOnEventFn = int32_t (*)(ReportData*);
+    using ReportOnSubmitFn = int32_t (*)();
+
+    // The process-wide instance; constructed on first use. Never null.
+    static TallyService* GetInstance();
+
+    // The user's opt-in. true initialises the analytics library when needed,
+    // starts the service's threads and makes the day's device report; false
+    // stops new events and drops the queued ones.
+    void EnableImprovement(bool enable);
+    // The host's device identifier; masked before it enters any event.
+    void SetDeviceUniqueId(std::string deviceId);
+    // While set, the next failed remote connection is not reported.
+    void SetSystemSuspend(bool suspend);
+    // Makes the next desktop-client device report add a sync-app event.
+    void SetSyncAppUsing(bool syncAppUsing);
+    // Starts the dispatch worker and the daily device-report thread, detached.
+    void StartReportThread();
+
+    // Outcome of a reconnection after a failed heartbeat (throttled: 12 h).
+    void ReportHeartBeat(bool isSuccess, bool isLocalLink);
+    // Outcome of a remote connection (failures throttled: 12 h).
+    void ReportP2P(bool isSuccess, bool isLocalLink);
+    // The sync-disk app is in use; reported at most once a local day.
+    bool ReportSyncAppUsing();
+    // Starts (start), reads, or reads and restarts (restart) a named timer;
+    // answers elapsed whole seconds, or 0 when starting or not started.
+    int64_t TimeCount(std::string name, bool start, bool restart);
+
+private:
+    friend class TallyServiceTestPeer;
+    friend class TallyServiceInstance;
+
+    TallyService();
+    ~TallyService();
+    TallyService(const TallyService&) = delete;
+    TallyService& operator=(const TallyService&) = delete;
+
+    // Analytics library binding.
+    void Init();
+    void InitConfigParams(const std::wstring& exeFolder);
+    void InitConfigCertPath(const std::string& pubkeyPath, const std::string& cacertPath);
+
+    // Queue.
+    void OnEventReport(ReportData* record);
+
+    // Routing.
+    bool Report(ReportSource source, std::string& data);
+    bool OnOrvelReport(std::string& eventName, std::string& data);
+    bool OnSyncDiskReport(std::string& eventName, std::string& data);
+    bool OnOtherReport(std::string& eventName, std::string& data);
+
+    // Ledger.
+    uint64_t GetCurrentDate();
+    uint64_t GetLastReportTime(std::wstring key);
+    void SetLastReportTime(std::wstring key, uint64_t value);
+
+    // Reports.
+    void ReportDevice();
+    std::string GetReportDeviceInfo(ReportDeviceType type);
+    std::string GetDurationLevel(int64_t seconds);
+
+    // Masking of identifiers.
+    std::string AnonymousData(std::string text);
+    std::string AnonymousByReplace(std::string text);
+    std::string AnonymousByTruncate(std::string text);
+
+    // Helpers of this implementation.
+    void BufferReport(const ReportData& record);  // append without signalling
+    void ClearReportQueue();
+    void DispatchLoop();
+    void DailyLoop();
+    std::string DeviceUniqueIdCopy();
+
+    std::string m_appVersion;
+    std::string m_deviceUniqueId;  // guarded by m_deviceIdMutex
+    std::atomic<bool> m_syncAppUsing{false};
+    std::atomic<bool> m_improvementEnabled{false};
+    std::atomic<bool> m_initialized{false};
+    ReportConfig* m_reportConfig = nullptr;
+    ReportQueue m_reportQueue;  // guarded by m_queueMutex
+    std::mutex m_queueMutex;
+    std::condition_variable m_queueCondition;
+    ReportInitFn m_reportInit = nullptr;
+    ReportOnEventFn m_reportOnEvent = nullptr;
+    ReportOnSubmitFn m_reportOnSubmit = nullptr;
+    std::map<std::string, int64_t> m_timerStarts;     // guarded by m_timerMutex
+    std::map<std::string, int64_t> m_timerDurations;  // guarded by m_timerMutex
+    std::atomic<bool> m_systemSuspend{false};
+    std::atomic<bool> m_deviceConnectTimed{false};
+    void* m_module = nullptr;
+
+    // Guards m_deviceUniqueId; held only to copy or replace the string.
+    std::mutex m_deviceIdMutex;
+    // Guards the two timer maps; never held while calling out.
+    std::mutex m_timerMutex;
+    // Set when the process is tearing the service down while its detached
+    // threads still run: they stop calling out and leave the object alone.
+    std::atomic<bool> m_stopping{false};
+};
+
+#endif  // TALLYSERVICE_INCLUDE_TALLYSERVICE_H_

@@ -1,0 +1,74 @@
+// The analytics library's side of the boundary: the configuration record and
+// the three entry points, bound by name at run time. These prototypes are the
+// one source of the entry-point types: the service derives its function
+// pointer types from them and the analytics libraries we build define them.
+#ifndef TALLYSERVICE_SRC_HOSTAPI_TALLYAPI_H_
+#define TALLYSERVICE_SRC_HOSTAPI_TALLYAPI_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "TallyService.h"
+
+// TALLY_BUILD is defined while an analytics library itself is compiled.
+#if defined(_WIN32)
+#if defined(TALLY_BUILD)
+#define TALLY_API __declspec(dllexport)
+#else
+#define TALLY_API
+#endif
+#else
+#define TALLY_API __attribute__((visibility("default")))
+#endif
+
+// Who is reporting, where to send and where the library keeps its files.
+// Every text is NUL-terminated UTF-8 in a zero-filled field.
+struct ReportConfig {
+    char appid[64];
+    char appversion[64];
+    char deviceType[64];
+    char tag[64];
+    char domain[64];
+    char logDir[1024];
+    char logFileName[64];
+    char dbPath[1024];
+    char pubkeyPath[1024];
+    char cacertPath[1024];
+    int32_t certParam1;
+    int32_t certParam2;
+};
+static_assert(std::is_standard_layout<ReportConfig>::value, "ReportConfig is a binary interface");
+static_assert(sizeof(ReportConfig) == 4488, "ReportConfig is a binary interface");
+static_assert(offsetof(ReportConfig, appid) == 0, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, appversion) == 64, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, deviceType) == 128, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, tag) == 192, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, domain) == 256, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, logDir) == 320, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, logFileName) == 1344, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, dbPath) == 1408, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, pubkeyPath) == 2432, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, cacertPath) == 3456, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, certParam1) == 4480, "ReportConfig layout");
+static_assert(offsetof(ReportConfig, certParam2) == 4484, "ReportConfig layout");
+
+extern "C" {
+// Answers 1 when the library accepted the configuration. The record stays
+// owned by the caller and valid for the caller's lifetime.
+TALLY_API int32_t ReportInit(ReportConfig* config);
+// One event. The record is the caller's and is reused after the call returns:
+// consume it before returning and keep no pointer to it. Result ignored.
+TALLY_API int32_t ReportOnEvent(ReportData* record);
+// Submit the events collected so far. Result ignored.
+TALLY_API int32_t ReportOnSubmit();
+}
+
+static_assert(std::is_same<decltype(&ReportInit), TallyService::ReportInitFn>::value,
+              "entry point type");
+static_assert(std::is_same<decltype(&ReportOnEvent), TallyService::ReportOnEventFn>::value,
+              "entry point type");
+static_assert(std::is_same<decltype(&ReportOnSubmit), TallyService::ReportOnSubmitFn>::value,
+              "entry point type");
+
+#endif  // TALLYSERVICE_SRC_HOSTAPI_TALLYAPI_H_
