@@ -50,7 +50,7 @@ struct ReportConfig;
 // of a drained backlog goes back to the allocator. Not thread-safe: the service
 // guards it with its queue mutex.
 class ReportQueue {
-public:
+  public:
     ReportQueue() = default;
     ~ReportQueue();
     ReportQueue(const ReportQueue&) = delete;
@@ -67,7 +67,7 @@ public:
     // Removes every record and frees all storage.
     void clear();
 
-private:
+  private:
     struct Chunk;
     Chunk* m_head = nullptr;   // oldest chunk; its records start at m_headIndex
     Chunk* m_tail = nullptr;   // newest chunk; holds m_tailCount records
@@ -81,7 +81,7 @@ class TallyServiceTestPeer;
 class TallyServiceInstance;
 
 class TALLYSERVICE_API TallyService {
-public:
+  public:
     using ReportInitFn = int32_t (*)(ReportConfig*);
     using ReportOnEventFn = int32_t (*)(ReportData*);
     using ReportOnSubmitFn = int32_t (*)();
@@ -112,7 +112,7 @@ public:
     // answers elapsed whole seconds, or 0 when starting or not started.
     int64_t TimeCount(std::string name, bool start, bool restart);
 
-private:
+  private:
     friend class TallyServiceTestPeer;
     friend class TallyServiceInstance;
 
@@ -151,6 +151,9 @@ private:
     std::string AnonymousByTruncate(std::string text);
 
     // Helpers of this implementation.
+    // Zero-fills a record, fills it and hands it to OnEventReport; answers
+    // whether the fill succeeded.
+    bool QueueReport(const std::string& eventName, const std::string& data);
     void BufferReport(const ReportData& record);  // append without signalling
     void ClearReportQueue();
     void DispatchLoop();
@@ -179,6 +182,8 @@ private:
     std::mutex m_deviceIdMutex;
     // Guards the two timer maps; never held while calling out.
     std::mutex m_timerMutex;
+    // Serialises initialisation when several host threads enable at once.
+    std::mutex m_initMutex;
     // Set when the process is tearing the service down while its detached
     // threads still run: they stop calling out and leave the object alone.
     std::atomic<bool> m_stopping{false};

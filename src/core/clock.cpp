@@ -6,7 +6,7 @@ namespace tally {
 namespace {
 
 class SystemClock final : public Clock {
-public:
+  public:
     uint64_t SystemFileTime() override { return platform::SystemTimeAsFileTime(); }
     bool ToLocalCalendar(uint64_t utcFileTime, platform::CalendarTime* local) override {
         return platform::FileTimeToLocalCalendar(utcFileTime, local);
@@ -32,7 +32,9 @@ Clock& CurrentClock() {
     return clock ? *clock : TheSystemClock();
 }
 
-void SetClockForTesting(Clock* clock) { g_clock.store(clock, std::memory_order_release); }
+void SetClockForTesting(Clock* clock) {
+    g_clock.store(clock, std::memory_order_release);
+}
 
 uint64_t FileTimeToUnixMs(uint64_t utcFileTime) {
     // 100-ns ticks between 1601-01-01 and 1970-01-01. Instants before 1970

@@ -11,7 +11,7 @@
 namespace tally {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // System time (UTC), 100-nanosecond units since 1601-01-01.
     virtual uint64_t SystemFileTime() = 0;

@@ -11,8 +11,8 @@
 namespace tally {
 
 // Records one line; never throws, whatever the host's logging library does.
-void Log(Journal::ModuleType module, Journal::LogSeverity severity, int line,
-         const char* function, const std::string& message) noexcept;
+void Log(Journal::ModuleType module, Journal::LogSeverity severity, int line, const char* function,
+         const std::string& message) noexcept;
 
 }  // namespace tally
 
