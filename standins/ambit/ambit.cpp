@@ -1,1 +1,35 @@
-// placeholder
+// Stand-in for the host product's parameter library. Every answer comes from
+// the environment, read afresh on every call so that a test can change it
+// between calls:
+//   AMBIT_APP_VERSION  the application version (default "1.0.0")
+//   AMBIT_DATA_DIR     the per-user data folder (default: the platform's local
+//                      application data folder, a separator, "Orvel")
+//   AMBIT_USER_ID      the signed-in user (default "local-user")
+#include "AmbitWrapper.h"
+
+#include <string>
+
+#include "env.h"
+
+AmbitWrapper* AmbitWrapper::GetInstance() {
+    // The class has no state; a never-destroyed instance stays valid for
+    // threads that outlive the exit handlers.
+    static AmbitWrapper* const instance = new AmbitWrapper();
+    return instance;
+}
+
+std::string AmbitWrapper::GetAppVersion() const {
+    const std::string version = standin::ReadEnv("AMBIT_APP_VERSION");
+    return version.empty() ? std::string("1.0.0") : version;
+}
+
+std::wstring AmbitWrapper::GetAppDataLocalPath() const {
+    const std::wstring folder = standin::ReadEnvWide("AMBIT_DATA_DIR");
+    if (!folder.empty()) return folder;
+    return standin::LocalAppDataFolder() + standin::PathSeparator() + L"Orvel";
+}
+
+std::wstring AmbitWrapper::GetCurrentUserId() {
+    const std::wstring user = standin::ReadEnvWide("AMBIT_USER_ID");
+    return user.empty() ? std::wstring(L"local-user") : user;
+}
