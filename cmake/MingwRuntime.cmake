@@ -1,0 +1,55 @@
+# Copies the MinGW-w64 C++ runtime DLLs into ${CMAKE_BINARY_DIR}/bin, beside
+# every program and library of the build, so that they load under Wine (and
+# on Windows) without a PATH entry.
+#
+# Every module links libstdc++ shared, never with -static-libstdc++: the
+# service and the host libraries pass std::string by value to each other, and
+# with a private runtime in each module std::error_code categories (and any
+# other runtime statics) differ across the DLL boundary.
+#
+# libstdc++-6.dll is stripped on the way (24 MB of debug symbols down to
+# 2 MB); the other two are small and copied as they are.
+
+set(_tally_runtime_dir "${CMAKE_BINARY_DIR}/bin")
+set(_tally_runtime_outputs)
+
+foreach(_dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+  execute_process(
+    COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=${_dll}
+    OUTPUT_VARIABLE _src
+    OUTPUT_STRIP_TRAILING_WHITESPACE
+    RESULT_VARIABLE _rc)
+  # The compiler answers the bare name when it does not know the file.
+  if(NOT _rc EQUAL 0 OR NOT IS_ABSOLUTE "${_src}" OR NOT EXISTS "${_src}")
+    message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know where ${_dll} is")
+  endif()
+  get_filename_component(_src "${_src}" REALPATH)
+  set(_dst "${_tally_runtime_dir}/${_dll}")
+  if(_dll STREQUAL "libstdc++-6.dll")
+    if(NOT CMAKE_STRIP)
+      message(FATAL_ERROR "no strip program for ${_dll} (CMAKE_STRIP is empty)")
+    endif()
+    set(_copy "${CMAKE_STRIP}" --strip-unneeded -o "${_dst}" "${_src}")
+  else()
+    set(_copy ${CMAKE_COMMAND} -E copy "${_src}" "${_dst}")
+  endif()
+  add_custom_command(
+    OUTPUT "${_dst}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${_tally_runtime_dir}"
+    COMMAND ${_copy}
+    DEPENDS "${_src}"
+    COMMENT "Copying ${_dll} into bin/"
+    VERBATIM)
+  list(APPEND _tally_runtime_outputs "${_dst}")
+endforeach()
+
+# Part of every full build, so ctest finds the DLLs beside the tests.
+add_custom_target(tally_mingw_runtime ALL DEPENDS ${_tally_runtime_outputs})
+
+unset(_dll)
+unset(_src)
+unset(_dst)
+unset(_rc)
+unset(_copy)
+unset(_tally_runtime_dir)
+unset(_tally_runtime_outputs)
