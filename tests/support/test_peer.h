@@ -20,6 +20,14 @@ public:
     static void Init() { Service()->Init(); }
     static ReportConfig* Config() { return Service()->m_reportConfig; }
     static void* Module() { return Service()->m_module; }
+    // Binds entry points without loading a library, so that a program can run
+    // the real worker against functions of its own. Call before the worker
+    // starts.
+    static void SetEntryPoints(TallyService::ReportOnEventFn onEvent,
+                               TallyService::ReportOnSubmitFn onSubmit) {
+        Service()->m_reportOnEvent = onEvent;
+        Service()->m_reportOnSubmit = onSubmit;
+    }
 
     // Flags.
     static bool Initialized() { return Service()->m_initialized.load(); }
