@@ -14,7 +14,7 @@ namespace tally {
 namespace testing {
 
 class FakeClock final : public Clock {
-public:
+  public:
     // 100-ns units since 1601-01-01 of 1970-01-01 00:00 UTC.
     static constexpr uint64_t kUnixEpochFileTime = 116444736000000000ULL;
     static constexpr uint64_t kTicksPerMs = 10000;
@@ -105,7 +105,7 @@ public:
         m_changed.notify_all();
     }
 
-private:
+  private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     uint64_t m_systemFileTime = 0;

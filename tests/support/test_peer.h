@@ -13,7 +13,7 @@
 #include "TallyService.h"
 
 class TallyServiceTestPeer {
-public:
+  public:
     static TallyService* Service() { return TallyService::GetInstance(); }
 
     // Analytics binding.

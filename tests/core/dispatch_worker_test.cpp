@@ -1,0 +1,236 @@
+// The queue and its worker as the analytics library sees them: what arrives,
+// in which order, on which thread, and when submits follow.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "TallyService.h"
+#include "support/process.h"
+#include "support/scenario.h"
+#include "support/service_scenario.h"
+
+namespace {
+
+using tally::testing::IsLogLine;
+using tally::testing::QueueRecord;
+using tally::testing::RunScenario;
+using tally::testing::ScenarioOptions;
+using tally::testing::ScenarioResult;
+using tally::testing::StandinCall;
+using tally::testing::WaitForStandinEvents;
+using Peer = TallyServiceTestPeer;
+
+constexpr auto kDeliveryTimeout = std::chrono::seconds(20);
+const char kSentinel[] = "sentinel";
+
+// An initialised service whose own device report is already done for the day,
+// so that only the scenario's records reach the library.
+void EnableQuietly() {
+    tally::testing::InstallProcessFakeClock();
+    tally::testing::MarkDeviceReportedToday();
+    TallyService::GetInstance()->EnableImprovement(true);
+    ASSERT_TRUE(Peer::Initialized());
+}
+
+std::string Numbered(int number) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "record_%02d", number);
+    return name;
+}
+
+TALLY_SCENARIO(DeliverRecords) {
+    ASSERT_NO_FATAL_FAILURE(EnableQuietly());
+    const int count = std::stoi(tally::testing::ScenarioParam("count"));
+    for (int i = 0; i < count; ++i) QueueRecord(Numbered(i));
+    // Every call for the records above is recorded before the sentinel's.
+    QueueRecord(kSentinel);
+    ASSERT_TRUE(WaitForStandinEvents(count + 1, kDeliveryTimeout));
+}
+
+// Checks that the calls up to the sentinel's event are the records named
+// `expected` in this order, each tenth followed at once by one submit and no
+// submit anywhere else, all on one thread other than the initialising one.
+void ExpectDeliveries(const ScenarioResult& result, const std::vector<std::string>& expected) {
+    ASSERT_FALSE(result.calls.empty());
+    ASSERT_EQ(StandinCall::Kind::Init, result.calls[0].kind);
+    const uint64_t worker = result.Events().at(0)->thread;
+    EXPECT_NE(result.calls[0].thread, worker) << "delivered on the host's thread";
+    std::vector<std::string> names;
+    size_t sinceSubmit = 0;
+    for (size_t i = 1; i < result.calls.size(); ++i) {
+        const StandinCall& call = result.calls[i];
+        EXPECT_EQ(worker, call.thread) << "call " << i << " on another thread";
+        if (call.kind == StandinCall::Kind::Submit) {
+            EXPECT_EQ(10u, sinceSubmit) << "submit after delivery " << names.size();
+            sinceSubmit = 0;
+            continue;
+        }
+        ASSERT_EQ(StandinCall::Kind::Event, call.kind);
+        ASSERT_LT(sinceSubmit, 10u) << "no submit after delivery " << names.size();
+        if (call.EventName() == kSentinel) break;
+        names.push_back(call.EventName());
+        ++sinceSubmit;
+    }
+    EXPECT_EQ(expected, names);
+}
+
+TEST(DispatchWorker, SubmitsRightAfterEveryTenthDeliveryAndNeverOtherwise) {
+    for (const int count : {9, 10, 25}) {
+        SCOPED_TRACE(std::to_string(count) + " records");
+        ScenarioOptions options;
+        options.params = {{"count", std::to_string(count)}};
+        const ScenarioResult result = RunScenario("DeliverRecords", options);
+        ASSERT_TRUE(result.Succeeded()) << result.Describe();
+        std::vector<std::string> expected;
+        for (int i = 0; i < count; ++i) expected.push_back(Numbered(i));
+        ExpectDeliveries(result, expected);
+        size_t submitsBeforeSentinel = 0;
+        for (const StandinCall& call : result.calls) {
+            if (call.kind == StandinCall::Kind::Event && call.EventName() == kSentinel) break;
+            submitsBeforeSentinel += call.kind == StandinCall::Kind::Submit ? 1 : 0;
+        }
+        EXPECT_EQ(static_cast<size_t>(count / 10), submitsBeforeSentinel);
+    }
+}
+
+TALLY_SCENARIO(DisableWhileRecordsWait) {
+    ASSERT_NO_FATAL_FAILURE(EnableQuietly());
+    TallyService* service = TallyService::GetInstance();
+    // The worker takes the first record and is held inside the library.
+    tally::testing::HoldDeliveries();
+    QueueRecord("taken");
+    ASSERT_TRUE(WaitForStandinEvents(1, kDeliveryTimeout));
+    for (int i = 0; i < 5; ++i) QueueRecord("cleared_" + std::to_string(i));
+    EXPECT_EQ(5u, Peer::QueueSize());
+
+    service->EnableImprovement(false);
+    EXPECT_EQ(0u, Peer::QueueSize());
+    // Disabled: records are refused without a word.
+    QueueRecord("refused");
+    EXPECT_EQ(0u, Peer::QueueSize());
+    tally::testing::ReleaseDeliveries();
+
+    // Enabled again, the same worker delivers what comes next.
+    service->EnableImprovement(true);
+    QueueRecord(kSentinel);
+    ASSERT_TRUE(WaitForStandinEvents(2, kDeliveryTimeout));
+}
+
+TEST(DispatchWorker, DisablingDropsQueuedRecordsButNotTheOneTaken) {
+    const ScenarioResult result = RunScenario("DisableWhileRecordsWait");
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    EXPECT_EQ((std::vector<std::string>{"taken", kSentinel}), result.EventNames());
+    EXPECT_EQ(0u, result.CountCalls(StandinCall::Kind::Submit));
+    // The initialisation is the only line: dropping and refusing are silent.
+    ASSERT_EQ(1u, result.journal.size()) << result.journalText;
+    EXPECT_EQ("tally init ret -> 1", result.journal[0].message);
+}
+
+// Connection reports made before the library is ready wait in the queue; a
+// failed initialisation keeps them, and the worker of the successful retry
+// delivers them first. The threads of the failed attempt end on their own.
+TALLY_SCENARIO(RetryInitialisationWithBacklog) {
+    tally::testing::InstallProcessFakeClock();
+    TallyService* service = TallyService::GetInstance();
+    const int threadsBefore = tally::testing::CountThreads();
+    ASSERT_GT(threadsBefore, 0);
+
+    EXPECT_TRUE(Peer::Report(ReportSource::HeartBeat, "{\"n\":1}"));
+    EXPECT_TRUE(Peer::Report(ReportSource::P2P, "{\"n\":2}"));
+    service->EnableImprovement(true);  // the library answers 0
+    EXPECT_FALSE(Peer::Initialized());
+    EXPECT_EQ(2u, Peer::QueueSize());
+    ASSERT_TRUE(tally::testing::WaitUntil([&] {
+        return tally::testing::CountThreads() == threadsBefore;
+    })) << tally::testing::CountThreads()
+        << " threads, " << threadsBefore << " before";
+
+    EXPECT_TRUE(Peer::Report(ReportSource::HeartBeat, "{\"n\":3}"));
+    EXPECT_EQ(3u, Peer::QueueSize());
+    service->EnableImprovement(true);  // the library answers 1
+    ASSERT_TRUE(Peer::Initialized());
+    EXPECT_EQ(threadsBefore + 2, tally::testing::CountThreads());
+
+    // Three buffered records and the day's device report make four; six more
+    // make ten, and the submit must follow the tenth.
+    for (int i = 0; i < 6; ++i) QueueRecord(Numbered(i));
+    QueueRecord(kSentinel);
+    ASSERT_TRUE(WaitForStandinEvents(11, kDeliveryTimeout));
+}
+
+TEST(DispatchWorker, RetriedInitialisationDeliversTheBacklogFirstThroughOneWorker) {
+    ScenarioOptions options;
+    options.initResult = "0,1";
+    const ScenarioResult result = RunScenario("RetryInitialisationWithBacklog", options);
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    ASSERT_EQ(2u, result.CountCalls(StandinCall::Kind::Init));
+    const auto initLines = result.JournalFrom("TallyService::Init");
+    ASSERT_EQ(2u, initLines.size()) << result.journalText;
+    EXPECT_EQ("tally init ret -> 0", initLines[0]->message);
+    EXPECT_EQ("tally init ret -> 1", initLines[1]->message);
+
+    // Drop the first ReportInit call so the deliveries follow the second.
+    ScenarioResult afterRetry = result;
+    afterRetry.calls.erase(afterRetry.calls.begin());
+    ExpectDeliveries(afterRetry,
+                     {"storage_heartbeat_fail_reconnect", "device_remote_connect",
+                      "storage_heartbeat_fail_reconnect", "user_device_info", Numbered(0),
+                      Numbered(1), Numbered(2), Numbered(3), Numbered(4), Numbered(5)});
+    const auto events = result.Events();
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ("{\"n\":1}", events[0]->EventData());
+    EXPECT_EQ("{\"n\":2}", events[1]->EventData());
+    EXPECT_EQ("{\"n\":3}", events[2]->EventData());
+}
+
+// Names and payloads at and over their fields' limits, through the routing
+// path that reports use.
+TALLY_SCENARIO(CopyAtTheLimits) {
+    ASSERT_NO_FATAL_FAILURE(EnableQuietly());
+    EXPECT_TRUE(Peer::OnOtherReport(std::string(63, 'n'), "{\"fits\":1}"));
+    EXPECT_FALSE(Peer::OnOtherReport(std::string(64, 'n'), "{\"fits\":0}"));
+    EXPECT_TRUE(Peer::OnOtherReport("payload_2047", std::string(2047, 'p')));
+    EXPECT_FALSE(Peer::OnOtherReport("payload_2048", std::string(2048, 'p')));
+    EXPECT_FALSE(Peer::OnOtherReport("", "{}"));
+    EXPECT_FALSE(Peer::OnOtherReport("no_payload", ""));
+    QueueRecord(kSentinel);
+    ASSERT_TRUE(WaitForStandinEvents(3, kDeliveryTimeout));
+}
+
+// Whether `field` holds `text`, its NUL, and zeros to its end.
+::testing::AssertionResult HoldsExactly(const char* field, size_t width, const std::string& text) {
+    if (text.size() >= width || std::memcmp(field, text.data(), text.size()) != 0) {
+        return ::testing::AssertionFailure() << "text differs";
+    }
+    for (size_t i = text.size(); i < width; ++i) {
+        if (field[i] != '\0') return ::testing::AssertionFailure() << "byte " << i << " is not 0";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(RecordCopy, TextsThatFitArriveWholeAndTheOthersAreLoggedAndDropped) {
+    const ScenarioResult result = RunScenario("CopyAtTheLimits");
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    const auto events = result.Events();
+    ASSERT_EQ(3u, events.size());
+    EXPECT_TRUE(HoldsExactly(events[0]->event.eventName, 64, std::string(63, 'n')));
+    EXPECT_TRUE(HoldsExactly(events[0]->event.data, 2048, "{\"fits\":1}"));
+    EXPECT_TRUE(HoldsExactly(events[1]->event.eventName, 64, "payload_2047"));
+    EXPECT_TRUE(HoldsExactly(events[1]->event.data, 2048, std::string(2047, 'p')));
+    EXPECT_EQ(kSentinel, events[2]->EventName());
+
+    const auto lines = result.JournalFrom("CopyReportData");
+    const std::vector<std::string> expected = {"copy event name failed.", "copy data failed.",
+                                               "copy param is incorrect.",
+                                               "copy param is incorrect."};
+    ASSERT_EQ(expected.size(), lines.size()) << result.journalText;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(expected[i], lines[i]->message);
+        EXPECT_TRUE(IsLogLine(lines[i], 20, 5, "CopyReportData"));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// What the test harness needs from the operating system: running a program
+// with a watchdog, finding the running program, counting its threads, and
+// loading a shared library at run time. One implementation per platform
+// (process_posix.cpp, process_win.cpp), picked by CMake.
+//
+// Texts (arguments, environment, error messages) are UTF-8; the Windows
+// implementation converts them for the wide system calls.
+#ifndef TALLYSERVICE_TESTS_SUPPORT_PROCESS_H_
+#define TALLYSERVICE_TESTS_SUPPORT_PROCESS_H_
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tally {
+namespace testing {
+
+// One environment variable.
+struct EnvVar {
+    std::string name;
+    std::string value;
+};
+
+// The environment of this process.
+std::vector<EnvVar> CurrentEnvironment();
+
+// The value of environment variable `name`; empty when it is unset.
+std::string ReadEnvironment(const char* name);
+
+// How a program run ended.
+struct ProcessOutcome {
+    bool started = false;   // false: `error` says why it could not be started
+    bool timedOut = false;  // the watchdog killed it
+    int exitCode = -1;      // its exit status; 128 + signal number when a signal ended it
+    std::string error;
+};
+
+// Runs `program` with `arguments` (after the program name) and exactly the
+// variables of `environment`. Its standard output and error go to
+// `outputFile`, its standard input is empty. Waits at most `timeout`; a program
+// still running then is killed and reported as timed out.
+ProcessOutcome RunProcess(const std::filesystem::path& program,
+                          const std::vector<std::string>& arguments,
+                          const std::vector<EnvVar>& environment,
+                          const std::filesystem::path& outputFile,
+                          std::chrono::milliseconds timeout);
+
+// The user's local application data folder as a program started with
+// `environment` finds it, in short form where the system has one, without a
+// trailing separator (UTF-8): Windows asks the shell, Linux reads
+// $XDG_DATA_HOME (when absolute) or $HOME/.local/share from `environment`.
+std::string LocalAppDataFolderFor(const std::vector<EnvVar>& environment);
+
+// The full path of the running program; empty when it cannot be had.
+std::filesystem::path CurrentExecutablePath();
+
+// The number of threads of this process; -1 when it cannot be counted.
+int CountThreads();
+
+// Loads the shared library at `path` (dlopen with RTLD_NOW, LoadLibraryW).
+// Null on failure, with the system's reason in `*error`.
+void* OpenLibrary(const std::filesystem::path& path, std::string* error);
+
+// The address of exported `name`, or null.
+void* LibrarySymbol(void* library, const char* name);
+
+// Releases a library opened by OpenLibrary; answers whether the system agreed.
+bool CloseLibrary(void* library);
+
+}  // namespace testing
+}  // namespace tally
+
+#endif  // TALLYSERVICE_TESTS_SUPPORT_PROCESS_H_

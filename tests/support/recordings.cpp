@@ -1,0 +1,134 @@
+#include "support/recordings.h"
+
+#include "support/process.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+namespace tally {
+namespace testing {
+namespace {
+
+constexpr size_t kHeaderSize = 9;  // kind byte and thread id
+
+std::string FieldText(const char* field, size_t width) {
+    size_t length = 0;
+    while (length < width && field[length] != '\0') ++length;
+    return std::string(field, length);
+}
+
+// The environment variable `name` as a path; empty when unset.
+std::filesystem::path EnvPath(const char* name) {
+    const std::string value = ReadEnvironment(name);
+    return value.empty() ? std::filesystem::path() : std::filesystem::u8path(value);
+}
+
+}  // namespace
+
+std::string StandinCall::EventName() const {
+    return FieldText(event.eventName, sizeof(event.eventName));
+}
+
+std::string StandinCall::EventData() const {
+    return FieldText(event.data, sizeof(event.data));
+}
+
+std::string ReadFileBytes(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::string();
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<StandinCall> ReadStandinCalls(const std::filesystem::path& path, std::string* error) {
+    const std::string bytes = ReadFileBytes(path);
+    std::vector<StandinCall> calls;
+    size_t offset = 0;
+    while (offset + kHeaderSize <= bytes.size()) {
+        StandinCall call;
+        size_t bodySize = 0;
+        void* body = nullptr;
+        switch (bytes[offset]) {
+            case 'I':
+                call.kind = StandinCall::Kind::Init;
+                bodySize = sizeof(ReportConfig);
+                body = &call.config;
+                break;
+            case 'E':
+                call.kind = StandinCall::Kind::Event;
+                bodySize = sizeof(ReportData);
+                body = &call.event;
+                break;
+            case 'S':
+                call.kind = StandinCall::Kind::Submit;
+                break;
+            default:
+                if (error) *error = "unknown record kind at offset " + std::to_string(offset);
+                return calls;
+        }
+        if (offset + kHeaderSize + bodySize > bytes.size()) break;  // still being written
+        for (int i = 7; i >= 0; --i) {
+            call.thread = (call.thread << 8) | static_cast<unsigned char>(bytes[offset + 1 + i]);
+        }
+        if (bodySize > 0) std::memcpy(body, bytes.data() + offset + kHeaderSize, bodySize);
+        calls.push_back(call);
+        offset += kHeaderSize + bodySize;
+    }
+    return calls;
+}
+
+std::vector<const StandinCall*> EventCalls(const std::vector<StandinCall>& calls) {
+    std::vector<const StandinCall*> events;
+    for (const StandinCall& call : calls) {
+        if (call.kind == StandinCall::Kind::Event) events.push_back(&call);
+    }
+    return events;
+}
+
+bool WaitForStandinEvents(size_t count, std::chrono::milliseconds timeout, size_t* seen) {
+    const std::filesystem::path path = EnvPath("TALLY_STANDIN_LOG");
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const size_t events = EventCalls(ReadStandinCalls(path)).size();
+        if (seen) *seen = events;
+        if (events >= count) return true;
+        if (path.empty() || std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::vector<JournalLine> ReadJournal(const std::filesystem::path& path) {
+    const std::string bytes = ReadFileBytes(path);
+    std::vector<JournalLine> lines;
+    size_t start = 0;
+    for (size_t end = bytes.find('\n'); end != std::string::npos;
+         start = end + 1, end = bytes.find('\n', start)) {
+        const std::string text = bytes.substr(start, end - start);
+        // Six tab-separated fields, then the message, which may hold tabs.
+        std::vector<std::string> fields;
+        size_t from = 0;
+        for (int i = 0; i < 6; ++i) {
+            const size_t tab = text.find('\t', from);
+            if (tab == std::string::npos) break;
+            fields.push_back(text.substr(from, tab - from));
+            from = tab + 1;
+        }
+        if (fields.size() != 6) continue;
+        JournalLine line;
+        line.timestamp = fields[0];
+        line.module = std::atoi(fields[1].c_str());
+        line.severity = std::atoi(fields[2].c_str());
+        line.function = fields[3];
+        line.line = std::atoi(fields[4].c_str());
+        line.flag = fields[5] == "1";
+        line.message = text.substr(from);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+}  // namespace testing
+}  // namespace tally

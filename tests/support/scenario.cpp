@@ -1,0 +1,357 @@
+#include "support/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+namespace tally {
+namespace testing {
+
+const char kScenarioAppVersion[] = "7.4.1-test";
+const char kScenarioUserId[] = "user-0042";
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kScenarioFlag[] = "--tally-scenario=";
+constexpr char kParamPrefix[] = "TALLY_TEST_PARAM_";
+
+// Files and folders of a scenario folder.
+constexpr char kCallLog[] = "standin-calls.bin";
+constexpr char kJournal[] = "journal.log";
+constexpr char kOutput[] = "output.txt";
+constexpr char kNotes[] = "notes.txt";
+constexpr char kHoldFile[] = "hold-deliveries";
+
+// Variables the harness owns: inherited values are dropped so that the
+// parent's own settings never leak into a scenario.
+const char* const kOwnedVariables[] = {
+    "JOURNAL_LOG_FILE",
+    "JOURNAL_QUIET",
+    "TALLY_STANDIN_LOG",
+    "TALLY_STANDIN_INIT_RESULT",
+    "TALLY_STANDIN_BLOCK_FILE",
+    "AMBIT_APP_VERSION",
+    "AMBIT_DATA_DIR",
+    "AMBIT_USER_ID",
+    "XDG_DATA_HOME",
+};
+
+std::map<std::string, ScenarioBody>& Registry() {
+    static std::map<std::string, ScenarioBody> registry;
+    return registry;
+}
+
+bool IsOwned(const std::string& name) {
+    if (name.compare(0, sizeof(kParamPrefix) - 1, kParamPrefix) == 0) return true;
+    for (const char* owned : kOwnedVariables) {
+        if (name == owned) return true;
+    }
+    return false;
+}
+
+fs::path MakeScenarioFolder(const std::string& name, std::string* error) {
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    std::error_code code;
+    const fs::path base = fs::temp_directory_path(code);
+    if (code) {
+        *error = "no temporary folder: " + code.message();
+        return fs::path();
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path folder = base / ("tally-" + name + "-" + std::to_string(random()) + "-" +
+                                        std::to_string(counter++));
+        if (fs::create_directory(folder, code)) return folder;
+    }
+    *error = "cannot create a folder under " + base.string() + ": " + code.message();
+    return fs::path();
+}
+
+bool HasSuffix(const std::string& text, const std::string& suffix) {
+    if (suffix.empty() || text.size() < suffix.size()) return false;
+    for (size_t i = 0; i < suffix.size(); ++i) {
+        const char a = text[text.size() - suffix.size() + i];
+        const char b = suffix[i];
+        if (std::tolower(static_cast<unsigned char>(a)) !=
+            std::tolower(static_cast<unsigned char>(b)))
+            return false;
+    }
+    return true;
+}
+
+bool WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+    return static_cast<bool>(file);
+}
+
+// Lays out the folder; answers false with `*error` set when it cannot.
+bool PrepareFolder(const fs::path& folder, const fs::path& program, const ScenarioOptions& options,
+                   const fs::path& dataFolder, std::string* error) {
+    const fs::path buildFolder = CurrentExecutablePath().parent_path();
+    std::error_code code;
+    fs::copy_file(buildFolder / program, folder / program, code);
+    if (code) {
+        *error = "copy " + (buildFolder / program).string() + ": " + code.message();
+        return false;
+    }
+    // A Windows program finds its DLLs only beside itself; a Linux one keeps
+    // finding the host libraries through its build RUNPATH.
+    const std::string siblingSuffix = TALLY_TEST_SIBLING_SUFFIX;
+    if (!siblingSuffix.empty()) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(buildFolder, code)) {
+            const std::string file = entry.path().filename().string();
+            if (entry.is_regular_file() && HasSuffix(file, siblingSuffix)) {
+                fs::copy_file(entry.path(), folder / file, code);
+                if (code) {
+                    *error = "copy " + entry.path().string() + ": " + code.message();
+                    return false;
+                }
+            }
+        }
+    }
+    const fs::path loaded = folder / TALLY_TEST_LOADED_NAME;
+    switch (options.library) {
+        case AnalyticsLibrary::Recording:
+            fs::copy_file(buildFolder / TALLY_TEST_STANDIN, loaded,
+                          fs::copy_options::overwrite_existing, code);
+            break;
+        case AnalyticsLibrary::WithoutSubmit:
+            fs::copy_file(buildFolder / TALLY_TEST_STANDIN_NO_SUBMIT, loaded,
+                          fs::copy_options::overwrite_existing, code);
+            break;
+        case AnalyticsLibrary::NotALibrary:
+            if (!WriteText(loaded, "This file is not a library.\n"))
+                *error = "write " + loaded.string();
+            break;
+        case AnalyticsLibrary::Missing:
+            fs::remove(loaded, code);
+            code.clear();
+            break;
+    }
+    if (code) {
+        *error = "place the analytics library: " + code.message();
+        return false;
+    }
+    if (!error->empty()) return false;
+    if (options.writeIni) {
+        fs::create_directories(folder / "config", code);
+        if (code || !WriteText(folder / "config" / "orvel.ini", options.iniText)) {
+            *error = "write config/orvel.ini";
+            return false;
+        }
+    }
+    fs::create_directories(options.createLogFolder ? dataFolder / "log" : dataFolder, code);
+    fs::create_directories(folder / "xdg", code);
+    if (code) {
+        *error = "create the data folders: " + code.message();
+        return false;
+    }
+    return true;
+}
+
+std::map<std::string, std::string> ReadNotes(const fs::path& path) {
+    std::map<std::string, std::string> notes;
+    std::istringstream text(ReadFileBytes(path));
+    std::string line;
+    while (std::getline(text, line)) {
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos) notes[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return notes;
+}
+
+class ScenarioTest : public ::testing::Test {
+  public:
+    explicit ScenarioTest(ScenarioBody body) : m_body(body) {}
+    void TestBody() override { m_body(); }
+
+  private:
+    ScenarioBody m_body;
+};
+
+}  // namespace
+
+bool ScenarioResult::Succeeded() const {
+    return outcome.started && !outcome.timedOut && outcome.exitCode == 0 && callsError.empty();
+}
+
+std::string ScenarioResult::Describe() const {
+    std::ostringstream text;
+    text << "scenario " << name << " in " << folder.string() << ": ";
+    if (!outcome.started) {
+        text << "not started (" << outcome.error << ")";
+    } else if (outcome.timedOut) {
+        text << "killed by the watchdog";
+    } else {
+        text << "exit code " << outcome.exitCode;
+    }
+    if (!callsError.empty()) text << "; call log: " << callsError;
+    text << "\n--- output ---\n" << output << "\n--- journal ---\n" << journalText;
+    return text.str();
+}
+
+size_t ScenarioResult::CountCalls(StandinCall::Kind kind) const {
+    size_t count = 0;
+    for (const StandinCall& call : calls) count += call.kind == kind ? 1 : 0;
+    return count;
+}
+
+std::vector<std::string> ScenarioResult::EventNames() const {
+    std::vector<std::string> names;
+    for (const StandinCall* call : Events()) names.push_back(call->EventName());
+    return names;
+}
+
+std::vector<const JournalLine*> ScenarioResult::JournalWith(const std::string& message) const {
+    std::vector<const JournalLine*> lines;
+    for (const JournalLine& line : journal) {
+        if (line.message == message) lines.push_back(&line);
+    }
+    return lines;
+}
+
+std::vector<const JournalLine*> ScenarioResult::JournalFrom(const std::string& function) const {
+    std::vector<const JournalLine*> lines;
+    for (const JournalLine& line : journal) {
+        if (line.function == function) lines.push_back(&line);
+    }
+    return lines;
+}
+
+std::string ScenarioResult::Note(const std::string& key) const {
+    const auto it = notes.find(key);
+    return it == notes.end() ? std::string() : it->second;
+}
+
+ScenarioResult RunScenario(const std::string& name, const ScenarioOptions& options) {
+    ScenarioResult result;
+    result.name = name;
+    std::string error;
+    result.folder = MakeScenarioFolder(name, &error);
+    if (result.folder.empty()) {
+        result.outcome.error = error;
+        return result;
+    }
+    const fs::path folder = result.folder;
+    result.cleanup = std::shared_ptr<void>(nullptr, [folder](void*) {
+        if (::testing::Test::HasFailure() || !ReadEnvironment("TALLY_TEST_KEEP_FOLDERS").empty()) {
+            std::cerr << "scenario folder kept: " << folder.string() << "\n";
+            return;
+        }
+        std::error_code code;
+        fs::remove_all(folder, code);
+    });
+    result.dataFolder = folder / "data";
+
+    const fs::path program =
+        options.program.empty() ? CurrentExecutablePath().filename() : fs::u8path(options.program);
+    if (!PrepareFolder(folder, program, options, result.dataFolder, &error)) {
+        result.outcome.error = error;
+        return result;
+    }
+
+    std::vector<EnvVar> environment;
+    for (const EnvVar& variable : CurrentEnvironment()) {
+        if (!IsOwned(variable.name)) environment.push_back(variable);
+    }
+    const auto path = [](const fs::path& p) { return p.u8string(); };
+    environment.push_back({"JOURNAL_LOG_FILE", path(folder / kJournal)});
+    environment.push_back({"TALLY_STANDIN_LOG", path(folder / kCallLog)});
+    environment.push_back({"TALLY_STANDIN_BLOCK_FILE", path(folder / kHoldFile)});
+    if (!options.initResult.empty()) {
+        environment.push_back({"TALLY_STANDIN_INIT_RESULT", options.initResult});
+    }
+    environment.push_back({"AMBIT_APP_VERSION", options.appVersion});
+    environment.push_back({"AMBIT_USER_ID", options.userId});
+    environment.push_back({"AMBIT_DATA_DIR", path(result.dataFolder)});
+    environment.push_back({"XDG_DATA_HOME", path(folder / "xdg")});
+    for (const EnvVar& param : options.params) {
+        environment.push_back({kParamPrefix + param.name, param.value});
+    }
+
+    result.localAppData = LocalAppDataFolderFor(environment);
+
+    std::vector<std::string> arguments = options.arguments;
+    if (options.program.empty()) {
+        arguments = {std::string(kScenarioFlag) + name, "--gtest_color=no"};
+    }
+    result.outcome =
+        RunProcess(folder / program, arguments, environment, folder / kOutput, options.timeout);
+
+    result.output = ReadFileBytes(folder / kOutput);
+    result.calls = ReadStandinCalls(folder / kCallLog, &result.callsError);
+    result.journalText = ReadFileBytes(folder / kJournal);
+    result.journal = ReadJournal(folder / kJournal);
+    result.ledger = ReadFileBytes(result.dataFolder / "log" / "orvel.ini");
+    result.notes = ReadNotes(folder / kNotes);
+    return result;
+}
+
+bool RegisterScenario(const char* name, ScenarioBody body) {
+    if (!Registry().emplace(name, body).second) {
+        std::fprintf(stderr, "scenario %s is defined twice\n", name);
+        std::abort();
+    }
+    return true;
+}
+
+fs::path ScenarioFolder() {
+    return CurrentExecutablePath().parent_path();
+}
+
+std::string ScenarioParam(const std::string& name) {
+    return ReadEnvironment((kParamPrefix + name).c_str());
+}
+
+void WriteNote(const std::string& key, const std::string& value) {
+    std::ofstream file(ScenarioFolder() / kNotes, std::ios::binary | std::ios::app);
+    file << key << '=' << value << '\n';
+}
+
+void HoldDeliveries() {
+    const std::string path = ReadEnvironment("TALLY_STANDIN_BLOCK_FILE");
+    ASSERT_FALSE(path.empty()) << "not in a scenario";
+    ASSERT_TRUE(WriteText(fs::u8path(path), "held\n"));
+}
+
+void ReleaseDeliveries() {
+    const std::string path = ReadEnvironment("TALLY_STANDIN_BLOCK_FILE");
+    std::error_code code;
+    fs::remove(fs::u8path(path), code);
+    ASSERT_FALSE(code) << code.message();
+}
+
+int RunTestProgram(int argc, char** argv) {
+    std::string scenario;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.compare(0, sizeof(kScenarioFlag) - 1, kScenarioFlag) == 0) {
+            scenario = argument.substr(sizeof(kScenarioFlag) - 1);
+        }
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    if (scenario.empty()) return RUN_ALL_TESTS();
+
+    const auto found = Registry().find(scenario);
+    if (found == Registry().end()) {
+        std::fprintf(stderr, "no scenario named %s in this program\n", scenario.c_str());
+        return 2;
+    }
+    const ScenarioBody body = found->second;
+    ::testing::RegisterTest("TallyScenario", scenario.c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                            [body]() -> ::testing::Test* { return new ScenarioTest(body); });
+    GTEST_FLAG_SET(filter, "TallyScenario." + scenario);
+    return RUN_ALL_TESTS();
+}
+
+}  // namespace testing
+}  // namespace tally
