@@ -1,0 +1,147 @@
+// The analytics library's durable store: one SQLite database in WAL mode with
+// the layout of store_schema.h. Every change is one short write transaction
+// that appends to the write-ahead log without waiting for the disk (synchronous
+// NORMAL): a process killed at any moment loses no committed change and leaves
+// a database that opens cleanly; only a power loss can take back the last
+// commits. Moving the log into the database (checkpointing), the one step that
+// waits for the disk, is left to the caller through Checkpoint(), which uses a
+// connection of its own so that it never holds up a writer.
+//
+// Not thread-safe: the owner serialises every call except Checkpoint().
+#ifndef TALLYSERVICE_ANALYTICS_EVENT_STORE_H_
+#define TALLYSERVICE_ANALYTICS_EVENT_STORE_H_
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "store_limits.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tally {
+
+// Who is reporting, as the configuration names it.
+struct Identity {
+    std::string appid;
+    std::string appversion;
+    std::string deviceType;
+    std::string tag;
+    std::string domain;
+};
+
+// One change waiting to be written, in arrival order.
+struct PendingOp {
+    enum class Kind { Event, Submit };
+    Kind kind = Kind::Event;
+    int64_t timeMs = 0;   // when the event was received, or the submit was asked for
+    std::string name;     // Event only
+    std::string payload;  // Event only
+};
+
+// A batch made by a submit.
+struct BatchInfo {
+    int64_t id = 0;
+    int64_t firstSeq = 0;
+    int64_t lastSeq = 0;
+    int64_t eventCount = 0;
+};
+
+// What one Apply did besides storing the events.
+struct ApplyOutcome {
+    int64_t storedEvents = 0;
+    int64_t evictedEvents = 0;
+    int64_t evictedBytes = 0;
+    std::vector<BatchInfo> batches;
+};
+
+enum class WriteStatus {
+    Ok,
+    Busy,    // another connection holds the write lock; nothing was changed
+    Failed,  // an error; nothing was changed
+};
+
+class EventStore {
+  public:
+    EventStore() = default;
+    ~EventStore();
+    EventStore(const EventStore&) = delete;
+    EventStore& operator=(const EventStore&) = delete;
+
+    // Opens the database at `path` (UTF-8, the platform's separators),
+    // creating every missing level of its folder and, for a new or empty
+    // file, the schema. Refuses a file that is not an SQLite database, one
+    // made by another application, one of a newer schema, and one that fails
+    // SQLite's quick check. Answers false with `error` set; nothing stays open.
+    bool Open(const std::string& path, std::string* error);
+    void Close();
+    bool IsOpen() const { return m_db != nullptr; }
+    const std::string& Path() const { return m_path; }
+
+    // Events and bytes stored now (as counted against the caps).
+    int64_t EventCount() const { return m_count; }
+    int64_t StoredBytes() const { return m_bytes; }
+
+    // Records the identity and the caps in force, and the time of opening.
+    WriteStatus WriteMeta(const Identity& identity, const StoreLimits& limits, int64_t nowMs,
+                          std::string* error);
+
+    // In one transaction: applies `ops` in order (an event is stored with the
+    // next sequence number; a submit gathers every event not yet in a batch
+    // into a new "ready" batch, and does nothing when there is none), evicts
+    // the oldest events after each insert (and once at the end) until both
+    // caps hold, and adds `counterDeltas` plus the evictions to the counters.
+    // When Busy or Failed nothing was changed.
+    WriteStatus Apply(const std::deque<PendingOp>& ops,
+                      const std::map<std::string, int64_t>& counterDeltas,
+                      const StoreLimits& limits, ApplyOutcome* outcome, std::string* error);
+
+    // Called after each commit with the number of pages in the write-ahead
+    // log, on the committing thread. Replaces SQLite's own checkpointing,
+    // which would run inside the commit.
+    void SetWalPagesCallback(std::function<void(int)> callback);
+
+    // Moves the write-ahead log of the database at `path` into the database
+    // without waiting for any other connection (a passive checkpoint), on a
+    // connection of its own. Safe to call on any thread while the store is in
+    // use.
+    static WriteStatus Checkpoint(const std::string& path, std::string* error);
+
+  private:
+    bool Prepare(std::string* error);
+    bool CreateOrCheckSchema(std::string* error);
+    bool Exec(const char* sql, std::string* error);
+    bool InsertEvent(const PendingOp& op, int64_t* seq);
+    bool MakeBatch(int64_t timeMs, ApplyOutcome* outcome);
+    bool EvictToLimits(const StoreLimits& limits, ApplyOutcome* outcome);
+    bool AddCounter(const std::string& name, int64_t delta);
+    std::string LastError() const;
+    static int WalHook(void* self, sqlite3* db, const char* name, int pages);
+
+    sqlite3* m_db = nullptr;
+    std::string m_path;
+    int64_t m_count = 0;
+    int64_t m_bytes = 0;
+    std::function<void(int)> m_walPages;
+
+    // Prepared once per open; finalised by Close().
+    sqlite3_stmt* m_begin = nullptr;
+    sqlite3_stmt* m_commit = nullptr;
+    sqlite3_stmt* m_rollback = nullptr;
+    sqlite3_stmt* m_insertEvent = nullptr;
+    sqlite3_stmt* m_oldestEvent = nullptr;
+    sqlite3_stmt* m_deleteEvent = nullptr;
+    sqlite3_stmt* m_unbatchedRange = nullptr;
+    sqlite3_stmt* m_insertBatch = nullptr;
+    sqlite3_stmt* m_assignBatch = nullptr;
+    sqlite3_stmt* m_addCounter = nullptr;
+    sqlite3_stmt* m_putMeta = nullptr;
+};
+
+}  // namespace tally
+
+#endif  // TALLYSERVICE_ANALYTICS_EVENT_STORE_H_
