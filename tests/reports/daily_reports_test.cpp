@@ -1,0 +1,118 @@
+// The once-a-day device reports: from the host's sync-app notice, from
+// enabling, and from the daily loop, end to end through the analytics library.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "reports/report_fixture.h"
+#include "support/scenario.h"
+#include "support/service_scenario.h"
+#include "support/test_peer.h"
+
+namespace {
+
+using tally::testing::InstallProcessFakeClock;
+using tally::testing::OpenQueue;
+using tally::testing::QueueRecord;
+using tally::testing::RunScenario;
+using tally::testing::StandinCall;
+using tally::testing::TakeQueued;
+using tally::testing::WaitForStandinEvents;
+using Peer = TallyServiceTestPeer;
+
+constexpr auto kDeliveryTimeout = std::chrono::seconds(20);
+constexpr uint64_t kMinutesPerDay = 24 * 60;
+
+TALLY_SCENARIO(SyncAppUsage) {
+    auto& clock = OpenQueue(false);
+    TallyService* service = TallyService::GetInstance();
+    // Not initialised: refused, nothing built, the ledger untouched.
+    EXPECT_FALSE(service->ReportSyncAppUsing());
+    Peer::SetInitialized(true);
+    Peer::SetImprovementEnabled(false);
+    EXPECT_FALSE(service->ReportSyncAppUsing());
+    EXPECT_EQ(0u, Peer::GetLastReportTime(L"sync_app_report"));
+    EXPECT_EQ(0u, Peer::QueueSize());
+
+    // First of the day, no ledger yet: the desktop client's event, then ours.
+    Peer::SetImprovementEnabled(true);
+    EXPECT_TRUE(service->ReportSyncAppUsing());
+    auto events = TakeQueued();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ("user_device_info", events[0].name);
+    EXPECT_NE(std::string::npos, events[0].data.find("\"device_type\":7"));
+    EXPECT_EQ("user_device_info", events[1].name);
+    EXPECT_NE(std::string::npos, events[1].data.find("\"device_type\":4"));
+    // Again the same day: nothing to do, answered true.
+    EXPECT_TRUE(service->ReportSyncAppUsing());
+    EXPECT_TRUE(TakeQueued().empty());
+    // The next local day: ours again, the device event already made by
+    // then through ReportDevice.
+    clock.SetLocalDate(2025, 6, 16);
+    Peer::ReportDevice();
+    Peer::ReportDevice();
+    EXPECT_TRUE(service->ReportSyncAppUsing());
+    events = TakeQueued();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_NE(std::string::npos, events[0].data.find("\"device_type\":7"));
+    EXPECT_NE(std::string::npos, events[1].data.find("\"device_type\":4"));
+    // Without a date there is nothing to do.
+    clock.SetLocalDate(0, 0, 0, false);
+    EXPECT_TRUE(service->ReportSyncAppUsing());
+    EXPECT_TRUE(TakeQueued().empty());
+}
+
+TEST(DailyReports, SyncAppUsageIsReportedOnceADayAfterTheDeviceEvent) {
+    const auto result = RunScenario("SyncAppUsage");
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    EXPECT_NE(std::string::npos, result.ledger.find("[main]"));
+    EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250616"));
+    EXPECT_NE(std::string::npos, result.ledger.find("sync_app_report=20250616"));
+}
+
+// Waits until the daily loop has slept `count` minutes in all.
+void SleepMinutes(tally::testing::FakeClock& clock, uint64_t count) {
+    const uint64_t target = clock.Sleeps() + count;
+    clock.AllowSleeps(count);
+    ASSERT_TRUE(clock.WaitForSleeps(target));
+}
+
+TALLY_SCENARIO(DailyLoop) {
+    auto& clock = InstallProcessFakeClock();
+    TallyService* service = TallyService::GetInstance();
+    service->EnableImprovement(true);
+    ASSERT_TRUE(Peer::Initialized());
+    ASSERT_TRUE(WaitForStandinEvents(1, kDeliveryTimeout)) << "the device event of enabling";
+
+    // A day later by the tick counter, on a new local date: the loop's first
+    // report comes at the first wake-up at least 24 hours after it started.
+    clock.SetLocalDate(2025, 6, 16);
+    SleepMinutes(clock, kMinutesPerDay - 1);
+    QueueRecord("before_the_day_is_full");
+    ASSERT_TRUE(WaitForStandinEvents(2, kDeliveryTimeout));
+    SleepMinutes(clock, 1);
+    ASSERT_TRUE(WaitForStandinEvents(3, kDeliveryTimeout));
+
+    // Disabled for more than a day, the stamp stays; re-enabling reports
+    // (and so does the loop a minute later, finding the day already done).
+    service->EnableImprovement(false);
+    clock.SetLocalDate(2025, 6, 18);
+    SleepMinutes(clock, 2 * kMinutesPerDay);
+    service->EnableImprovement(true);
+    SleepMinutes(clock, 1);
+    QueueRecord("after_the_loop_woke");
+    ASSERT_TRUE(WaitForStandinEvents(5, kDeliveryTimeout));
+}
+
+TEST(DailyReports, DailyLoopReportsOnceADayByTheTickCounter) {
+    const auto result = RunScenario("DailyLoop");
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    EXPECT_EQ(
+        (std::vector<std::string>{"user_device_info", "before_the_day_is_full", "user_device_info",
+                                  "user_device_info", "after_the_loop_woke"}),
+        result.EventNames());
+    EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250618"));
+}
+
+}  // namespace
