@@ -1,0 +1,58 @@
+// A fresh empty folder under the system's temporary folder, removed with
+// everything in it when the object goes.
+#ifndef TALLYSERVICE_TESTS_HOST_TEMP_FOLDER_H_
+#define TALLYSERVICE_TESTS_HOST_TEMP_FOLDER_H_
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <system_error>
+
+namespace tally {
+namespace testing {
+
+class TempFolder {
+  public:
+    TempFolder() {
+        std::random_device random;
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::filesystem::path candidate =
+                base / ("tally-host-" + std::to_string(random()) + std::to_string(attempt));
+            if (std::filesystem::create_directory(candidate)) {
+                m_path = candidate;
+                return;
+            }
+        }
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+
+  private:
+    std::filesystem::path m_path;
+};
+
+inline void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+inline std::string ReadBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace testing
+}  // namespace tally
+
+#endif  // TALLYSERVICE_TESTS_HOST_TEMP_FOLDER_H_
