@@ -1,0 +1,140 @@
+// The queue's hot path against its baseline: a record appended by a producer
+// and delivered by the real dispatch worker to the no-op analytics library,
+// and the drain of a backlog, beside a plain copy of one record.
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+
+#include <benchmark/benchmark.h>
+
+#include "bench_support.h"
+#include "benchmarks.h"
+#include "support/test_peer.h"
+
+namespace tally {
+namespace bench {
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+
+constexpr auto kDeliveryTimeout = std::chrono::seconds(60);
+
+// Records appended per iteration of the append-and-deliver benchmark: enough
+// that waking the worker at the start and seeing the last delivery at the end
+// weigh nothing per record.
+constexpr uint64_t kStreamRecords = 10000;
+
+// Earlier benchmarks may have left records in the queue; each queue benchmark
+// counts deliveries from an empty queue.
+bool WaitForEmptyQueue() {
+    const auto deadline = std::chrono::steady_clock::now() + kDeliveryTimeout;
+    while (TallyServiceTestPeer::QueueSize() != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+    }
+    return true;
+}
+
+// The baseline: one 2112-byte record copied, as the queue copies it in and out.
+void Memcpy2112(benchmark::State& state) {
+    ReportData source = MakeTypicalRecord();
+    ReportData target;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(&source);
+        std::memcpy(&target, &source, sizeof(ReportData));
+        benchmark::DoNotOptimize(&target);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(sizeof(ReportData)));
+}
+
+// Producer appends (OnEventReport: lock, copy in, signal) while the worker
+// takes each record (lock, copy out, unlock) and hands it to the library.
+// Both run at once, as they do in the service; the time per record is the
+// stream's wall time divided by its records, up to the last delivery.
+void AppendAndDeliver(benchmark::State& state) {
+    ReportData record = MakeTypicalRecord();
+    if (!WaitForEmptyQueue()) {
+        state.SkipWithError("the queue did not empty");
+        return;
+    }
+    double totalSeconds = 0;
+    double appendSeconds = 0;
+    for (auto _ : state) {
+        const uint64_t target = noop_analytics::Delivered() + kStreamRecords;
+        const auto start = std::chrono::steady_clock::now();
+        for (uint64_t i = 0; i < kStreamRecords; ++i) {
+            TallyServiceTestPeer::OnEventReport(&record);
+        }
+        const auto appended = std::chrono::steady_clock::now();
+        if (!noop_analytics::WaitForDelivered(target, kDeliveryTimeout)) {
+            state.SkipWithError("the worker did not deliver every record");
+            return;
+        }
+        const auto stop = std::chrono::steady_clock::now();
+        const double seconds = Seconds(stop - start).count();
+        state.SetIterationTime(seconds);
+        totalSeconds += seconds;
+        appendSeconds += Seconds(appended - start).count();
+    }
+    const double records = static_cast<double>(state.iterations()) * kStreamRecords;
+    state.counters["per_record_ns"] = totalSeconds * 1e9 / records;
+    state.counters["append_ns"] = appendSeconds * 1e9 / records;
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kStreamRecords));
+}
+
+// A backlog of state.range(0) records builds up behind a delivery that the
+// no-op library holds; the measured span runs from releasing it to the last
+// delivery, so it is the worker's cost per record with the backlog's size.
+void Drain(benchmark::State& state) {
+    const uint64_t backlog = static_cast<uint64_t>(state.range(0));
+    ReportData record = MakeTypicalRecord();
+    if (!WaitForEmptyQueue()) {
+        state.SkipWithError("the queue did not empty");
+        return;
+    }
+    double totalSeconds = 0;
+    for (auto _ : state) {
+        noop_analytics::CloseGate();
+        const uint64_t target = noop_analytics::Delivered() + 1 + backlog;
+        TallyServiceTestPeer::OnEventReport(&record);
+        if (!noop_analytics::WaitUntilHeld(kDeliveryTimeout)) {
+            noop_analytics::OpenGate();
+            state.SkipWithError("the worker did not take the first record");
+            return;
+        }
+        for (uint64_t i = 0; i < backlog; ++i) {
+            TallyServiceTestPeer::OnEventReport(&record);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        noop_analytics::OpenGate();
+        if (!noop_analytics::WaitForDelivered(target, kDeliveryTimeout)) {
+            state.SkipWithError("the worker did not drain the backlog");
+            return;
+        }
+        const auto stop = std::chrono::steady_clock::now();
+        const double seconds = Seconds(stop - start).count();
+        state.SetIterationTime(seconds);
+        totalSeconds += seconds;
+    }
+    const double records = static_cast<double>(state.iterations()) * static_cast<double>(backlog);
+    state.counters["per_record_ns"] = totalSeconds * 1e9 / records;
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(backlog));
+}
+
+}  // namespace
+
+void RegisterQueueBenchmarks() {
+    benchmark::RegisterBenchmark("Queue/Memcpy2112", Memcpy2112)->Unit(benchmark::kNanosecond);
+    benchmark::RegisterBenchmark("Queue/AppendAndDeliver", AppendAndDeliver)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Queue/Drain", Drain)
+        ->Arg(1000)
+        ->Arg(10000)
+        ->Arg(100000)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace bench
+}  // namespace tally
