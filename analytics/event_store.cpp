@@ -198,11 +198,15 @@ bool EventStore::Prepare(std::string* error) {
          "INSERT INTO events(received_ms, name, payload, size) VALUES(?1, ?2, ?3, ?4)"},
         {&m_oldestEvent, "SELECT seq, size FROM events ORDER BY seq LIMIT 1"},
         {&m_deleteEvent, "DELETE FROM events WHERE seq = ?1"},
-        {&m_unbatchedRange, "SELECT min(seq), max(seq), count(*) FROM events WHERE batch IS NULL"},
+        // Only events after the last batch can be waiting: a rowid range.
+        {&m_unbatchedRange,
+         "SELECT min(seq), max(seq), count(*) FROM events WHERE batch IS NULL AND "
+         "seq > (SELECT coalesce(max(last_seq), 0) FROM batches)"},
         {&m_insertBatch,
          "INSERT INTO batches(created_ms, first_seq, last_seq, event_count, state) "
          "VALUES(?1, ?2, ?3, ?4, ?5)"},
-        {&m_assignBatch, "UPDATE events SET batch = ?1 WHERE batch IS NULL"},
+        {&m_assignBatch,
+         "UPDATE events SET batch = ?1 WHERE seq BETWEEN ?2 AND ?3 AND batch IS NULL"},
         {&m_addCounter,
          "INSERT INTO counters(name, value) VALUES(?1, ?2) "
          "ON CONFLICT(name) DO UPDATE SET value = value + excluded.value"},
@@ -350,6 +354,8 @@ bool EventStore::MakeBatch(int64_t timeMs, ApplyOutcome* outcome) {
     }
     StatementScope scope(m_assignBatch);
     sqlite3_bind_int64(m_assignBatch, 1, batch.id);
+    sqlite3_bind_int64(m_assignBatch, 2, batch.firstSeq);
+    sqlite3_bind_int64(m_assignBatch, 3, batch.lastSeq);
     if (sqlite3_step(m_assignBatch) != SQLITE_DONE) return false;
     outcome->batches.push_back(batch);
     return true;

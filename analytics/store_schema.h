@@ -26,6 +26,8 @@ constexpr int32_t kSchemaVersion = 1;
 //           NULL while it waits for the next submit.
 // batches   one row per submit that found waiting events: the sequence range
 //           and count it took, and its state ("ready": waits to be sent).
+//           Every event after the last batch's last_seq waits for the next
+//           submit, so finding them needs no index of its own.
 // counters  running totals: evicted_events, evicted_bytes, rejected_events and
 //           rejected.<reason> per rejection reason.
 constexpr const char kCreateSchemaSql[] =
@@ -37,7 +39,6 @@ constexpr const char kCreateSchemaSql[] =
     "  payload TEXT NOT NULL,"
     "  size INTEGER NOT NULL,"
     "  batch INTEGER);"
-    "CREATE INDEX events_unbatched ON events(seq) WHERE batch IS NULL;"
     "CREATE TABLE batches("
     "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
     "  created_ms INTEGER NOT NULL,"
