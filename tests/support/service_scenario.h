@@ -67,15 +67,16 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chr
 }
 
 // Whether `line` exists and was logged with these module, severity and
-// function names and the flag true.
+// function name, a source line, and the flag true.
 inline ::testing::AssertionResult IsLogLine(const JournalLine* line, int module, int severity,
                                             const std::string& function) {
     if (!line) return ::testing::AssertionFailure() << "no such line";
     if (line->module != module || line->severity != severity || line->function != function ||
-        !line->flag) {
-        return ::testing::AssertionFailure() << "logged as module " << line->module << ", severity "
-                                             << line->severity << ", function \"" << line->function
-                                             << "\", flag " << line->flag << ": " << line->message;
+        !line->flag || line->line <= 0) {
+        return ::testing::AssertionFailure()
+               << "logged as module " << line->module << ", severity " << line->severity
+               << ", function \"" << line->function << "\", line " << line->line << ", flag "
+               << line->flag << ": " << line->message;
     }
     return ::testing::AssertionSuccess();
 }
