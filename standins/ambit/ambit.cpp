@@ -5,8 +5,12 @@
 //   AMBIT_DATA_DIR     the per-user data folder (default: the platform's local
 //                      application data folder, a separator, "Orvel")
 //   AMBIT_USER_ID      the signed-in user (default "local-user")
+//   AMBIT_DATA_DIR_FAILURE  "exception": GetAppDataLocalPath throws a
+//                      std::runtime_error; "unknown": it throws an int. For
+//                      tests of the callers' exception handlers.
 #include "AmbitWrapper.h"
 
+#include <stdexcept>
 #include <string>
 
 #include "env.h"
@@ -24,6 +28,9 @@ std::string AmbitWrapper::GetAppVersion() const {
 }
 
 std::wstring AmbitWrapper::GetAppDataLocalPath() const {
+    const std::string failure = standin::ReadEnv("AMBIT_DATA_DIR_FAILURE");
+    if (failure == "exception") throw std::runtime_error("data folder unavailable");
+    if (failure == "unknown") throw 42;
     const std::wstring folder = standin::ReadEnvWide("AMBIT_DATA_DIR");
     if (!folder.empty()) return folder;
     return standin::LocalAppDataFolder() + standin::PathSeparator() + L"Orvel";

@@ -9,6 +9,7 @@
 
 #include "TallyApi.h"
 #include "TallyService.h"
+#include "support/process.h"
 #include "support/scenario.h"
 #include "support/service_scenario.h"
 
@@ -43,8 +44,10 @@ TALLY_SCENARIO(EnableThenInitAgain) {
     tally::testing::InstallProcessFakeClock();
     tally::testing::MarkDeviceReportedToday();
     TallyService::GetInstance()->EnableImprovement(true);
+    const int threads = tally::testing::CountThreads();
     Peer::Init();
     TallyService::GetInstance()->EnableImprovement(true);
+    EXPECT_EQ(threads, tally::testing::CountThreads()) << "enabling again started threads";
     NoteServiceState();
 }
 
@@ -54,34 +57,37 @@ std::string Field(const char* field, size_t width) {
     return std::string(field, strnlen(field, width));
 }
 
+// The fields of the configuration in the order the service fills them.
+enum class Filled { UpToTag = 4, UpToDomain = 5, All = 10 };
+
 // The configuration the service should hand over in `result`'s folder, with
-// `domain` in its field; `fieldsAfterDomain` false leaves every field behind
-// the domain as a failed copy leaves it.
+// `domain` in its field, as far as `filled` (a failed copy leaves its field
+// and every later one empty and the numbers 0).
 ReportConfig ExpectedConfig(const ScenarioResult& result, const std::string& domain,
-                            bool fieldsAfterDomain = true) {
-    ReportConfig config{};
-    const auto put = [](char* field, size_t width, const std::string& text) {
-        ASSERT_LT(text.size(), width) << text;
-        std::memcpy(field, text.data(), text.size());
-    };
+                            Filled filled = Filled::All) {
     const std::string analyticsData =
         result.localAppData + kSeparator + "Nantel" + kSeparator + "Orvel" + kSeparator;
-    put(config.appid, sizeof(config.appid), "Orvel");
-    put(config.appversion, sizeof(config.appversion), tally::testing::kScenarioAppVersion);
-    put(config.deviceType, sizeof(config.deviceType), "Orvel-PC00");
-    put(config.tag, sizeof(config.tag), "Orvel");
-    if (!fieldsAfterDomain) return config;
-    put(config.domain, sizeof(config.domain), domain);
-    put(config.logDir, sizeof(config.logDir),
-        result.dataFolder.u8string() + kSeparator + "log" + kSeparator);
-    put(config.logFileName, sizeof(config.logFileName), "tally.log");
-    put(config.dbPath, sizeof(config.dbPath), analyticsData + "config" + kSeparator + "qx.db");
-    put(config.pubkeyPath, sizeof(config.pubkeyPath),
-        analyticsData + "config" + kSeparator + "qx_pubkey.pem");
-    put(config.cacertPath, sizeof(config.cacertPath),
-        result.folder.u8string() + kSeparator + "config" + kSeparator + "qx_cacert.pem");
-    config.certParam1 = 4;
-    config.certParam2 = 1024;
+    ReportConfig config{};
+    const std::vector<std::pair<char*, std::string>> fields = {
+        {config.appid, "Orvel"},
+        {config.appversion, tally::testing::kScenarioAppVersion},
+        {config.deviceType, "Orvel-PC00"},
+        {config.tag, "Orvel"},
+        {config.domain, domain},
+        {config.logDir, result.dataFolder.u8string() + kSeparator + "log" + kSeparator},
+        {config.logFileName, "tally.log"},
+        {config.dbPath, analyticsData + "config" + kSeparator + "qx.db"},
+        {config.pubkeyPath, analyticsData + "config" + kSeparator + "qx_pubkey.pem"},
+        {config.cacertPath,
+         result.folder.u8string() + kSeparator + "config" + kSeparator + "qx_cacert.pem"},
+    };
+    for (size_t i = 0; i < fields.size() && i < static_cast<size_t>(filled); ++i) {
+        std::memcpy(fields[i].first, fields[i].second.data(), fields[i].second.size());
+    }
+    if (filled == Filled::All) {
+        config.certParam1 = 4;
+        config.certParam2 = 1024;
+    }
     return config;
 }
 
@@ -176,7 +182,12 @@ TEST(AnalyticsBinding, InitAnswerOtherThanOneLeavesTheServiceUninitialised) {
 }
 
 TEST(AnalyticsBinding, SuccessHandsOverTheWholeConfigurationOnce) {
-    const ScenarioResult result = RunScenario("EnableThenInitAgain");
+    // Paths with spaces and non-ASCII characters reach the library as UTF-8.
+    ScenarioOptions options;
+    options.folderNameSuffix =
+        " B\xC3\xBC"
+        "cher \xE6\x95\xB0\xE6\x8D\xAE";
+    const ScenarioResult result = RunScenario("EnableThenInitAgain", options);
     ASSERT_TRUE(result.Succeeded()) << result.Describe();
     EXPECT_EQ("1", result.Note("initialized"));
     ASSERT_EQ(1u, result.CountCalls(StandinCall::Kind::Init));
@@ -221,9 +232,66 @@ TEST(AnalyticsBinding, DomainTooLongLeavesItAndEveryLaterFieldEmpty) {
     // The library is initialised all the same, with what was filled.
     const ReportConfig* config = ReceivedConfig(result);
     ASSERT_NE(nullptr, config);
-    ExpectConfig(ExpectedConfig(result, "", false), *config);
+    ExpectConfig(ExpectedConfig(result, "", Filled::UpToTag), *config);
     EXPECT_EQ(1u, result.JournalWith("tally init ret -> 1").size()) << result.journalText;
     EXPECT_EQ("1", result.Note("initialized"));
+}
+
+TEST(AnalyticsBinding, ExceptionDuringInitIsLoggedAndEndsTheAttempt) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"exception", "init fail exception"},
+        {"unknown", "init fail unknown"},
+    };
+    for (const auto& [failure, message] : cases) {
+        SCOPED_TRACE(message);
+        ScenarioOptions options;
+        // The parameter library throws when asked for the data folder.
+        options.environment = {{"AMBIT_DATA_DIR_FAILURE", failure}};
+        const ScenarioResult result = RunScenario("EnableOnce", options);
+        ASSERT_TRUE(result.Succeeded()) << result.Describe();
+        ASSERT_EQ(2u, result.journal.size()) << result.journalText;
+        EXPECT_EQ(message, result.journal[0].message);
+        EXPECT_TRUE(
+            IsLogLine(&result.journal[0], kModuleAnalytics, kSeverityError, "TallyService::Init"));
+        EXPECT_EQ("tally init ret -> 0", result.journal[1].message);
+        EXPECT_TRUE(
+            IsLogLine(&result.journal[1], kModuleAnalytics, kSeverityInfo, "TallyService::Init"));
+        EXPECT_EQ(0u, result.CountCalls(StandinCall::Kind::Init));
+        EXPECT_EQ("0", result.Note("initialized"));
+    }
+}
+
+TEST(AnalyticsBinding, FieldThatDoesNotFitIsLoggedByNameAndEndsTheCopies) {
+    {
+        SCOPED_TRACE("application version of 64 bytes");
+        ScenarioOptions options;
+        options.appVersion = std::string(64, 'v');
+        const ScenarioResult result = RunScenario("EnableOnce", options);
+        ASSERT_TRUE(result.Succeeded()) << result.Describe();
+        const auto lines = result.JournalWith("copy appversion failed.");
+        ASSERT_EQ(1u, lines.size()) << result.journalText;
+        EXPECT_TRUE(IsLogLine(lines[0], kModuleAnalytics, kSeverityError,
+                              "TallyService::InitConfigParams"));
+        ASSERT_NE(nullptr, ReceivedConfig(result));
+        ReportConfig expected{};
+        std::memcpy(expected.appid, "Orvel", 5);
+        ExpectConfig(expected, *ReceivedConfig(result));
+    }
+    {
+        SCOPED_TRACE("data folder of 1100 bytes");
+        ScenarioOptions options;
+        options.environment = {{"AMBIT_DATA_DIR", kSeparator + std::string(1100, 'f')}};
+        const ScenarioResult result = RunScenario("EnableOnce", options);
+        ASSERT_TRUE(result.Succeeded()) << result.Describe();
+        const auto lines = result.JournalWith("copy logDir failed.");
+        ASSERT_EQ(1u, lines.size()) << result.journalText;
+        EXPECT_TRUE(IsLogLine(lines[0], kModuleAnalytics, kSeverityError,
+                              "TallyService::InitConfigParams"));
+        ASSERT_NE(nullptr, ReceivedConfig(result));
+        ExpectConfig(ExpectedConfig(result, "https://", Filled::UpToDomain),
+                     *ReceivedConfig(result));
+        EXPECT_EQ("1", result.Note("initialized"));
+    }
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +149,7 @@ TALLY_SCENARIO(RetryInitialisationWithBacklog) {
     EXPECT_TRUE(Peer::Report(ReportSource::P2P, "{\"n\":2}"));
     service->EnableImprovement(true);  // the library answers 0
     EXPECT_FALSE(Peer::Initialized());
+    const ReportConfig* config = Peer::Config();
     EXPECT_EQ(2u, Peer::QueueSize());
     ASSERT_TRUE(tally::testing::WaitUntil([&] {
         return tally::testing::CountThreads() == threadsBefore;
@@ -156,6 +160,7 @@ TALLY_SCENARIO(RetryInitialisationWithBacklog) {
     EXPECT_EQ(3u, Peer::QueueSize());
     service->EnableImprovement(true);  // the library answers 1
     ASSERT_TRUE(Peer::Initialized());
+    EXPECT_EQ(config, Peer::Config()) << "the configuration record is not reused";
     EXPECT_EQ(threadsBefore + 2, tally::testing::CountThreads());
 
     // Three buffered records and the day's device report make four; six more
@@ -171,6 +176,8 @@ TEST(DispatchWorker, RetriedInitialisationDeliversTheBacklogFirstThroughOneWorke
     const ScenarioResult result = RunScenario("RetryInitialisationWithBacklog", options);
     ASSERT_TRUE(result.Succeeded()) << result.Describe();
     ASSERT_EQ(2u, result.CountCalls(StandinCall::Kind::Init));
+    EXPECT_EQ(0,
+              std::memcmp(&result.calls[0].config, &result.calls[1].config, sizeof(ReportConfig)));
     const auto initLines = result.JournalFrom("TallyService::Init");
     ASSERT_EQ(2u, initLines.size()) << result.journalText;
     EXPECT_EQ("tally init ret -> 0", initLines[0]->message);
@@ -188,6 +195,54 @@ TEST(DispatchWorker, RetriedInitialisationDeliversTheBacklogFirstThroughOneWorke
     EXPECT_EQ("{\"n\":1}", events[0]->EventData());
     EXPECT_EQ("{\"n\":2}", events[1]->EventData());
     EXPECT_EQ("{\"n\":3}", events[2]->EventData());
+}
+
+// A direct StartReportThread on a running service adds a worker; both take
+// from the one queue and each submits after its own tenth delivery.
+TALLY_SCENARIO(TwoWorkers) {
+    ASSERT_NO_FATAL_FAILURE(EnableQuietly());
+    const int threads = tally::testing::CountThreads();
+    TallyService::GetInstance()->StartReportThread();
+    EXPECT_EQ(threads + 2, tally::testing::CountThreads());
+    constexpr int kRecords = 60;
+    for (int i = 0; i < kRecords; ++i) QueueRecord(Numbered(i));
+    ASSERT_TRUE(WaitForStandinEvents(kRecords, kDeliveryTimeout));
+    // Wait for the submits that the deliveries of each worker call for.
+    const auto submitsDue = [] {
+        const auto calls = tally::testing::ReadStandinCalls(
+            std::filesystem::u8path(tally::testing::ReadEnvironment("TALLY_STANDIN_LOG")));
+        std::map<uint64_t, size_t> events;
+        size_t submits = 0;
+        for (const StandinCall& call : calls) {
+            if (call.kind == StandinCall::Kind::Event) ++events[call.thread];
+            if (call.kind == StandinCall::Kind::Submit) ++submits;
+        }
+        size_t due = 0;
+        for (const auto& entry : events) due += entry.second / 10;
+        return submits == due;
+    };
+    ASSERT_TRUE(tally::testing::WaitUntil(submitsDue));
+}
+
+TEST(DispatchWorker, FurtherWorkerSharesTheQueueAndKeepsItsOwnCount) {
+    const ScenarioResult result = RunScenario("TwoWorkers");
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    // Every record once, whichever worker took it.
+    std::multiset<std::string> names;
+    for (const StandinCall* call : result.Events()) names.insert(call->EventName());
+    std::multiset<std::string> expected;
+    for (int i = 0; i < 60; ++i) expected.insert(Numbered(i));
+    EXPECT_EQ(expected, names);
+    // Per worker, a submit right after each tenth of its own deliveries.
+    std::map<uint64_t, size_t> sinceSubmit;
+    for (const StandinCall& call : result.calls) {
+        if (call.kind == StandinCall::Kind::Event) {
+            EXPECT_LT(sinceSubmit[call.thread]++, 10u) << "no submit after a tenth delivery";
+        } else if (call.kind == StandinCall::Kind::Submit) {
+            EXPECT_EQ(10u, sinceSubmit[call.thread]) << "submit out of turn";
+            sinceSubmit[call.thread] = 0;
+        }
+    }
 }
 
 // Names and payloads at and over their fields' limits, through the routing

@@ -42,6 +42,7 @@ const char* const kOwnedVariables[] = {
     "AMBIT_DATA_DIR",
     "AMBIT_USER_ID",
     "XDG_DATA_HOME",
+    "AMBIT_DATA_DIR_FAILURE",
 };
 
 std::map<std::string, ScenarioBody>& Registry() {
@@ -57,7 +58,8 @@ bool IsOwned(const std::string& name) {
     return false;
 }
 
-fs::path MakeScenarioFolder(const std::string& name, std::string* error) {
+fs::path MakeScenarioFolder(const std::string& name, const std::string& suffix,
+                            std::string* error) {
     static std::atomic<unsigned> counter{0};
     std::random_device random;
     std::error_code code;
@@ -67,8 +69,8 @@ fs::path MakeScenarioFolder(const std::string& name, std::string* error) {
         return fs::path();
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path folder = base / ("tally-" + name + "-" + std::to_string(random()) + "-" +
-                                        std::to_string(counter++));
+        const fs::path folder = base / fs::u8path("tally-" + name + "-" + std::to_string(random()) +
+                                                  "-" + std::to_string(counter++) + suffix);
         if (fs::create_directory(folder, code)) return folder;
     }
     *error = "cannot create a folder under " + base.string() + ": " + code.message();
@@ -236,7 +238,7 @@ ScenarioResult RunScenario(const std::string& name, const ScenarioOptions& optio
     ScenarioResult result;
     result.name = name;
     std::string error;
-    result.folder = MakeScenarioFolder(name, &error);
+    result.folder = MakeScenarioFolder(name, options.folderNameSuffix, &error);
     if (result.folder.empty()) {
         result.outcome.error = error;
         return result;
@@ -276,6 +278,12 @@ ScenarioResult RunScenario(const std::string& name, const ScenarioOptions& optio
     environment.push_back({"XDG_DATA_HOME", path(folder / "xdg")});
     for (const EnvVar& param : options.params) {
         environment.push_back({kParamPrefix + param.name, param.value});
+    }
+    for (const EnvVar& extra : options.environment) {
+        for (auto it = environment.begin(); it != environment.end();) {
+            it = it->name == extra.name ? environment.erase(it) : it + 1;
+        }
+        environment.push_back(extra);
     }
 
     result.localAppData = LocalAppDataFolderFor(environment);

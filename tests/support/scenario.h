@@ -68,6 +68,12 @@ struct ScenarioOptions {
     bool createLogFolder = true;
     // Values the scenario reads with ScenarioParam.
     std::vector<EnvVar> params;
+    // Further environment variables; they replace the harness's own settings
+    // of the same name.
+    std::vector<EnvVar> environment;
+    // Appended to the scenario folder's name (UTF-8), to run the program from
+    // a path with spaces or non-ASCII characters.
+    std::string folderNameSuffix;
     // Another program of the build folder to run instead of the test program
     // (a file name), with its arguments; it gets the same folder and settings.
     std::string program;
