@@ -1,8 +1,9 @@
 // A host in miniature: loads the service at run time, enables it with the
 // analytics stand-in beside it, has it queue events, unloads it while events
-// may still be on their way, and exits. The exit code says how far it got:
-// 0 all done, 2 usage, 3 load failed, 4 an export is missing, 5 nothing was
-// delivered, 6 the unload failed.
+// may still be on their way, and exits. With --never-enable it only creates
+// the service before unloading it, as a host whose user never opted in. The
+// exit code says how far it got: 0 all done, 2 usage, 3 load failed, 4 an
+// export is missing, 5 nothing was delivered, 6 the unload failed.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -30,8 +31,9 @@ Fn Export(void* library, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s SERVICE_LIBRARY\n", argv[0]);
+    const bool neverEnable = argc == 3 && std::string(argv[2]) == "--never-enable";
+    if (argc != 2 && !neverEnable) {
+        std::fprintf(stderr, "usage: %s SERVICE_LIBRARY [--never-enable]\n", argv[0]);
         return 2;
     }
     std::string error;
@@ -47,6 +49,10 @@ int main(int argc, char** argv) {
     if (!getInstance || !enable || !syncAppUsing || !p2p) return 4;
 
     void* service = getInstance();
+    if (neverEnable) {
+        // No thread was started: the library may really go away here.
+        return tally::testing::CloseLibrary(library) ? 0 : 6;
+    }
     enable(service, true);
     // The day's device report reaching the library shows the service works.
     if (!tally::testing::WaitForStandinEvents(1, std::chrono::seconds(20))) {
