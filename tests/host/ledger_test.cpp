@@ -146,6 +146,40 @@ TEST_F(LedgerTest, CurrentDateThatDoesNotFitIsLogged) {
     EXPECT_TRUE(lines[0].flag);
 }
 
+TEST_F(LedgerTest, ExceptionsFromTheHostAreCaughtAndLogged) {
+    Peer::SetLastReportTime(L"device_report", 20250222);
+    struct Case {
+        const char* failure;
+        const char* readMessage;
+        const char* writeMessage;
+    };
+    const Case cases[] = {
+        {"exception", "get report time from ini file exception",
+         "set report time to ini file exception"},
+        {"unknown", "get report time from ini file unknown exception",
+         "set report time to ini file unknown exception"},
+    };
+    size_t seen = 0;
+    for (const Case& c : cases) {
+        ScopedEnv failing("AMBIT_DATA_DIR_FAILURE", c.failure);
+        EXPECT_EQ(0u, Peer::GetLastReportTime(L"device_report")) << c.failure;
+        Peer::SetLastReportTime(L"device_report", 1);
+        const std::vector<JournalLine> lines = Journal();
+        ASSERT_EQ(seen + 2, lines.size()) << c.failure;
+        EXPECT_EQ(c.readMessage, lines[seen].message);
+        EXPECT_EQ("TallyService::GetLastReportTime", lines[seen].function);
+        EXPECT_EQ(c.writeMessage, lines[seen + 1].message);
+        EXPECT_EQ("TallyService::SetLastReportTime", lines[seen + 1].function);
+        for (size_t i = seen; i < lines.size(); ++i) {
+            EXPECT_EQ(20, lines[i].module);
+            EXPECT_EQ(5, lines[i].severity);
+        }
+        seen = lines.size();
+    }
+    // Nothing was written while the host failed.
+    EXPECT_EQ(20250222u, Peer::GetLastReportTime(L"device_report"));
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace tally
