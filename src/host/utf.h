@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -33,14 +34,22 @@ void AppendUtf8(uint32_t codePoint, std::string* out);
 // of `text`) and moves `*pos` past it. Never reads outside `text`.
 char32_t DecodeUtf8(std::string_view text, size_t* pos);
 
-// UTF-8 of a sequence of code points. Takes any range whose elements convert
-// to uint32_t (std::u32string, or std::wstring where wchar_t is 32 bits wide:
-// a negative wchar_t counts as a value past U+10FFFF).
+// UTF-8 of a sequence of code points. Takes any forward range whose elements
+// convert to uint32_t (std::u32string, or std::wstring where wchar_t is 32
+// bits wide: a negative wchar_t counts as a value past U+10FFFF).
 template <typename Iterator>
 std::string CodePointsToUtf8(Iterator first, Iterator last) {
     std::string out;
+    // Paths, keys and most payload texts are ASCII: one byte per code point,
+    // copied here without a call, into storage reserved once.
+    out.reserve(static_cast<size_t>(std::distance(first, last)));
     for (; first != last; ++first) {
-        AppendUtf8(static_cast<uint32_t>(*first), &out);
+        const uint32_t codePoint = static_cast<uint32_t>(*first);
+        if (codePoint < 0x80) {
+            out.push_back(static_cast<char>(codePoint));
+        } else {
+            AppendUtf8(codePoint, &out);
+        }
     }
     return out;
 }
