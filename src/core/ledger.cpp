@@ -87,10 +87,10 @@ uint64_t TallyService::GetCurrentDate() {
 uint64_t TallyService::GetLastReportTime(std::wstring key) {
     try {
         if (key.empty()) return 0;
-        const std::wstring path = LedgerPath();
-        // Reading never creates the file.
-        if (!platform::PathExists(path)) return 0;
-        const std::wstring value = platform::ReadProfileString(path, kLedgerSection, key);
+        // Reading never creates the file: the profile reader does not, and a
+        // missing file reads as an empty value. So no separate existence
+        // check, which would look the path up a second time on every call.
+        const std::wstring value = platform::ReadProfileString(LedgerPath(), kLedgerSection, key);
         if (value.empty()) return 0;
         // Negative text wraps, as it always has: the callers compare dates for
         // equality and times by unsigned difference.
