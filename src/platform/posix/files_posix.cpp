@@ -6,8 +6,8 @@
 //   lock: writers replace the file whole by rename, so a reader sees either
 //   the old or the new text, never a torn one;
 // - a write locks the file (flock), reads it, changes one line, writes the
-//   new text to a temporary file in the same folder, flushes it and renames
-//   it over the old file. Writers in several threads or processes take the
+//   new text to a temporary file in the same folder and renames it over the
+//   old file. Writers in several threads or processes take the
 //   lock in turn, so none loses another's keys. The file is created when
 //   missing, the folder never.
 #include <errno.h>
@@ -130,9 +130,13 @@ bool ReplaceFile(const std::string& path, mode_t mode, const std::string& text) 
     // The new file keeps the old one's permissions.
     bool ok = fchmod(fd.get(), mode & 07777) == 0;
     ok = ok && WriteAll(fd.get(), text);
-    // Flushed before the rename, so that after a crash the name holds either
-    // the old text or the whole new one.
-    ok = ok && fsync(fd.get()) == 0;
+    // Not flushed to the disk: a flush costs milliseconds, and the ledger is
+    // written on the host's calling thread by every report that passes a
+    // throttle. Readers still see the old text or the whole new one. After a
+    // power loss the file may hold the previous text (ext4 and btrfs write a
+    // file renamed over another out before the rename itself), which means a
+    // throttled report is made once more, as after a failed write; the
+    // Windows profile writer gives no more than that either.
     ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) unlink(temporary.c_str());
     return ok;
