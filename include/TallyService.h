@@ -156,8 +156,11 @@ class TALLYSERVICE_API TallyService {
     bool QueueReport(const std::string& eventName, const std::string& data);
     void BufferReport(const ReportData& record);  // append without signalling
     void ClearReportQueue();
-    void DispatchLoop();
-    void DailyLoop();
+    // The two thread bodies. `initialized` is m_initialized as it stood when
+    // the thread was started: a thread started for a failed attempt ends at
+    // once, even if a later attempt has succeeded by the time it runs.
+    void DispatchLoop(bool initialized);
+    void DailyLoop(bool initialized);
     std::string DeviceUniqueIdCopy();
 
     std::string m_appVersion;

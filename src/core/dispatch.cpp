@@ -68,9 +68,9 @@ void TallyService::ClearReportQueue() {
     m_queueCondition.notify_one();
 }
 
-void TallyService::DispatchLoop() {
+void TallyService::DispatchLoop(bool initialized) {
     uint32_t delivered = 0;
-    if (!m_initialized.load()) {
+    if (!initialized) {
         return;
     }
     ReportData record;

@@ -133,13 +133,14 @@ void TallyService::StartReportThread() {
     if (!g_modulePinned.exchange(true)) {
         platform::PinServiceModule();
     }
-    StartDetached([this] { DispatchLoop(); });
-    StartDetached([this] { DailyLoop(); });
+    const bool initialized = m_initialized.load();
+    StartDetached([this, initialized] { DispatchLoop(initialized); });
+    StartDetached([this, initialized] { DailyLoop(initialized); });
 }
 
-void TallyService::DailyLoop() {
+void TallyService::DailyLoop(bool initialized) {
     uint64_t stamp = tally::CurrentClock().TickMs();
-    if (!m_initialized.load()) {
+    if (!initialized) {
         return;
     }
     for (;;) {
