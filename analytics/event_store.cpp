@@ -196,12 +196,15 @@ bool EventStore::Prepare(std::string* error) {
         {&m_rollback, "ROLLBACK"},
         {&m_insertEvent,
          "INSERT INTO events(received_ms, name, payload, size) VALUES(?1, ?2, ?3, ?4)"},
-        {&m_oldestEvent, "SELECT seq, size FROM events ORDER BY seq LIMIT 1"},
+        {&m_oldestEvent, "SELECT seq, size, batch FROM events ORDER BY seq LIMIT 1"},
+        // Events go oldest first and a batch holds a contiguous range, so a
+        // batch whose last event goes is empty.
+        {&m_deleteEmptyBatch, "DELETE FROM batches WHERE id = ?1 AND last_seq <= ?2"},
         {&m_deleteEvent, "DELETE FROM events WHERE seq = ?1"},
         // Only events after the last batch can be waiting: a rowid range.
         {&m_unbatchedRange,
          "SELECT min(seq), max(seq), count(*) FROM events WHERE batch IS NULL AND "
-         "seq > (SELECT coalesce(max(last_seq), 0) FROM batches)"},
+         "seq > coalesce((SELECT last_seq FROM batches ORDER BY id DESC LIMIT 1), 0)"},
         {&m_insertBatch,
          "INSERT INTO batches(created_ms, first_seq, last_seq, event_count, state) "
          "VALUES(?1, ?2, ?3, ?4, ?5)"},
@@ -226,7 +229,7 @@ void EventStore::Close() {
     sqlite3_stmt** statements[] = {&m_begin,          &m_commit,      &m_rollback,
                                    &m_insertEvent,    &m_oldestEvent, &m_deleteEvent,
                                    &m_unbatchedRange, &m_insertBatch, &m_assignBatch,
-                                   &m_addCounter,     &m_putMeta};
+                                   &m_addCounter,     &m_putMeta,     &m_deleteEmptyBatch};
     for (sqlite3_stmt** statement : statements) {
         sqlite3_finalize(*statement);
         *statement = nullptr;
@@ -315,15 +318,25 @@ bool EventStore::EvictToLimits(const StoreLimits& limits, ApplyOutcome* outcome)
     while (m_count > 0 && (m_count > limits.maxEvents || m_bytes > limits.maxBytes)) {
         int64_t seq = 0;
         int64_t size = 0;
+        int64_t batch = 0;
         {
             StatementScope scope(m_oldestEvent);
             if (sqlite3_step(m_oldestEvent) != SQLITE_ROW) return false;
             seq = sqlite3_column_int64(m_oldestEvent, 0);
             size = sqlite3_column_int64(m_oldestEvent, 1);
+            batch = sqlite3_column_int64(m_oldestEvent, 2);
         }
-        StatementScope scope(m_deleteEvent);
-        sqlite3_bind_int64(m_deleteEvent, 1, seq);
-        if (sqlite3_step(m_deleteEvent) != SQLITE_DONE) return false;
+        {
+            StatementScope scope(m_deleteEvent);
+            sqlite3_bind_int64(m_deleteEvent, 1, seq);
+            if (sqlite3_step(m_deleteEvent) != SQLITE_DONE) return false;
+        }
+        if (batch != 0) {
+            StatementScope scope(m_deleteEmptyBatch);
+            sqlite3_bind_int64(m_deleteEmptyBatch, 1, batch);
+            sqlite3_bind_int64(m_deleteEmptyBatch, 2, seq);
+            if (sqlite3_step(m_deleteEmptyBatch) != SQLITE_DONE) return false;
+        }
         --m_count;
         m_bytes -= size;
         ++outcome->evictedEvents;

@@ -94,8 +94,8 @@ class EventStore {
     // next sequence number; a submit gathers every event not yet in a batch
     // into a new "ready" batch, and does nothing when there is none), evicts
     // the oldest events after each insert (and once at the end) until both
-    // caps hold, and adds `counterDeltas` plus the evictions to the counters.
-    // When Busy or Failed nothing was changed.
+    // caps hold, together with any batch left empty, and adds `counterDeltas` plus the evictions to
+    // the counters. When Busy or Failed nothing was changed.
     WriteStatus Apply(const std::deque<PendingOp>& ops,
                       const std::map<std::string, int64_t>& counterDeltas,
                       const StoreLimits& limits, ApplyOutcome* outcome, std::string* error);
@@ -140,6 +140,7 @@ class EventStore {
     sqlite3_stmt* m_assignBatch = nullptr;
     sqlite3_stmt* m_addCounter = nullptr;
     sqlite3_stmt* m_putMeta = nullptr;
+    sqlite3_stmt* m_deleteEmptyBatch = nullptr;
 };
 
 }  // namespace tally

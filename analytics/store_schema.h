@@ -27,7 +27,8 @@ constexpr int32_t kSchemaVersion = 1;
 // batches   one row per submit that found waiting events: the sequence range
 //           and count it took, and its state ("ready": waits to be sent).
 //           Every event after the last batch's last_seq waits for the next
-//           submit, so finding them needs no index of its own.
+//           submit, so finding them needs no index of its own. A batch goes
+//           when its last event is evicted.
 // counters  running totals: evicted_events, evicted_bytes, rejected_events and
 //           rejected.<reason> per rejection reason.
 constexpr const char kCreateSchemaSql[] =

@@ -250,6 +250,9 @@ TEST_F(AnalyticsLibraryTest, EvictsTheOldestEventsBeyondEitherCapAndCountsThem) 
     ASSERT_EQ(ReportInit(&m_config), 1);
     for (int i = 1; i <= 8; ++i) {
         ASSERT_EQ(Event("tick", "{\"n\":" + std::to_string(i) + "}"), 1);
+        if (i % 2 == 0) {
+            ASSERT_EQ(ReportOnSubmit(), 1);
+        }
     }
     {
         TestDb db(Db());
@@ -257,6 +260,10 @@ TEST_F(AnalyticsLibraryTest, EvictsTheOldestEventsBeyondEitherCapAndCountsThem) 
                   (std::vector<std::vector<std::string>>{{"4"}, {"5"}, {"6"}, {"7"}, {"8"}}));
         EXPECT_EQ(db.Counter("evicted_events"), 3);
         EXPECT_EQ(db.Counter("evicted_bytes"), 3 * 11);
+        // The batch of events 1 and 2 went with them; the one of 3 and 4
+        // stays while event 4 does.
+        EXPECT_EQ(db.Rows("SELECT id, first_seq FROM batches ORDER BY id"),
+                  (std::vector<std::vector<std::string>>{{"2", "3"}, {"3", "5"}, {"4", "7"}}));
         EXPECT_EQ(db.Text("SELECT value FROM meta WHERE key = 'max_events'"), "5");
     }
     EXPECT_NE(Log().find("evicted 1 oldest events (11 bytes) to stay within 5 events"),
