@@ -121,11 +121,52 @@ void Drain(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(backlog));
 }
 
+// The producer's side alone while the worker is busy (held inside a delivery),
+// so that no append has a sleeping worker to wake: the lock, the copy in and
+// a signal nobody waits for.
+void AppendWhileWorkerBusy(benchmark::State& state) {
+    ReportData record = MakeTypicalRecord();
+    if (!WaitForEmptyQueue()) {
+        state.SkipWithError("the queue did not empty");
+        return;
+    }
+    double totalSeconds = 0;
+    for (auto _ : state) {
+        noop_analytics::CloseGate();
+        const uint64_t target = noop_analytics::Delivered() + 1 + kStreamRecords;
+        TallyServiceTestPeer::OnEventReport(&record);
+        if (!noop_analytics::WaitUntilHeld(kDeliveryTimeout)) {
+            noop_analytics::OpenGate();
+            state.SkipWithError("the worker did not take the first record");
+            return;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        for (uint64_t i = 0; i < kStreamRecords; ++i) {
+            TallyServiceTestPeer::OnEventReport(&record);
+        }
+        const auto stop = std::chrono::steady_clock::now();
+        noop_analytics::OpenGate();
+        if (!noop_analytics::WaitForDelivered(target, kDeliveryTimeout)) {
+            state.SkipWithError("the worker did not drain the backlog");
+            return;
+        }
+        const double seconds = Seconds(stop - start).count();
+        state.SetIterationTime(seconds);
+        totalSeconds += seconds;
+    }
+    const double records = static_cast<double>(state.iterations()) * kStreamRecords;
+    state.counters["per_record_ns"] = totalSeconds * 1e9 / records;
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kStreamRecords));
+}
+
 }  // namespace
 
 void RegisterQueueBenchmarks() {
     benchmark::RegisterBenchmark("Queue/Memcpy2112", Memcpy2112)->Unit(benchmark::kNanosecond);
     benchmark::RegisterBenchmark("Queue/AppendAndDeliver", AppendAndDeliver)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Queue/AppendWhileWorkerBusy", AppendWhileWorkerBusy)
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("Queue/Drain", Drain)
