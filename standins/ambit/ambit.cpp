@@ -14,12 +14,13 @@
 #include <string>
 
 #include "env.h"
+#include "no_destructor.h"
 
 AmbitWrapper* AmbitWrapper::GetInstance() {
     // The class has no state; a never-destroyed instance stays valid for
     // threads that outlive the exit handlers.
-    static AmbitWrapper* const instance = new AmbitWrapper();
-    return instance;
+    static standin::NoDestructor<AmbitWrapper> instance;
+    return instance.get();
 }
 
 std::string AmbitWrapper::GetAppVersion() const {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "env.h"
+#include "no_destructor.h"
 
 namespace {
 
@@ -20,8 +21,8 @@ namespace {
 // Never destroyed: the service's detached threads may still log while the
 // process runs its exit handlers.
 std::mutex& OutputMutex() {
-    static std::mutex* const mutex = new std::mutex();
-    return *mutex;
+    static standin::NoDestructor<std::mutex> mutex;
+    return *mutex.get();
 }
 
 std::string FormatLine(Journal::ModuleType module, Journal::LogSeverity severity, int line,

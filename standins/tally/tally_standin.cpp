@@ -29,6 +29,7 @@
 
 #include "TallyApi.h"
 #include "env.h"
+#include "no_destructor.h"
 
 namespace {
 
@@ -40,8 +41,8 @@ struct StandinState {
 };
 
 StandinState& State() {
-    static StandinState* const state = new StandinState();
-    return *state;
+    static standin::NoDestructor<StandinState> state;
+    return *state.get();
 }
 
 void Record(char kind, const void* body, size_t size) {
