@@ -14,7 +14,7 @@ uint64_t NowUnixMs();
 // difference, so a stamp in the future (a clock set back) never blocks.
 bool WithinThrottle(uint64_t stamp, uint64_t now);
 
-// "true" or "false", the payloads' yes/no convention.
+// "true" or "false", the payloads' yes/no convention; a literal.
 const char* YesNo(bool value);
 
 }  // namespace tally

@@ -10,15 +10,25 @@
 #include "host/text.h"
 #include "host/windows_version.h"
 
+namespace {
+
+// Member names and fixed texts are literals, which live as long as the
+// program: the object keeps a pointer to each instead of a copy, which saves
+// allocating and freeing them for every payload. The text is the same.
+using Literal = Json::StaticString;
+
+}  // namespace
+
 std::string TallyService::GetReportDeviceInfo(ReportDeviceType type) {
     Json::Value info;
-    info["key_device_unique_id"] = AnonymousByTruncate(tally::ToUtf8(tally::GetDeviceUuid()));
-    info["key_hdc_dev_unique_id"] = AnonymousByReplace(DeviceUniqueIdCopy());
-    info["key_user_unique_id"] =
+    info[Literal("key_device_unique_id")] =
+        AnonymousByTruncate(tally::ToUtf8(tally::GetDeviceUuid()));
+    info[Literal("key_hdc_dev_unique_id")] = AnonymousByReplace(DeviceUniqueIdCopy());
+    info[Literal("key_user_unique_id")] =
         AnonymousByTruncate(tally::ToUtf8(AmbitWrapper::GetInstance()->GetCurrentUserId()));
-    info["device_type"] = static_cast<int32_t>(type);
-    info["os_version"] = tally::ToUtf8(tally::GetWindowsVersionName());
-    info["key_app_ver"] = m_appVersion;
-    info["app_plugin_ver"] = m_appVersion;
+    info[Literal("device_type")] = static_cast<int32_t>(type);
+    info[Literal("os_version")] = tally::ToUtf8(tally::GetWindowsVersionName());
+    info[Literal("key_app_ver")] = m_appVersion;
+    info[Literal("app_plugin_ver")] = m_appVersion;
     return tally::WriteCompactJson(info);
 }

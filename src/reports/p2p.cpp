@@ -13,6 +13,15 @@
 #include "host/windows_version.h"
 #include "reports/connection_report.h"
 
+namespace {
+
+// Member names and fixed texts are literals, which live as long as the
+// program: the object keeps a pointer to each instead of a copy, which saves
+// allocating and freeing them for every payload. The text is the same.
+using Literal = Json::StaticString;
+
+}  // namespace
+
 void TallyService::ReportP2P(bool isSuccess, bool isLocalLink) {
     if (!isSuccess) {
         // A failure while the system is marked suspended is dropped, once.
@@ -29,24 +38,24 @@ void TallyService::ReportP2P(bool isSuccess, bool isLocalLink) {
 
     const int64_t duration = TimeCount(tally::kDeviceConnectTimer, false, false);
     Json::Value report;
-    report["is_success"] = tally::YesNo(isSuccess);
-    report["duration_level"] = GetDurationLevel(duration);
-    report["key_phone_manufacturer"] = "";
-    report["key_phone_type"] = "";
-    report["key_phone_os_ver"] = tally::ToUtf8(tally::GetWindowsVersionName());
-    report["key_app_ver"] = m_appVersion;
-    report["app_plugin_ver"] = m_appVersion;
-    report["is_local_link"] = tally::YesNo(isLocalLink);
-    report["device_connect_duration"] = Json::Int64(duration);
-    report["p2p_sdk_version"] = 0;
-    report["key_phone_unique_id"] = AnonymousData(tally::ToUtf8(tally::GetDeviceUuid()));
-    report["key_hdc_dev_unique_id"] = "";
-    report["connect_type"] = "none";
-    report["network_type"] = "None";
-    report["connect_mode"] = isLocalLink ? "LOCAL" : "KCP";
-    report["connect_fail_reason"] = "";
-    report["fail_err_code"] = "";
-    report["fail_err_msg"] = "";
+    report[Literal("is_success")] = Literal(tally::YesNo(isSuccess));
+    report[Literal("duration_level")] = GetDurationLevel(duration);
+    report[Literal("key_phone_manufacturer")] = Literal("");
+    report[Literal("key_phone_type")] = Literal("");
+    report[Literal("key_phone_os_ver")] = tally::ToUtf8(tally::GetWindowsVersionName());
+    report[Literal("key_app_ver")] = m_appVersion;
+    report[Literal("app_plugin_ver")] = m_appVersion;
+    report[Literal("is_local_link")] = Literal(tally::YesNo(isLocalLink));
+    report[Literal("device_connect_duration")] = Json::Int64(duration);
+    report[Literal("p2p_sdk_version")] = 0;
+    report[Literal("key_phone_unique_id")] = AnonymousData(tally::ToUtf8(tally::GetDeviceUuid()));
+    report[Literal("key_hdc_dev_unique_id")] = Literal("");
+    report[Literal("connect_type")] = Literal("none");
+    report[Literal("network_type")] = Literal("None");
+    report[Literal("connect_mode")] = Literal(isLocalLink ? "LOCAL" : "KCP");
+    report[Literal("connect_fail_reason")] = Literal("");
+    report[Literal("fail_err_code")] = Literal("");
+    report[Literal("fail_err_msg")] = Literal("");
 
     // Every timer measured so far, with its last value; a timer named like a
     // member above replaces that member's value.
