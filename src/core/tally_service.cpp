@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <utility>
@@ -26,11 +28,22 @@ std::atomic<bool> g_modulePinned{false};
 // Starts `body` on a detached thread that is counted in g_liveThreads for as
 // long as it touches the service. A failure to start the thread reaches the
 // caller as std::system_error.
+//
+// The thread waits at a gate until it has been detached. The thread runtime
+// of MinGW-w64 (winpthreads) recycles the record of a thread that is detached
+// after it has ended while that thread's exit still writes to the record, and
+// the next thread started then begins without its argument and crashes the
+// process. Threads started for a failed initialisation end at once, so
+// without the gate that order is common.
 template <typename Body>
 void StartDetached(Body body) {
+    auto gate = std::make_shared<std::mutex>();
+    std::unique_lock<std::mutex> closed(*gate);
     g_liveThreads.fetch_add(1);
     try {
-        std::thread([body]() mutable {
+        std::thread([body, gate]() mutable {
+            { std::lock_guard<std::mutex> open(*gate); }
+            gate.reset();
             body();
             // Last touch of anything but this thread's own stack.
             g_liveThreads.fetch_sub(1);
