@@ -2,21 +2,10 @@
 
 #include <windows.h>
 
+#include "support/wide_text_win.h"
+
 namespace tally {
 namespace testing {
-namespace {
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (length < 1) return std::wstring();
-    std::wstring out(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
-    return out;
-}
-
-}  // namespace
 
 const bool kLedgerWriterIsAtomicAcrossProcesses = false;
 

@@ -1,4 +1,5 @@
 #include "support/process.h"
+#include "support/wide_text_win.h"
 
 #include <windows.h>
 
@@ -10,7 +11,6 @@
 
 namespace tally {
 namespace testing {
-namespace {
 
 std::wstring Widen(const std::string& text) {
     if (text.empty()) return std::wstring();
@@ -21,6 +21,8 @@ std::wstring Widen(const std::string& text) {
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
     return out;
 }
+
+namespace {
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return std::string();
