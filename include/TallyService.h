@@ -154,6 +154,11 @@ class TALLYSERVICE_API TallyService {
     // Zero-fills a record, fills it and hands it to OnEventReport; answers
     // whether the fill succeeded.
     bool QueueReport(const std::string& eventName, const std::string& data);
+    // The twelve-hour throttle of the connection reports on the ledger key:
+    // false while the stamp holds the report back; otherwise writes the
+    // current instant there first (a report dropped later still counts) and
+    // answers true.
+    bool PassTwelveHourThrottle(const wchar_t* key);
     void BufferReport(const ReportData& record);  // append without signalling
     void ClearReportQueue();
     // The two thread bodies. `initialized` is m_initialized as it stood when

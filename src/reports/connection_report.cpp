@@ -1,17 +1,24 @@
 #include "reports/connection_report.h"
 
+#include <cstdint>
+
+#include "TallyService.h"
 #include "core/clock.h"
 #include "core/service_internal.h"
 
+bool TallyService::PassTwelveHourThrottle(const wchar_t* key) {
+    const uint64_t stamp = GetLastReportTime(key);
+    const uint64_t now = tally::FileTimeToUnixMs(tally::CurrentClock().SystemFileTime());
+    // An unset stamp never holds a report back, and the difference is
+    // unsigned, so a stamp in the future (a clock set back) never does either.
+    if (stamp != 0 && now - stamp < tally::kReportThrottleMs) {
+        return false;
+    }
+    SetLastReportTime(key, now);
+    return true;
+}
+
 namespace tally {
-
-uint64_t NowUnixMs() {
-    return FileTimeToUnixMs(CurrentClock().SystemFileTime());
-}
-
-bool WithinThrottle(uint64_t stamp, uint64_t now) {
-    return stamp != 0 && now - stamp < kReportThrottleMs;
-}
 
 const char* YesNo(bool value) {
     return value ? "true" : "false";

@@ -25,14 +25,9 @@ void TallyService::ReportHeartBeat(bool isSuccess, bool isLocalLink) {
     if (m_deviceConnectTimed.load()) {
         return;
     }
-    const uint64_t stamp = GetLastReportTime(tally::kHeartBeatReportKey);
-    const uint64_t now = tally::NowUnixMs();
-    if (tally::WithinThrottle(stamp, now)) {
+    if (!PassTwelveHourThrottle(tally::kHeartBeatReportKey)) {
         return;
     }
-    // Stamped before the payload is built: a report dropped later still
-    // counts for the next twelve hours.
-    SetLastReportTime(tally::kHeartBeatReportKey, now);
 
     const int64_t duration = TimeCount(tally::kDeviceConnectTimer, false, false);
     Json::Value report;

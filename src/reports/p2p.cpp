@@ -28,12 +28,9 @@ void TallyService::ReportP2P(bool isSuccess, bool isLocalLink) {
         if (m_systemSuspend.exchange(false)) {
             return;
         }
-        const uint64_t stamp = GetLastReportTime(tally::kConnectReportKey);
-        const uint64_t now = tally::NowUnixMs();
-        if (tally::WithinThrottle(stamp, now)) {
+        if (!PassTwelveHourThrottle(tally::kConnectReportKey)) {
             return;
         }
-        SetLastReportTime(tally::kConnectReportKey, now);
     }
 
     const int64_t duration = TimeCount(tally::kDeviceConnectTimer, false, false);
