@@ -34,6 +34,19 @@ bool WaitForEmptyQueue() {
     return true;
 }
 
+// Holds the worker inside the delivery of `record` (the no-op library's gate
+// is closed), so that whatever is appended next waits in the queue. False, with
+// the gate open again, when the worker did not take the record in time.
+bool HoldWorkerWith(ReportData* record) {
+    noop_analytics::CloseGate();
+    TallyServiceTestPeer::OnEventReport(record);
+    if (!noop_analytics::WaitUntilHeld(kDeliveryTimeout)) {
+        noop_analytics::OpenGate();
+        return false;
+    }
+    return true;
+}
+
 // The baseline: one 2112-byte record copied, as the queue copies it in and out.
 void Memcpy2112(benchmark::State& state) {
     ReportData source = MakeTypicalRecord();
@@ -94,11 +107,8 @@ void Drain(benchmark::State& state) {
     }
     double totalSeconds = 0;
     for (auto _ : state) {
-        noop_analytics::CloseGate();
         const uint64_t target = noop_analytics::Delivered() + 1 + backlog;
-        TallyServiceTestPeer::OnEventReport(&record);
-        if (!noop_analytics::WaitUntilHeld(kDeliveryTimeout)) {
-            noop_analytics::OpenGate();
+        if (!HoldWorkerWith(&record)) {
             state.SkipWithError("the worker did not take the first record");
             return;
         }
@@ -132,11 +142,8 @@ void AppendWhileWorkerBusy(benchmark::State& state) {
     }
     double totalSeconds = 0;
     for (auto _ : state) {
-        noop_analytics::CloseGate();
         const uint64_t target = noop_analytics::Delivered() + 1 + kStreamRecords;
-        TallyServiceTestPeer::OnEventReport(&record);
-        if (!noop_analytics::WaitUntilHeld(kDeliveryTimeout)) {
-            noop_analytics::OpenGate();
+        if (!HoldWorkerWith(&record)) {
             state.SkipWithError("the worker did not take the first record");
             return;
         }
