@@ -12,10 +12,12 @@
 #include <string>
 
 #include <benchmark/benchmark.h>
+#include <json/value.h>
 
 #include "bench_support.h"
 #include "benchmarks.h"
 #include "host/device_uuid.h"
+#include "host/json_writer.h"
 #include "support/test_peer.h"
 
 namespace tally {
@@ -93,6 +95,43 @@ void CallReportP2PSuccess(benchmark::State& state) {
     }
     sampler.Publish();
     ExpectEvents(state, before, state.iterations());
+}
+
+// The third baseline: the payload of ReportP2P(true) built as a Json::Value
+// and written by the service's compact writer, with nothing else of the call
+// (no clock, ledger, masking or queue). Payloads must be made this way, so
+// this is the least a report call can cost on this machine.
+void CallJsonP2PPayload(benchmark::State& state) {
+    using Literal = Json::StaticString;
+    const std::string version = "1.0.0.1";
+    const std::string osName = "Linux 6.1";
+    const std::string masked = "0123****89AB";
+    CallSampler sampler(state);
+    for (auto _ : state) {
+        sampler.Time([&] {
+            Json::Value report;
+            report[Literal("is_success")] = Literal("true");
+            report[Literal("duration_level")] = "1";
+            report[Literal("key_phone_manufacturer")] = Literal("");
+            report[Literal("key_phone_type")] = Literal("");
+            report[Literal("key_phone_os_ver")] = osName;
+            report[Literal("key_app_ver")] = version;
+            report[Literal("app_plugin_ver")] = version;
+            report[Literal("is_local_link")] = Literal("false");
+            report[Literal("device_connect_duration")] = Json::Int64(0);
+            report[Literal("p2p_sdk_version")] = 0;
+            report[Literal("key_phone_unique_id")] = masked;
+            report[Literal("key_hdc_dev_unique_id")] = Literal("");
+            report[Literal("connect_type")] = Literal("none");
+            report[Literal("network_type")] = Literal("None");
+            report[Literal("connect_mode")] = Literal("KCP");
+            report[Literal("connect_fail_reason")] = Literal("");
+            report[Literal("fail_err_code")] = Literal("");
+            report[Literal("fail_err_msg")] = Literal("");
+            benchmark::DoNotOptimize(WriteCompactJson(report));
+        });
+    }
+    sampler.Publish();
 }
 
 // Failure inside the twelve-hour throttle: ledger read, no event.
@@ -222,6 +261,7 @@ void RegisterCallBenchmarks() {
     };
     add("Call/Memcpy2112", CallMemcpy2112);
     add("Call/EmptyFunction", CallEmptyFunction);
+    add("Call/JsonP2PPayload", CallJsonP2PPayload);
     add("Call/TimeCount", CallTimeCount);
     add("Call/ReportP2P_true", CallReportP2PSuccess);
     add("Call/ReportP2P_false_throttled", CallReportP2PFailureThrottled);
