@@ -63,7 +63,7 @@ void TallyService::Init() {
         m_reportOnEvent = Bind<ReportOnEventFn>(m_module, "ReportOnEvent");
         m_reportOnSubmit = Bind<ReportOnSubmitFn>(m_module, "ReportOnSubmit");
         if (m_reportInit == nullptr || m_reportOnEvent == nullptr || m_reportOnSubmit == nullptr) {
-            platform::FreeModule(m_module);
+            platform::UnloadModule(m_module);
             m_module = nullptr;
             m_reportInit = nullptr;
             m_reportOnEvent = nullptr;
@@ -88,8 +88,8 @@ void TallyService::InitConfigParams(const std::wstring& exeFolder) {
     const std::wstring configFolder = std::wstring(L"config") + sep;
 
     // Always "https://", also in front of an empty or missing domain.
-    const std::wstring domainValue = platform::ReadProfileString(
-        exeFolder + configFolder + L"orvel.ini", L"report", L"tally_domain");
+    const std::wstring domainValue =
+        platform::ReadIniValue(exeFolder + configFolder + L"orvel.ini", L"report", L"tally_domain");
     const std::string domain = tally::ToUtf8(L"https://" + domainValue);
 
     const std::string appVersion = AmbitWrapper::GetInstance()->GetAppVersion();

@@ -90,7 +90,7 @@ uint64_t TallyService::GetLastReportTime(std::wstring key) {
         // Reading never creates the file: the profile reader does not, and a
         // missing file reads as an empty value. So no separate existence
         // check, which would look the path up a second time on every call.
-        const std::wstring value = platform::ReadProfileString(LedgerPath(), kLedgerSection, key);
+        const std::wstring value = platform::ReadIniValue(LedgerPath(), kLedgerSection, key);
         if (value.empty()) return 0;
         // Negative text wraps, as it always has: the callers compare dates for
         // equality and times by unsigned difference.
@@ -110,7 +110,7 @@ void TallyService::SetLastReportTime(std::wstring key, uint64_t value) {
         if (key.empty()) return;
         // The writer creates the file and the section but never the folder.
         // A failed write is not an error: the report concerned is made again.
-        platform::WriteProfileString(LedgerPath(), kLedgerSection, key, std::to_wstring(value));
+        platform::WriteIniValue(LedgerPath(), kLedgerSection, key, std::to_wstring(value));
     } catch (const std::exception&) {
         TALLY_LOG(Journal::ModuleReport, Journal::SeverityError, "TallyService::SetLastReportTime",
                   "set report time to ini file exception");

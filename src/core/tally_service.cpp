@@ -98,7 +98,7 @@ TallyService::~TallyService() {
     delete m_reportConfig;
     m_reportConfig = nullptr;
     if (m_module != nullptr) {
-        platform::FreeModule(m_module);
+        platform::UnloadModule(m_module);
         m_module = nullptr;
     }
 }

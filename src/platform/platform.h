@@ -69,7 +69,7 @@ void* LoadModule(const std::wstring& path, uint32_t* error);
 void* ModuleSymbol(void* module, const char* name);
 
 // Releases a module loaded by LoadModule. Null is ignored.
-void FreeModule(void* module);
+void UnloadModule(void* module);
 
 // Keeps the module that contains this code loaded until the process ends,
 // whatever the host's unload calls. Called before the service starts threads
@@ -81,16 +81,16 @@ bool PinServiceModule();
 // Value of `key` in `section` of the ini file at `path`, with an empty
 // default; at most 259 characters (longer values are cut). Never creates the
 // file. Windows: GetPrivateProfileStringW with a 260-character buffer.
-std::wstring ReadProfileString(const std::wstring& path, const std::wstring& section,
-                               const std::wstring& key);
+std::wstring ReadIniValue(const std::wstring& path, const std::wstring& section,
+                          const std::wstring& key);
 
 // Writes `value` under `key` in `section`, creating the file and the section
 // when missing but never the folder, and keeping every other line. Answers
 // whether the value was written. Linux: writes a temporary file beside the old
 // one and renames it over it, under an advisory lock, so a reader never sees a
 // torn file and concurrent writers do not lose each other's keys.
-bool WriteProfileString(const std::wstring& path, const std::wstring& section,
-                        const std::wstring& key, const std::wstring& value);
+bool WriteIniValue(const std::wstring& path, const std::wstring& section, const std::wstring& key,
+                   const std::wstring& value);
 
 // ---- Time ---------------------------------------------------------------------
 

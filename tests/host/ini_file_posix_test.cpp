@@ -33,18 +33,18 @@ std::vector<std::string> FolderEntries(const std::filesystem::path& folder) {
 TEST(IniFilePosix, ReadingNeverCreatesTheFileAndWritingNeverTheFolder) {
     TempFolder folder;
     const std::filesystem::path file = folder.Path() / "orvel.ini";
-    EXPECT_EQ(L"", platform::ReadProfileString(Wide(file), L"main", L"k"));
+    EXPECT_EQ(L"", platform::ReadIniValue(Wide(file), L"main", L"k"));
     EXPECT_FALSE(std::filesystem::exists(file));
 
     const std::filesystem::path nested = folder.Path() / "log" / "orvel.ini";
-    EXPECT_FALSE(platform::WriteProfileString(Wide(nested), L"main", L"k", L"1"));
+    EXPECT_FALSE(platform::WriteIniValue(Wide(nested), L"main", L"k", L"1"));
     EXPECT_FALSE(std::filesystem::exists(folder.Path() / "log"));
 
-    ASSERT_TRUE(platform::WriteProfileString(Wide(file), L"main", L"k", L"1"));
+    ASSERT_TRUE(platform::WriteIniValue(Wide(file), L"main", L"k", L"1"));
     EXPECT_EQ("[main]\nk=1\n", ReadBytes(file));
-    EXPECT_EQ(L"1", platform::ReadProfileString(Wide(file), L"MAIN", L"K"));
+    EXPECT_EQ(L"1", platform::ReadIniValue(Wide(file), L"MAIN", L"K"));
     // A value that cannot be one line is refused and the file kept.
-    EXPECT_FALSE(platform::WriteProfileString(Wide(file), L"main", L"k", L"1\n[x]"));
+    EXPECT_FALSE(platform::WriteIniValue(Wide(file), L"main", L"k", L"1\n[x]"));
     EXPECT_EQ("[main]\nk=1\n", ReadBytes(file));
 }
 
@@ -52,16 +52,16 @@ TEST(IniFilePosix, WritesUtf8AndReadsBackCut) {
     TempFolder folder;
     const std::wstring file = Wide(folder.Path() / "f.ini");
     const std::wstring value = L"\u00e9\u20ac\U0001F600";
-    ASSERT_TRUE(platform::WriteProfileString(file, L"s\u00e9ction", L"cl\u00e9", value));
+    ASSERT_TRUE(platform::WriteIniValue(file, L"s\u00e9ction", L"cl\u00e9", value));
     EXPECT_EQ(
         "[s\xC3\xA9"
         "ction]\ncl\xC3\xA9=\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n",
         ReadBytes(folder.Path() / "f.ini"));
-    EXPECT_EQ(value, platform::ReadProfileString(file, L"S\u00c9CTION", L"CL\u00c9"));
+    EXPECT_EQ(value, platform::ReadIniValue(file, L"S\u00c9CTION", L"CL\u00c9"));
 
     const std::wstring longValue(300, L'\u20ac');
-    ASSERT_TRUE(platform::WriteProfileString(file, L"main", L"long", longValue));
-    EXPECT_EQ(std::wstring(259, L'\u20ac'), platform::ReadProfileString(file, L"main", L"long"));
+    ASSERT_TRUE(platform::WriteIniValue(file, L"main", L"long", longValue));
+    EXPECT_EQ(std::wstring(259, L'\u20ac'), platform::ReadIniValue(file, L"main", L"long"));
 }
 
 TEST(IniFilePosix, ReplacesTheFileWholeAndKeepsItsPermissions) {
@@ -76,7 +76,7 @@ TEST(IniFilePosix, ReplacesTheFileWholeAndKeepsItsPermissions) {
     // A reader that opened the old file keeps reading the old text whole:
     // the writer never rewrites a file in place.
     std::ifstream oldReader(file, std::ios::binary);
-    ASSERT_TRUE(platform::WriteProfileString(Wide(file), L"main", L"k", L"22"));
+    ASSERT_TRUE(platform::WriteIniValue(Wide(file), L"main", L"k", L"22"));
 
     struct stat now {};
     ASSERT_EQ(0, stat(file.c_str(), &now));
@@ -94,8 +94,8 @@ TEST(IniFilePosix, LeavesFilesTooLargeToBeOursAlone) {
     const std::filesystem::path file = folder.Path() / "big.ini";
     const std::string big = "[main]\nk=1\n" + std::string(17 * 1024 * 1024, ';');
     WriteBytes(file, big);
-    EXPECT_EQ(L"", platform::ReadProfileString(Wide(file), L"main", L"k"));
-    EXPECT_FALSE(platform::WriteProfileString(Wide(file), L"main", L"k", L"2"));
+    EXPECT_EQ(L"", platform::ReadIniValue(Wide(file), L"main", L"k"));
+    EXPECT_FALSE(platform::WriteIniValue(Wide(file), L"main", L"k", L"2"));
     EXPECT_EQ(big.size(), std::filesystem::file_size(file));
 }
 
@@ -116,7 +116,7 @@ TEST(IniFilePosix, ConcurrentWritersInSeveralProcessesLoseNoKey) {
             int failures = 0;
             for (int k = 0; k < kKeysEach; ++k) {
                 const std::wstring key = L"p" + std::to_wstring(p) + L"_" + std::to_wstring(k);
-                if (!platform::WriteProfileString(path, L"main", key, std::to_wstring(k * 7))) {
+                if (!platform::WriteIniValue(path, L"main", key, std::to_wstring(k * 7))) {
                     ++failures;
                 }
             }
@@ -133,7 +133,7 @@ TEST(IniFilePosix, ConcurrentWritersInSeveralProcessesLoseNoKey) {
     for (int p = 0; p < kProcesses; ++p) {
         for (int k = 0; k < kKeysEach; ++k) {
             const std::wstring key = L"p" + std::to_wstring(p) + L"_" + std::to_wstring(k);
-            EXPECT_EQ(std::to_wstring(k * 7), platform::ReadProfileString(path, L"main", key))
+            EXPECT_EQ(std::to_wstring(k * 7), platform::ReadIniValue(path, L"main", key))
                 << "lost p" << p << "_" << k;
         }
     }

@@ -90,8 +90,8 @@ TEST(PlatformPosix, LoadFailuresMapToWindowsCodes) {
     ASSERT_NE(nullptr, module) << info.dli_fname;
     EXPECT_NE(nullptr, platform::ModuleSymbol(module, "fopen"));
     EXPECT_EQ(nullptr, platform::ModuleSymbol(module, "no_such_symbol_anywhere"));
-    platform::FreeModule(module);
-    platform::FreeModule(nullptr);
+    platform::UnloadModule(module);
+    platform::UnloadModule(nullptr);
 
     // Here the service's code is part of the test program, which is never
     // unloaded.

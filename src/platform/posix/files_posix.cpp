@@ -178,8 +178,8 @@ bool MakeDirectory(const std::wstring& path) {
     return !native.empty() && mkdir(native.c_str(), 0777) == 0;
 }
 
-std::wstring ReadProfileString(const std::wstring& path, const std::wstring& section,
-                               const std::wstring& key) {
+std::wstring ReadIniValue(const std::wstring& path, const std::wstring& section,
+                          const std::wstring& key) {
     const std::string native = ToPath(path);
     if (native.empty()) return std::wstring();
     ScopedFd fd(open(native.c_str(), O_RDONLY | O_CLOEXEC));
@@ -193,8 +193,8 @@ std::wstring ReadProfileString(const std::wstring& path, const std::wstring& sec
     return Utf8ToWide(tally::IniDocument(std::move(text)).Get(sectionUtf8, keyUtf8));
 }
 
-bool WriteProfileString(const std::wstring& path, const std::wstring& section,
-                        const std::wstring& key, const std::wstring& value) {
+bool WriteIniValue(const std::wstring& path, const std::wstring& section, const std::wstring& key,
+                   const std::wstring& value) {
     const std::string native = ToPath(path);
     if (native.empty()) return false;
     std::string sectionUtf8;

@@ -84,7 +84,7 @@ void* ModuleSymbol(void* module, const char* name) {
     return dlsym(module, name);
 }
 
-void FreeModule(void* module) {
+void UnloadModule(void* module) {
     if (module != nullptr) dlclose(module);
 }
 

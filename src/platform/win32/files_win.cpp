@@ -13,10 +13,6 @@
 
 #include <cwchar>
 
-// <winbase.h> maps WriteProfileString to WriteProfileStringW (the win.ini
-// writer); the seam's function of that name must keep its own.
-#undef WriteProfileString
-
 namespace platform {
 
 namespace {
@@ -76,16 +72,16 @@ bool MakeDirectory(const std::wstring& path) {
     return _wmkdir(path.c_str()) == 0;
 }
 
-std::wstring ReadProfileString(const std::wstring& path, const std::wstring& section,
-                               const std::wstring& key) {
+std::wstring ReadIniValue(const std::wstring& path, const std::wstring& section,
+                          const std::wstring& key) {
     wchar_t buffer[kPathBuffer] = {};
     const DWORD length = GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", buffer,
                                                   kPathBuffer, path.c_str());
     return std::wstring(buffer, wcsnlen(buffer, length));
 }
 
-bool WriteProfileString(const std::wstring& path, const std::wstring& section,
-                        const std::wstring& key, const std::wstring& value) {
+bool WriteIniValue(const std::wstring& path, const std::wstring& section, const std::wstring& key,
+                   const std::wstring& value) {
     return WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), path.c_str()) !=
            FALSE;
 }

@@ -4,9 +4,6 @@
 
 #include <windows.h>
 
-// <windows.h> keeps a 16-bit era macro that renames FreeModule to FreeLibrary.
-#undef FreeModule
-
 namespace platform {
 
 void* LoadModule(const std::wstring& path, uint32_t* error) {
@@ -27,7 +24,7 @@ void* ModuleSymbol(void* module, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
-void FreeModule(void* module) {
+void UnloadModule(void* module) {
     if (module != nullptr) {
         FreeLibrary(static_cast<HMODULE>(module));
     }
