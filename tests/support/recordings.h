@@ -59,7 +59,7 @@ struct JournalLine {
 // Every complete line of the journal file at `path`; none when it is missing.
 std::vector<JournalLine> ReadJournal(const std::filesystem::path& path);
 
-// Reads a whole file as bytes; empty when it is missing.
+// Reads a whole file as bytes; empty when it is missing or not a file.
 std::string ReadFileBytes(const std::filesystem::path& path);
 
 }  // namespace testing
