@@ -32,7 +32,7 @@ using tally::testing::kForeignLine;
 using tally::testing::LedgerFault;
 using tally::testing::LedgerPath;
 using tally::testing::LedgerRound;
-using tally::testing::ReadRegularFile;
+using tally::testing::ReadFileBytes;
 using tally::testing::RecordFault;
 using tally::testing::RunScenario;
 using tally::testing::ScenarioOptions;
@@ -148,7 +148,7 @@ TALLY_SCENARIO(LedgerCorruptedWhileRunning) {
         EXPECT_EQ(FirstRoundEvents(), LedgerRound());
         EXPECT_TRUE(LedgerRound().empty()) << "the rewritten ledger is not read back";
         if (corruption.keepsForeignLine) {
-            EXPECT_NE(std::string::npos, ReadRegularFile(LedgerPath()).find(kForeignLine));
+            EXPECT_NE(std::string::npos, ReadFileBytes(LedgerPath()).find(kForeignLine));
         }
     }
 }
@@ -236,7 +236,7 @@ TALLY_SCENARIO(LedgerChangedUnderfoot) {
     tally::testing::TakeQueued();
     EXPECT_EQ(FirstRoundEvents(), LedgerRound());
     EXPECT_TRUE(LedgerRound().empty());
-    const std::string text = ReadRegularFile(ledger);
+    const std::string text = ReadFileBytes(ledger);
     EXPECT_NE(std::string::npos, text.find(kForeignLine)) << text;
     EXPECT_NE(std::string::npos, text.find(kEndLine)) << text;
     std::vector<std::string> entries;
@@ -346,7 +346,7 @@ TEST(LedgerFaults, TwoProcessesWriteOneLedgerAtOnce) {
     size_t tornReads = 0;
     std::string tornSample;
     while (finished < 2) {
-        const std::string text = ReadRegularFile(ledger);
+        const std::string text = ReadFileBytes(ledger);
         ++reads;
         if (!text.empty() && (text.find(kForeignLine) == std::string::npos ||
                               text.find(kEndLine) == std::string::npos)) {
@@ -368,7 +368,7 @@ TEST(LedgerFaults, TwoProcessesWriteOneLedgerAtOnce) {
             EXPECT_GE(std::stoi(result.Note("events")), 2 * kSteps);
         }
     }
-    const std::string text = ReadRegularFile(ledger);
+    const std::string text = ReadFileBytes(ledger);
     if (tally::testing::kLedgerWriterIsAtomicAcrossProcesses) {
         EXPECT_EQ(0u, tornReads) << "of " << reads << " reads, for example:\n" << tornSample;
         EXPECT_NE(std::string::npos, text.find(kForeignLine)) << text;

@@ -129,12 +129,6 @@ const char kForeignLedger[] =
     "; end of file\n";
 const char kForeignLine[] = "host_setting=keep-me";
 
-std::string ReadRegularFile(const std::filesystem::path& path) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) return std::string();
-    return ReadFileBytes(path);
-}
-
 std::filesystem::path LedgerPath() {
     return std::filesystem::u8path(ReadEnvironment("AMBIT_DATA_DIR")) / "log" / "orvel.ini";
 }
@@ -190,19 +184,19 @@ void ExerciseUnwritableLedger(const LedgerFault& fault) {
         WriteNote("skip", why);
         return;
     }
-    const std::string before = ReadRegularFile(ledger);
+    const std::string before = ReadFileBytes(ledger);
     const std::vector<std::string> entriesBefore = FolderEntries(ledger.parent_path());
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(UnstoredRoundEvents(), LedgerRound()) << "round " << round;
     }
-    EXPECT_EQ(before, ReadRegularFile(ledger)) << "the unwritable ledger changed";
+    EXPECT_EQ(before, ReadFileBytes(ledger)) << "the unwritable ledger changed";
     EXPECT_EQ(entriesBefore, FolderEntries(ledger.parent_path())) << "files left behind";
 
     fault.lift();
     EXPECT_EQ(FirstRoundEvents(), LedgerRound()) << "after the fault";
     EXPECT_TRUE(LedgerRound().empty()) << "throttled again";
     if (before.find(kForeignLine) != std::string::npos) {
-        EXPECT_NE(std::string::npos, ReadRegularFile(ledger).find(kForeignLine));
+        EXPECT_NE(std::string::npos, ReadFileBytes(ledger).find(kForeignLine));
     }
 }
 

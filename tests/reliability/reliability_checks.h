@@ -51,10 +51,6 @@ std::vector<ReportData> TakeQueued();
 
 // ---- The ledger under faults (inside scenarios) -----------------------------
 
-// The bytes of the regular file at `path`; empty when there is none (also
-// when a folder stands in its place).
-std::string ReadRegularFile(const std::filesystem::path& path);
-
 // The ledger file of the running scenario.
 std::filesystem::path LedgerPath();
 
