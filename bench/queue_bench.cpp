@@ -60,6 +60,13 @@ void Memcpy2112(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(sizeof(ReportData)));
 }
 
+// Gives the time per record of `records` records per iteration.
+void PublishPerRecord(benchmark::State& state, double totalSeconds, uint64_t records) {
+    const double all = static_cast<double>(state.iterations()) * static_cast<double>(records);
+    state.counters["per_record_ns"] = totalSeconds * 1e9 / all;
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(records));
+}
+
 // Producer appends (OnEventReport: lock, copy in, signal) while the worker
 // takes each record (lock, copy out, unlock) and hands it to the library.
 // Both run at once, as they do in the service; the time per record is the
@@ -89,17 +96,17 @@ void AppendAndDeliver(benchmark::State& state) {
         totalSeconds += seconds;
         appendSeconds += Seconds(appended - start).count();
     }
-    const double records = static_cast<double>(state.iterations()) * kStreamRecords;
-    state.counters["per_record_ns"] = totalSeconds * 1e9 / records;
-    state.counters["append_ns"] = appendSeconds * 1e9 / records;
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kStreamRecords));
+    PublishPerRecord(state, totalSeconds, kStreamRecords);
+    state.counters["append_ns"] = appendSeconds * 1e9 / (state.iterations() * kStreamRecords);
 }
 
-// A backlog of state.range(0) records builds up behind a delivery that the
-// no-op library holds; the measured span runs from releasing it to the last
-// delivery, so it is the worker's cost per record with the backlog's size.
-void Drain(benchmark::State& state) {
-    const uint64_t backlog = static_cast<uint64_t>(state.range(0));
+// Which part of a backlog round is timed.
+enum class Span { Appends, Drain };
+
+// Each iteration holds the worker inside one delivery, appends `backlog`
+// records behind it, releases it and waits for the last delivery; the span
+// timed is either the appends or the drain after the release.
+void BacklogRounds(benchmark::State& state, uint64_t backlog, Span span) {
     ReportData record = MakeTypicalRecord();
     if (!WaitForEmptyQueue()) {
         state.SkipWithError("the queue did not empty");
@@ -112,58 +119,37 @@ void Drain(benchmark::State& state) {
             state.SkipWithError("the worker did not take the first record");
             return;
         }
+        const auto appendStart = std::chrono::steady_clock::now();
         for (uint64_t i = 0; i < backlog; ++i) {
             TallyServiceTestPeer::OnEventReport(&record);
         }
-        const auto start = std::chrono::steady_clock::now();
+        const auto released = std::chrono::steady_clock::now();
         noop_analytics::OpenGate();
         if (!noop_analytics::WaitForDelivered(target, kDeliveryTimeout)) {
             state.SkipWithError("the worker did not drain the backlog");
             return;
         }
-        const auto stop = std::chrono::steady_clock::now();
-        const double seconds = Seconds(stop - start).count();
+        const auto drained = std::chrono::steady_clock::now();
+        const double seconds = span == Span::Appends ? Seconds(released - appendStart).count()
+                                                     : Seconds(drained - released).count();
         state.SetIterationTime(seconds);
         totalSeconds += seconds;
     }
-    const double records = static_cast<double>(state.iterations()) * static_cast<double>(backlog);
-    state.counters["per_record_ns"] = totalSeconds * 1e9 / records;
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(backlog));
+    PublishPerRecord(state, totalSeconds, backlog);
+}
+
+// A backlog of state.range(0) records builds up behind a delivery that the
+// no-op library holds; the measured span runs from releasing it to the last
+// delivery, so it is the worker's cost per record with the backlog's size.
+void Drain(benchmark::State& state) {
+    BacklogRounds(state, static_cast<uint64_t>(state.range(0)), Span::Drain);
 }
 
 // The producer's side alone while the worker is busy (held inside a delivery),
 // so that no append has a sleeping worker to wake: the lock, the copy in and
 // a signal nobody waits for.
 void AppendWhileWorkerBusy(benchmark::State& state) {
-    ReportData record = MakeTypicalRecord();
-    if (!WaitForEmptyQueue()) {
-        state.SkipWithError("the queue did not empty");
-        return;
-    }
-    double totalSeconds = 0;
-    for (auto _ : state) {
-        const uint64_t target = noop_analytics::Delivered() + 1 + kStreamRecords;
-        if (!HoldWorkerWith(&record)) {
-            state.SkipWithError("the worker did not take the first record");
-            return;
-        }
-        const auto start = std::chrono::steady_clock::now();
-        for (uint64_t i = 0; i < kStreamRecords; ++i) {
-            TallyServiceTestPeer::OnEventReport(&record);
-        }
-        const auto stop = std::chrono::steady_clock::now();
-        noop_analytics::OpenGate();
-        if (!noop_analytics::WaitForDelivered(target, kDeliveryTimeout)) {
-            state.SkipWithError("the worker did not drain the backlog");
-            return;
-        }
-        const double seconds = Seconds(stop - start).count();
-        state.SetIterationTime(seconds);
-        totalSeconds += seconds;
-    }
-    const double records = static_cast<double>(state.iterations()) * kStreamRecords;
-    state.counters["per_record_ns"] = totalSeconds * 1e9 / records;
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kStreamRecords));
+    BacklogRounds(state, kStreamRecords, Span::Appends);
 }
 
 }  // namespace
