@@ -102,7 +102,6 @@ void CallReportP2PSuccess(benchmark::State& state) {
 // (no clock, ledger, masking or queue). Payloads must be made this way, so
 // this is the least a report call can cost on this machine.
 void CallJsonP2PPayload(benchmark::State& state) {
-    using Literal = Json::StaticString;
     const std::string version = "1.0.0.1";
     const std::string osName = "Linux 6.1";
     const std::string masked = "0123****89AB";

@@ -10,14 +10,7 @@
 #include "host/text.h"
 #include "host/windows_version.h"
 
-namespace {
-
-// Member names and fixed texts are literals, which live as long as the
-// program: the object keeps a pointer to each instead of a copy, which saves
-// allocating and freeing them for every payload. The text is the same.
-using Literal = Json::StaticString;
-
-}  // namespace
+using tally::Literal;
 
 std::string TallyService::GetReportDeviceInfo(ReportDeviceType type) {
     Json::Value info;
