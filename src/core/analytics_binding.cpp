@@ -13,12 +13,6 @@
 
 namespace {
 
-#if defined(_WIN32)
-constexpr wchar_t kTallyLibraryName[] = L"Tally.dll";
-#else
-constexpr wchar_t kTallyLibraryName[] = L"libTally.so";
-#endif
-
 // Copies `value` with its NUL into a fixed-width field. A value that does not
 // fit together with its NUL leaves the field empty and answers false.
 template <size_t N>
@@ -53,7 +47,7 @@ void TallyService::Init() {
     try {
         const std::wstring exeFolder = platform::ExecutableFolder();
         uint32_t error = 0;
-        m_module = platform::LoadModule(exeFolder + kTallyLibraryName, &error);
+        m_module = platform::LoadModule(exeFolder + platform::kAnalyticsLibraryName, &error);
         if (m_module == nullptr) {
             TALLY_LOG(Journal::ModuleReport, Journal::SeverityError, "TallyService::Init",
                       "Load tally library failed:" + std::to_string(error));

@@ -58,6 +58,10 @@ bool MakeDirectory(const std::wstring& path);
 
 // ---- Run-time loaded libraries -------------------------------------------
 
+// The analytics library's file name in the host application's folder:
+// "Tally.dll" on Windows, "libTally.so" on Linux.
+extern const wchar_t kAnalyticsLibraryName[];
+
 // Loads a library by full path, with its own dependencies resolved beside it
 // (Windows: LoadLibraryExW with LOAD_WITH_ALTERED_SEARCH_PATH; Linux: dlopen
 // with RTLD_NOW | RTLD_LOCAL). Null on failure, with `*error` set to the

@@ -11,6 +11,9 @@
 #include "platform/platform.h"
 
 namespace platform {
+
+const wchar_t kAnalyticsLibraryName[] = L"libTally.so";
+
 namespace {
 
 // Windows' codes, which the service logs: ERROR_MOD_NOT_FOUND and

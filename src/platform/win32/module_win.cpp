@@ -6,6 +6,8 @@
 
 namespace platform {
 
+const wchar_t kAnalyticsLibraryName[] = L"Tally.dll";
+
 void* LoadModule(const std::wstring& path, uint32_t* error) {
     // The altered search path makes the library's own dependencies resolve
     // from its folder first, not from the host executable's.
