@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "reports/report_fixture.h"
 #include "support/scenario.h"
@@ -113,6 +117,63 @@ TEST(DailyReports, DailyLoopReportsOnceADayByTheTickCounter) {
                                   "user_device_info", "after_the_loop_woke"}),
         result.EventNames());
     EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250618"));
+}
+
+// Host threads that enable and announce the sync app at the same moment on a
+// new day: the day's two device events are made once each, whoever wins.
+TALLY_SCENARIO(DailyReportsFromManyThreads) {
+    auto& clock = InstallProcessFakeClock();
+    TallyService* service = TallyService::GetInstance();
+    service->EnableImprovement(true);
+    ASSERT_TRUE(WaitForStandinEvents(1, kDeliveryTimeout)) << "the device event of enabling";
+
+    clock.SetLocalDate(2025, 6, 16);
+    constexpr int kThreads = 8;
+    std::mutex mutex;
+    std::condition_variable start;
+    bool go = false;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                start.wait(lock, [&] { return go; });
+            }
+            if (i % 2 == 0) {
+                service->EnableImprovement(true);
+            } else {
+                EXPECT_TRUE(service->ReportSyncAppUsing());
+            }
+        });
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        go = true;
+    }
+    start.notify_all();
+    for (auto& thread : threads) thread.join();
+    // Everything the threads queued is ahead of this record.
+    QueueRecord("after_the_threads");
+    ASSERT_TRUE(WaitForStandinEvents(4, kDeliveryTimeout));
+}
+
+TEST(DailyReports, HostThreadsAtOnceMakeEachDailyEventOnce) {
+    const auto result = RunScenario("DailyReportsFromManyThreads");
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    // Each event as its device type, or as its name when it has none.
+    const std::string typeKey = "\"device_type\":";
+    std::vector<std::string> deviceTypes;
+    for (const StandinCall* call : result.Events()) {
+        const std::string data = call->EventData();
+        const auto at = data.find(typeKey);
+        deviceTypes.push_back(at == std::string::npos ? call->EventName()
+                                                      : data.substr(at + typeKey.size(), 1));
+    }
+    // Enabling on the first day, then the new day's desktop-client event
+    // before the sync app's, then the marker.
+    EXPECT_EQ((std::vector<std::string>{"7", "7", "4", "after_the_threads"}), deviceTypes);
+    EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250616"));
+    EXPECT_NE(std::string::npos, result.ledger.find("sync_app_report=20250616"));
 }
 
 }  // namespace
