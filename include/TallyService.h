@@ -192,10 +192,12 @@ class TALLYSERVICE_API TallyService {
     std::mutex m_timerMutex;
     // Serialises initialisation when several host threads enable at once.
     std::mutex m_initMutex;
-    // Makes each once-a-day report one step, from reading its ledger stamp to
-    // writing the new one, so that host threads and the daily loop reporting
-    // at the same moment make the day's event once.
-    std::mutex m_dailyReportMutex;
+    // Makes each ledger-gated report one step, from reading its stamp to
+    // writing the new one, so that host threads (and the daily loop) reporting
+    // at the same moment make the event once. The once-a-day reports hold it
+    // until their events are queued; the twelve-hour throttle while it reads
+    // and writes its stamp.
+    std::mutex m_ledgerGateMutex;
     // Set when the process is tearing the service down while its detached
     // threads still run: they stop calling out and leave the object alone.
     std::atomic<bool> m_stopping{false};

@@ -1,12 +1,14 @@
 #include "reports/connection_report.h"
 
 #include <cstdint>
+#include <mutex>
 
 #include "TallyService.h"
 #include "core/clock.h"
 #include "core/service_internal.h"
 
 bool TallyService::PassTwelveHourThrottle(const wchar_t* key) {
+    std::lock_guard<std::mutex> guard(m_ledgerGateMutex);
     const uint64_t stamp = GetLastReportTime(key);
     const uint64_t now = tally::FileTimeToUnixMs(tally::CurrentClock().SystemFileTime());
     // An unset stamp never holds a report back, and the difference is

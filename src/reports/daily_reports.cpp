@@ -6,7 +6,7 @@
 #include "core/service_internal.h"
 
 void TallyService::ReportDevice() {
-    std::lock_guard<std::mutex> guard(m_dailyReportMutex);
+    std::lock_guard<std::mutex> guard(m_ledgerGateMutex);
     const uint64_t today = GetCurrentDate();
     if (today == 0 || GetLastReportTime(tally::kDeviceReportKey) == today) {
         return;
@@ -19,7 +19,7 @@ bool TallyService::ReportSyncAppUsing() {
     if (!m_initialized.load() || !m_improvementEnabled.load()) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(m_dailyReportMutex);
+    std::lock_guard<std::mutex> guard(m_ledgerGateMutex);
     const uint64_t today = GetCurrentDate();
     if (today == 0 || GetLastReportTime(tally::kSyncAppReportKey) == today) {
         return true;

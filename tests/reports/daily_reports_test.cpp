@@ -2,8 +2,10 @@
 // enabling, and from the daily loop, end to end through the analytics library.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -119,31 +121,19 @@ TEST(DailyReports, DailyLoopReportsOnceADayByTheTickCounter) {
     EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250618"));
 }
 
-// Host threads that enable and announce the sync app at the same moment on a
-// new day: the day's two device events are made once each, whoever wins.
-TALLY_SCENARIO(DailyReportsFromManyThreads) {
-    auto& clock = InstallProcessFakeClock();
-    TallyService* service = TallyService::GetInstance();
-    service->EnableImprovement(true);
-    ASSERT_TRUE(WaitForStandinEvents(1, kDeliveryTimeout)) << "the device event of enabling";
-
-    clock.SetLocalDate(2025, 6, 16);
-    constexpr int kThreads = 8;
+// Runs `body(i)` on `count` threads released at the same moment.
+void AllAtOnce(int count, const std::function<void(int)>& body) {
     std::mutex mutex;
     std::condition_variable start;
     bool go = false;
     std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
+    for (int i = 0; i < count; ++i) {
         threads.emplace_back([&, i] {
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 start.wait(lock, [&] { return go; });
             }
-            if (i % 2 == 0) {
-                service->EnableImprovement(true);
-            } else {
-                EXPECT_TRUE(service->ReportSyncAppUsing());
-            }
+            body(i);
         });
     }
     {
@@ -152,26 +142,59 @@ TALLY_SCENARIO(DailyReportsFromManyThreads) {
     }
     start.notify_all();
     for (auto& thread : threads) thread.join();
-    // Everything the threads queued is ahead of this record.
-    QueueRecord("after_the_threads");
-    ASSERT_TRUE(WaitForStandinEvents(4, kDeliveryTimeout));
 }
 
-TEST(DailyReports, HostThreadsAtOnceMakeEachDailyEventOnce) {
-    const auto result = RunScenario("DailyReportsFromManyThreads");
+// Host threads that make the same ledger-gated report at the same moment: a
+// new day's device events, then failed connections past their throttles.
+TALLY_SCENARIO(GatedReportsFromManyThreads) {
+    auto& clock = InstallProcessFakeClock();
+    TallyService* service = TallyService::GetInstance();
+    service->EnableImprovement(true);
+    ASSERT_TRUE(WaitForStandinEvents(1, kDeliveryTimeout)) << "the device event of enabling";
+
+    clock.SetLocalDate(2025, 6, 16);
+    AllAtOnce(8, [service](int i) {
+        if (i % 2 == 0) {
+            service->EnableImprovement(true);
+        } else {
+            EXPECT_TRUE(service->ReportSyncAppUsing());
+        }
+    });
+    AllAtOnce(8, [service](int i) {
+        if (i % 2 == 0) {
+            service->ReportHeartBeat(false, false);
+        } else {
+            service->ReportP2P(false, false);
+        }
+    });
+    // Everything the threads queued is ahead of this record.
+    QueueRecord("after_the_threads");
+    ASSERT_TRUE(WaitForStandinEvents(6, kDeliveryTimeout));
+}
+
+TEST(DailyReports, HostThreadsAtOnceMakeEachGatedEventOnce) {
+    const auto result = RunScenario("GatedReportsFromManyThreads");
     ASSERT_TRUE(result.Succeeded()) << result.Describe();
-    // Each event as its device type, or as its name when it has none.
+    // Each event as its name, with the device type for device events.
     const std::string typeKey = "\"device_type\":";
-    std::vector<std::string> deviceTypes;
+    std::vector<std::string> events;
     for (const StandinCall* call : result.Events()) {
         const std::string data = call->EventData();
         const auto at = data.find(typeKey);
-        deviceTypes.push_back(at == std::string::npos ? call->EventName()
-                                                      : data.substr(at + typeKey.size(), 1));
+        events.push_back(call->EventName() + (at == std::string::npos
+                                                  ? ""
+                                                  : " " + data.substr(at + typeKey.size(), 1)));
     }
-    // Enabling on the first day, then the new day's desktop-client event
-    // before the sync app's, then the marker.
-    EXPECT_EQ((std::vector<std::string>{"7", "7", "4", "after_the_threads"}), deviceTypes);
+    ASSERT_EQ(6u, events.size()) << ::testing::PrintToString(events);
+    // Enabling on the first day; the new day's desktop-client event before the
+    // sync app's; the two connection reports in either order; the marker.
+    EXPECT_EQ((std::vector<std::string>{"user_device_info 7", "user_device_info 7",
+                                        "user_device_info 4"}),
+              std::vector<std::string>(events.begin(), events.begin() + 3));
+    std::sort(events.begin() + 3, events.begin() + 5);
+    EXPECT_EQ((std::vector<std::string>{"device_remote_connect", "storage_heartbeat_fail_reconnect",
+                                        "after_the_threads"}),
+              std::vector<std::string>(events.begin() + 3, events.end()));
     EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250616"));
     EXPECT_NE(std::string::npos, result.ledger.find("sync_app_report=20250616"));
 }
