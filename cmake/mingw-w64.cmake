@@ -38,13 +38,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # environment (scripts/test sets it to .cache/wine).
 #
 # Debian's wine64 has no preloader to reserve Windows' fixed addresses, so
-# with address-space randomisation about one start in a few thousand finds its heap
-# over the shared user data page and exits with status 1, silently ("failed
-# to map the shared user data: c0000018" once errors are shown). setarch -R
-# turns randomisation off for Wine and every process it starts, and the
-# layout is then the same on every start. Where a sandbox refuses that
-# personality, Wine runs as it is.
-execute_process(COMMAND setarch x86_64 -R true
+# with address-space randomisation about one start in a few thousand finds
+# its heap over the shared user data page and exits with status 1, silently
+# ("failed to map the shared user data: c0000018" once errors are shown).
+# setarch -R turns randomisation off for Wine and every process it starts,
+# and the layout is then the same on every start. Where a sandbox refuses
+# that personality, Wine runs as it is.
+execute_process(COMMAND /usr/bin/setarch x86_64 -R true
                 RESULT_VARIABLE _tally_setarch_status OUTPUT_QUIET ERROR_QUIET)
 if(_tally_setarch_status EQUAL 0)
   set(CMAKE_CROSSCOMPILING_EMULATOR
