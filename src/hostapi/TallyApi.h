@@ -62,6 +62,12 @@ TALLY_API int32_t ReportInit(ReportConfig* config);
 TALLY_API int32_t ReportOnEvent(ReportData* record);
 // Submit the events collected so far. Result ignored.
 TALLY_API int32_t ReportOnSubmit();
+// Optional; the service binds it when the library exports it. The user's
+// consent changed: 0 when they opted out (forget every stored event the
+// server has not accepted, abandon the request in flight, send nothing until
+// called with 1), 1 when they opted in again. Returns promptly: it never
+// waits for the network. Answers 1 when done, 0 when not initialised.
+TALLY_API int32_t ReportSetConsent(int32_t optedIn);
 }
 
 static_assert(std::is_same<decltype(&ReportInit), TallyService::ReportInitFn>::value,
