@@ -45,11 +45,11 @@ enum class ReportDeviceType : int32_t { SyncApp = 4, DesktopClient = 7 };
 
 struct ReportConfig;
 
-// FIFO of ReportData values in arrival order, stored in fixed-size chunks so
-// that an append or a take costs the same whatever the backlog, and the memory
-// of a drained backlog goes back to the allocator. Not thread-safe: the service
-// guards it with its queue mutex.
-class ReportQueue {
+// FIFO of ReportData values in arrival order, stored in chunks of pages
+// mapped from the system, so that an append or a take costs the same whatever
+// the backlog, and the memory of a drained backlog leaves the process. Not
+// thread-safe: the service guards it with its queue mutex.
+class TALLYSERVICE_API ReportQueue {
   public:
     ReportQueue() = default;
     ~ReportQueue();

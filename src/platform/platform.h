@@ -80,6 +80,21 @@ void UnloadModule(void* module);
 // that outlive any call of the host, so that their code is never unmapped.
 bool PinServiceModule();
 
+// ---- Memory -------------------------------------------------------------------
+
+// Maps `size` bytes of zero-filled read-write pages for the caller alone, or
+// answers null. Unlike a heap block, an unmapped range leaves the process at
+// once. Windows: VirtualAlloc; Linux: an anonymous private mmap.
+void* MapPages(size_t size);
+
+// Unmaps pages that MapPages answered, with the size it was given. Null is
+// ignored.
+void UnmapPages(void* pages, size_t size);
+
+// The process's resident memory in bytes (Linux: VmRSS; Windows: the working
+// set); 0 when it cannot be had.
+uint64_t ResidentMemoryBytes();
+
 // ---- Ini files --------------------------------------------------------------
 
 // Value of `key` in `section` of the ini file at `path`, with an empty
