@@ -82,10 +82,17 @@ std::wstring NameWindowsVersion(const platform::WindowsVersionInputs& inputs) {
 }
 
 std::wstring GetWindowsVersionName() {
-    const platform::OsVersionFacts facts = platform::QueryOsVersion();
-    if (facts.isWindows) return NameWindowsVersion(facts.inputs);
-    if (!facts.otherName.empty()) return facts.otherName;
-    return kUnknownPlatform;
+    // The system does not change its version under a running process, and
+    // every remote-connection report carries it. Asked once, by the first
+    // caller; kept on the heap and never destroyed, because the service's
+    // detached threads may still build a report while the process exits.
+    static const std::wstring* const name = [] {
+        const platform::OsVersionFacts facts = platform::QueryOsVersion();
+        if (facts.isWindows) return new std::wstring(NameWindowsVersion(facts.inputs));
+        if (!facts.otherName.empty()) return new std::wstring(facts.otherName);
+        return new std::wstring(kUnknownPlatform);
+    }();
+    return *name;
 }
 
 }  // namespace tally

@@ -18,7 +18,7 @@ extern const wchar_t kUnknownPlatform[];
 // Pure: the same inputs always give the same text.
 std::wstring NameWindowsVersion(const platform::WindowsVersionInputs& inputs);
 
-// Queries the system afresh and names it. On Windows: NameWindowsVersion of
+// Names the system, which is asked once per process. On Windows: NameWindowsVersion of
 // the reported numbers, "Unknow Platform" when the query fails. Elsewhere:
 // the system's own name ("Linux 6.1.0-21-amd64"), or "Unknow Platform" when
 // it cannot be had. Thread-safe; never throws except std::bad_alloc.
