@@ -154,10 +154,15 @@ class TALLYSERVICE_API TallyService {
     // Zero-fills a record, fills it and hands it to OnEventReport; answers
     // whether the fill succeeded.
     bool QueueReport(const std::string& eventName, const std::string& data);
+    // Makes the daily reports asked for (and any that other threads ask for
+    // meanwhile) unless another thread is making them, which then takes the
+    // request over. Answers the sync-app report's routing result when this
+    // thread made it, true otherwise.
+    bool RunDailyReports(unsigned request);
     // The twelve-hour throttle of the connection reports on the ledger key:
-    // false while the stamp holds the report back; otherwise writes the
-    // current instant there first (a report dropped later still counts) and
-    // answers true.
+    // false while the stamp holds the report back, or while another thread
+    // is judging the same key; otherwise writes the current instant there
+    // first (a report dropped later still counts) and answers true.
     bool PassTwelveHourThrottle(const wchar_t* key);
     void BufferReport(const ReportData& record);  // append without signalling
     void ClearReportQueue();
@@ -190,14 +195,21 @@ class TALLYSERVICE_API TallyService {
     std::mutex m_deviceIdMutex;
     // Guards the two timer maps; never held while calling out.
     std::mutex m_timerMutex;
-    // Serialises initialisation when several host threads enable at once.
+    // Serialises initialisation when several host threads enable at once: a
+    // second enabler waits until the first one's ReportInit has answered.
+    // The one lock of ours held while the host's and the analytics library's
+    // code runs, because binding the library twice must never happen.
     std::mutex m_initMutex;
-    // Makes each ledger-gated report one step, from reading its stamp to
-    // writing the new one, so that host threads (and the daily loop) reporting
-    // at the same moment make the event once. The once-a-day reports hold it
-    // until their events are queued; the twelve-hour throttle while it reads
-    // and writes its stamp.
-    std::mutex m_ledgerGateMutex;
+    // Ledger-gated reports. Nothing waits for these claims: a thread that
+    // finds one taken leaves its request to the claimant (the daily reports)
+    // or drops its report (the twelve-hour throttles), so no host thread ever
+    // waits for another that may be inside the host's libraries.
+    // The daily reports: the claim, and the requests not yet taken up.
+    std::atomic<bool> m_dailyReportsClaimed{false};
+    std::atomic<unsigned> m_dailyReportRequests{0};
+    // The twelve-hour throttles, while one thread reads and stamps the key.
+    std::atomic<bool> m_heartBeatThrottleClaimed{false};
+    std::atomic<bool> m_connectThrottleClaimed{false};
     // Set when the process is tearing the service down while its detached
     // threads still run: they stop calling out and leave the object alone.
     std::atomic<bool> m_stopping{false};

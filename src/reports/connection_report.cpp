@@ -1,23 +1,36 @@
 #include "reports/connection_report.h"
 
+#include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <cwchar>
 
 #include "TallyService.h"
 #include "core/clock.h"
 #include "core/service_internal.h"
 
 bool TallyService::PassTwelveHourThrottle(const wchar_t* key) {
-    std::lock_guard<std::mutex> guard(m_ledgerGateMutex);
+    // One thread at a time reads and stamps a key, so reports of one kind made
+    // at the same moment pass once. The ledger calls the host's parameter
+    // library, which may take the host's own locks; so a thread that finds
+    // the key claimed does not wait but drops its report: the claimant is
+    // about to stamp the key, and that stamp would hold the report back.
+    std::atomic<bool>& claim = std::wcscmp(key, tally::kHeartBeatReportKey) == 0
+                                   ? m_heartBeatThrottleClaimed
+                                   : m_connectThrottleClaimed;
+    if (claim.exchange(true)) {
+        return false;
+    }
+    // The ledger calls catch everything, and the clock does not throw.
     const uint64_t stamp = GetLastReportTime(key);
     const uint64_t now = tally::FileTimeToUnixMs(tally::CurrentClock().SystemFileTime());
     // An unset stamp never holds a report back, and the difference is
     // unsigned, so a stamp in the future (a clock set back) never does either.
-    if (stamp != 0 && now - stamp < tally::kReportThrottleMs) {
-        return false;
+    const bool due = stamp == 0 || now - stamp >= tally::kReportThrottleMs;
+    if (due) {
+        SetLastReportTime(key, now);
     }
-    SetLastReportTime(key, now);
-    return true;
+    claim.store(false);
+    return due;
 }
 
 namespace tally {

@@ -8,8 +8,10 @@
 //   AMBIT_DATA_DIR_FAILURE  "exception": GetAppDataLocalPath throws a
 //                      std::runtime_error; "unknown": it throws an int. For
 //                      tests of the callers' exception handlers.
-#include "AmbitWrapper.h"
+// A test program may also hook GetCurrentUserId (ambit_standin.h).
+#include "ambit_standin.h"
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
 
@@ -37,7 +39,16 @@ std::wstring AmbitWrapper::GetAppDataLocalPath() const {
     return standin::LocalAppDataFolder() + standin::PathSeparator() + L"Orvel";
 }
 
+namespace {
+std::atomic<void (*)()> g_userIdHook{nullptr};
+}  // namespace
+
+void AmbitStandinSetUserIdHook(void (*hook)()) {
+    g_userIdHook.store(hook);
+}
+
 std::wstring AmbitWrapper::GetCurrentUserId() {
+    if (void (*hook)() = g_userIdHook.load()) hook();
     const std::wstring user = standin::ReadEnvWide("AMBIT_USER_ID");
     return user.empty() ? std::wstring(L"local-user") : user;
 }

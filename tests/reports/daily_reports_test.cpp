@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ambit_standin.h"
 #include "reports/report_fixture.h"
 #include "support/scenario.h"
 #include "support/service_scenario.h"
@@ -25,6 +29,7 @@ using tally::testing::RunScenario;
 using tally::testing::StandinCall;
 using tally::testing::TakeQueued;
 using tally::testing::WaitForStandinEvents;
+using tally::testing::WaitUntil;
 using Peer = TallyServiceTestPeer;
 
 constexpr auto kDeliveryTimeout = std::chrono::seconds(20);
@@ -119,6 +124,56 @@ TEST(DailyReports, DailyLoopReportsOnceADayByTheTickCounter) {
                                   "user_device_info", "after_the_loop_woke"}),
         result.EventNames());
     EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250618"));
+}
+
+// A host whose parameter library takes one of the host's own locks to name
+// the user, and a host thread that reports a failed heartbeat while it holds
+// that lock, as the day's device report runs on another thread and waits for
+// the lock inside the parameter library.
+std::mutex g_hostLock;
+std::atomic<int> g_userIdCalls{0};
+
+TALLY_SCENARIO(HostLockDuringDeviceReport) {
+    OpenQueue(true);
+    AmbitStandinSetUserIdHook([] {
+        ++g_userIdCalls;
+        std::lock_guard<std::mutex> hostLibrary(g_hostLock);
+    });
+    std::atomic<bool> hostHoldsLock{false};
+    std::atomic<bool> deviceDone{false};
+    std::atomic<bool> heartBeatDone{false};
+    std::thread([&] {
+        std::lock_guard<std::mutex> hostCode(g_hostLock);
+        hostHoldsLock = true;
+        // Reports once the device report waits inside the parameter library.
+        if (WaitUntil([] { return g_userIdCalls.load() > 0; })) {
+            TallyService::GetInstance()->ReportHeartBeat(false, true);
+        }
+        heartBeatDone = true;
+    }).detach();
+    ASSERT_TRUE(WaitUntil([&] { return hostHoldsLock.load(); }));
+    std::thread([&] {
+        Peer::ReportDevice();
+        deviceDone = true;
+    }).detach();
+    // Threads stuck inside the service cannot be joined or unwound: end the
+    // process with a failure instead of hanging the run.
+    if (!WaitUntil([&] { return deviceDone && heartBeatDone; }, std::chrono::seconds(10))) {
+        std::fprintf(stderr, "deadlock: device report %s, heartbeat %s\n",
+                     deviceDone ? "returned" : "stuck", heartBeatDone ? "returned" : "stuck");
+        std::fflush(stderr);
+        std::_Exit(3);
+    }
+    ASSERT_GT(g_userIdCalls.load(), 0);
+    const auto events = TakeQueued();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ("storage_heartbeat_fail_reconnect", events[0].name);
+    EXPECT_EQ("user_device_info", events[1].name);
+}
+
+TEST(DailyReports, HostLockTakenInsideTheHostsLibrariesNeverDeadlocks) {
+    const auto result = RunScenario("HostLockDuringDeviceReport");
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
 }
 
 // Runs `body(i)` on `count` threads released at the same moment.
