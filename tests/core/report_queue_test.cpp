@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "TallyService.h"
 #include "platform/platform.h"
@@ -53,13 +55,24 @@ TEST(ReportQueue, ResidentMemoryReturnsOnceABacklogIsDrainedOrCleared) {
     ReportQueue queue;
     const auto resident = [] { return static_cast<int64_t>(platform::ResidentMemoryBytes()); };
 
+    // The host goes on allocating while the backlog grows, and keeps what it
+    // allocated: small live blocks among the queue's storage, as in a real
+    // process, so that freed storage cannot simply shrink the heap's top.
+    std::vector<std::unique_ptr<char[]>> hostBlocks;
+    const auto fill = [&] {
+        for (int i = 0; i < kBacklog; ++i) {
+            queue.push_back(record);
+            if (i % 16 == 0) hostBlocks.emplace_back(new char[64]());
+        }
+    };
+
     const int64_t before = resident();
     ASSERT_GT(before, 0);
-    for (int i = 0; i < kBacklog; ++i) queue.push_back(record);
+    fill();
     const int64_t full = resident();
     for (int i = 0; i < kBacklog; ++i) queue.pop_front();
     const int64_t drained = resident();
-    for (int i = 0; i < kBacklog; ++i) queue.push_back(record);
+    fill();
     queue.clear();
     const int64_t cleared = resident();
     std::printf("resident MiB: before %.1f, backlog %.1f, drained %.1f, cleared %.1f\n",
