@@ -54,9 +54,9 @@ Cert MakeCert(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKEY* iss
     X509_gmtime_adj(X509_getm_notAfter(x), 60L * 60 * 24 * (ca ? 3650 : 820));
     X509_set_pubkey(x, key);
     X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("TallyService test collector"),
-                               -1, -1, 0);
+    X509_NAME_add_entry_by_txt(
+        name, "O", MBSTRING_ASC,
+        reinterpret_cast<const unsigned char*>("TallyService test collector"), -1, -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
     X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer) : name);
@@ -113,8 +113,7 @@ bool CreatePki(const fs::path& folder, std::string* error) {
         return false;
     }
     Cert ca = MakeCert(caKey.get(), "TallyService test CA", nullptr, nullptr, true, nullptr);
-    Cert otherCa =
-        MakeCert(otherCaKey.get(), "Unrelated test CA", nullptr, nullptr, true, nullptr);
+    Cert otherCa = MakeCert(otherCaKey.get(), "Unrelated test CA", nullptr, nullptr, true, nullptr);
     if (!ca || !otherCa) {
         *error = "cannot make the CA certificates";
         return false;
@@ -122,8 +121,7 @@ bool CreatePki(const fs::path& folder, std::string* error) {
     const char* const localhost = "DNS:localhost,IP:127.0.0.1";
     Cert leaves[kCertModes] = {
         MakeCert(leafKeys[0].get(), "localhost", ca.get(), caKey.get(), false, localhost),
-        MakeCert(leafKeys[1].get(), "localhost", otherCa.get(), otherCaKey.get(), false,
-                 localhost),
+        MakeCert(leafKeys[1].get(), "localhost", otherCa.get(), otherCaKey.get(), false, localhost),
         MakeCert(leafKeys[2].get(), "localhost", nullptr, nullptr, false, localhost),
         MakeCert(leafKeys[3].get(), "wrong.invalid", ca.get(), caKey.get(), false,
                  "DNS:wrong.invalid"),
@@ -154,9 +152,13 @@ bool ParseCertMode(const std::string& text, CertMode* mode) {
     return false;
 }
 
-const char* CertModeName(CertMode mode) { return kModeNames[static_cast<int>(mode)]; }
+const char* CertModeName(CertMode mode) {
+    return kModeNames[static_cast<int>(mode)];
+}
 
-fs::path CaFile(const fs::path& folder) { return folder / "ca.pem"; }
+fs::path CaFile(const fs::path& folder) {
+    return folder / "ca.pem";
+}
 
 bool LoadOrCreatePki(const fs::path& folder, std::array<Leaf, kCertModes>* leaves,
                      std::string* error) {
@@ -164,8 +166,8 @@ bool LoadOrCreatePki(const fs::path& folder, std::array<Leaf, kCertModes>* leave
     if (!fs::exists(CaFile(folder), ec) && !CreatePki(folder, error)) return false;
     for (int i = 0; i < kCertModes; ++i) {
         if (!ReadPem(folder / kLeafFiles[i], &(*leaves)[i])) {
-            *error = "cannot read " + (folder / kLeafFiles[i]).string() +
-                     ".pem/.key (delete " + CaFile(folder).string() + " to make new ones)";
+            *error = "cannot read " + (folder / kLeafFiles[i]).string() + ".pem/.key (delete " +
+                     CaFile(folder).string() + " to make new ones)";
             return false;
         }
     }

@@ -182,12 +182,13 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - started)
                             .count();
-        std::printf("POST /v1/batches key=%s attempt=%lld -> %d (%d new, %d duplicate, %d events, "
-                    "%lld bytes) %lld ms%s%s\n",
-                    record.idempotencyKey.c_str(), static_cast<long long>(record.attempt), status,
-                    record.batchesNew, record.batchesDuplicate, record.eventsNew,
-                    static_cast<long long>(record.bodyBytes), static_cast<long long>(ms),
-                    error.empty() ? "" : ": ", error.c_str());
+        std::printf(
+            "POST /v1/batches key=%s attempt=%lld -> %d (%d new, %d duplicate, %d events, "
+            "%lld bytes) %lld ms%s%s\n",
+            record.idempotencyKey.c_str(), static_cast<long long>(record.attempt), status,
+            record.batchesNew, record.batchesDuplicate, record.eventsNew,
+            static_cast<long long>(record.bodyBytes), static_cast<long long>(ms),
+            error.empty() ? "" : ": ", error.c_str());
         std::fflush(stdout);
     };
 
@@ -395,10 +396,9 @@ int Collector::Run() {
     httplib::Server control;
     control.new_task_queue = [] { return new httplib::ThreadPool(2); };
     control.set_payload_max_length(64 * 1024);
-    control.Get("/stats",
-                [this](const httplib::Request&, httplib::Response& response) {
-                    HandleStats(response);
-                });
+    control.Get("/stats", [this](const httplib::Request&, httplib::Response& response) {
+        HandleStats(response);
+    });
     control.Post("/control", [this](const httplib::Request& request, httplib::Response& response) {
         HandleControl(request, response);
     });
@@ -407,15 +407,15 @@ int Collector::Run() {
         ::kill(::getpid(), SIGTERM);
     });
 
-    const int httpsPort = m_options.port == 0 ? https.bind_to_any_port(m_options.listen)
-                                              : (https.bind_to_port(m_options.listen, m_options.port)
-                                                     ? m_options.port
-                                                     : -1);
-    const int controlPort = m_options.controlPort == 0
-                                ? control.bind_to_any_port("127.0.0.1")
-                                : (control.bind_to_port("127.0.0.1", m_options.controlPort)
-                                       ? m_options.controlPort
-                                       : -1);
+    const int httpsPort =
+        m_options.port == 0
+            ? https.bind_to_any_port(m_options.listen)
+            : (https.bind_to_port(m_options.listen, m_options.port) ? m_options.port : -1);
+    const int controlPort =
+        m_options.controlPort == 0
+            ? control.bind_to_any_port("127.0.0.1")
+            : (control.bind_to_port("127.0.0.1", m_options.controlPort) ? m_options.controlPort
+                                                                        : -1);
     if (httpsPort <= 0 || controlPort <= 0) {
         std::fprintf(stderr, "tally-collector: cannot listen on %s:%d or 127.0.0.1:%d\n",
                      m_options.listen.c_str(), m_options.port, m_options.controlPort);
@@ -429,11 +429,11 @@ int Collector::Run() {
     }
     const bool portsWritten = WritePorts(httpsPort, controlPort, &error);
     if (portsWritten) {
-        std::printf("tally-collector: https://%s:%d/v1/batches, control http://127.0.0.1:%d, "
-                    "state %s, CA %s\n",
-                    m_options.listen.c_str(), httpsPort, controlPort,
-                    m_options.stateFolder.string().c_str(),
-                    CaFile(m_options.stateFolder).string().c_str());
+        std::printf(
+            "tally-collector: https://%s:%d/v1/batches, control http://127.0.0.1:%d, "
+            "state %s, CA %s\n",
+            m_options.listen.c_str(), httpsPort, controlPort,
+            m_options.stateFolder.string().c_str(), CaFile(m_options.stateFolder).string().c_str());
         std::fflush(stdout);
         int signal = 0;
         sigwait(&signals, &signal);
@@ -452,8 +452,12 @@ int Collector::Run() {
 
 }  // namespace
 
-fs::path PortsFile(const fs::path& folder) { return folder / "ports.json"; }
-fs::path DatabaseFile(const fs::path& folder) { return folder / "collector.db"; }
+fs::path PortsFile(const fs::path& folder) {
+    return folder / "ports.json";
+}
+fs::path DatabaseFile(const fs::path& folder) {
+    return folder / "collector.db";
+}
 
 int RunServer(const ServerOptions& options) {
     Collector collector(options);

@@ -16,11 +16,11 @@ namespace collector {
 
 // Failure modes; each applies to upload requests whose body was read.
 struct FailureModes {
-    int failStatus = 0;     // answer this status (5xx, 429, 4xx) ...
-    int failCount = 0;      // ... to the next failCount requests
-    int retryAfterS = -1;   // Retry-After on those answers; -1: none
-    int64_t delayMs = 0;    // wait this long before every answer (after storing)
-    int dropCount = 0;      // close the next dropCount connections after storing, unanswered
+    int failStatus = 0;    // answer this status (5xx, 429, 4xx) ...
+    int failCount = 0;     // ... to the next failCount requests
+    int retryAfterS = -1;  // Retry-After on those answers; -1: none
+    int64_t delayMs = 0;   // wait this long before every answer (after storing)
+    int dropCount = 0;     // close the next dropCount connections after storing, unanswered
     CertMode cert = CertMode::Good;
 };
 

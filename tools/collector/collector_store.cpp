@@ -76,7 +76,9 @@ class Statement {
 
 }  // namespace
 
-CollectorStore::~CollectorStore() { sqlite3_close(m_db); }
+CollectorStore::~CollectorStore() {
+    sqlite3_close(m_db);
+}
 
 bool CollectorStore::Exec(const char* sql, std::string* error) {
     char* message = nullptr;
@@ -87,8 +89,8 @@ bool CollectorStore::Exec(const char* sql, std::string* error) {
 }
 
 bool CollectorStore::Open(const std::string& path, std::string* error) {
-    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
         *error = "cannot open " + path + ": " + sqlite3_errmsg(m_db);
         return false;
     }
@@ -199,9 +201,8 @@ bool CollectorStore::Show(std::ostream& out, int eventLimit, std::string* error)
     while (batches.Step() == SQLITE_ROW) {
         out << "  " << batches.Text(0) << "  events=" << batches.Int(1)
             << "  duplicates=" << batches.Int(2) << "  received_ms=" << batches.Int(3)
-            << "  key=" << batches.Text(4) << "  app=" << batches.Text(5) << " "
-            << batches.Text(6) << " device_type=" << batches.Text(7) << " tag=" << batches.Text(8)
-            << "\n";
+            << "  key=" << batches.Text(4) << "  app=" << batches.Text(5) << " " << batches.Text(6)
+            << " device_type=" << batches.Text(7) << " tag=" << batches.Text(8) << "\n";
     }
     out << "Events (first " << eventLimit << "):\n";
     events.Bind(1, static_cast<int64_t>(eventLimit));
