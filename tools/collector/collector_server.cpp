@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -149,8 +150,8 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
     record.attempt = HeaderInteger(headers, "x-tally-attempt");
     record.uploadTimeMs = HeaderInteger(headers, "x-tally-upload-time");
     record.userAgent = request.get_header_value("User-Agent").substr(0, 256);
-    if (HeaderInteger(headers, "content-length") > 0 ||
-        request.get_header_value("Transfer-Encoding") == "chunked") {
+    record.wireBytes = HeaderInteger(headers, "content-length");
+    if (record.wireBytes > 0 || request.get_header_value("Transfer-Encoding") == "chunked") {
         ++m_bodies;
     }
 

@@ -2,8 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <iomanip>
-
 namespace tally {
 namespace collector {
 namespace {
@@ -34,6 +32,7 @@ CREATE TABLE IF NOT EXISTS requests(
   batches_new INTEGER NOT NULL,
   batches_duplicate INTEGER NOT NULL,
   events_new INTEGER NOT NULL,
+  wire_bytes INTEGER,
   body_bytes INTEGER NOT NULL,
   error TEXT);
 )sql";
@@ -165,7 +164,7 @@ void CollectorStore::LogRequest(const RequestRecord& record) {
     Statement insert(m_db,
                      "INSERT INTO requests(idempotency_key, attempt, upload_time_ms, receive_ms, "
                      "user_agent, status, batches_new, batches_duplicate, events_new, "
-                     "body_bytes, error) VALUES(?,?,?,?,?,?,?,?,?,?,?)");
+                     "wire_bytes, body_bytes, error) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
     if (!insert.Valid()) return;
     insert.Bind(1, record.idempotencyKey)
         .Bind(2, record.attempt)
@@ -176,8 +175,9 @@ void CollectorStore::LogRequest(const RequestRecord& record) {
         .Bind(7, static_cast<int64_t>(record.batchesNew))
         .Bind(8, static_cast<int64_t>(record.batchesDuplicate))
         .Bind(9, static_cast<int64_t>(record.eventsNew))
-        .Bind(10, record.bodyBytes)
-        .Bind(11, record.error);
+        .Bind(10, record.wireBytes)
+        .Bind(11, record.bodyBytes)
+        .Bind(12, record.error);
     insert.Step();
 }
 
@@ -192,7 +192,7 @@ bool CollectorStore::Show(std::ostream& out, int eventLimit, std::string* error)
     Statement requests(m_db,
                        "SELECT id, idempotency_key, attempt, upload_time_ms, receive_ms, "
                        "receive_ms - upload_time_ms, status, batches_new, batches_duplicate, "
-                       "events_new, body_bytes, error FROM requests ORDER BY id");
+                       "events_new, wire_bytes, body_bytes, error FROM requests ORDER BY id");
     if (!batches.Valid() || !events.Valid() || !requests.Valid()) {
         *error = sqlite3_errmsg(m_db);
         return false;
@@ -211,14 +211,15 @@ bool CollectorStore::Show(std::ostream& out, int eventLimit, std::string* error)
             << events.Text(3) << " " << events.Text(4) << "\n";
     }
     out << "Requests (id, key, attempt, upload time, receive time, skew ms, status, "
-           "new/duplicate batches, events, body bytes, error):\n";
+           "new/duplicate batches, events, bytes on the wire/decoded, error):\n";
     while (requests.Step() == SQLITE_ROW) {
         out << "  " << requests.Int(0) << " " << requests.Text(1) << " attempt=" << requests.Text(2)
             << " upload=" << requests.Text(3) << " receive=" << requests.Int(4)
             << " skew=" << requests.Text(5) << " status=" << requests.Int(6)
             << " batches=" << requests.Int(7) << "/" << requests.Int(8)
-            << " events=" << requests.Int(9) << " bytes=" << requests.Int(10);
-        const std::string problem = requests.Text(11);
+            << " events=" << requests.Int(9) << " bytes=" << requests.Text(10) << "/"
+            << requests.Int(11);
+        const std::string problem = requests.Text(12);
         if (!problem.empty() && problem != "-") out << " error=" << problem;
         out << "\n";
     }

@@ -27,7 +27,8 @@ struct RequestRecord {
     int batchesNew = 0;
     int batchesDuplicate = 0;
     int eventsNew = 0;
-    int64_t bodyBytes = 0;  // bytes after decoding
+    int64_t wireBytes = -1;  // Content-Length; -1 when chunked or absent
+    int64_t bodyBytes = 0;   // bytes after decoding
     std::string error;
 };
 
