@@ -3,6 +3,9 @@
 // accepted upload holds what the collector is about to store: 1 to 20
 // batches with usable ids, at most 500 events, each payload the exact text
 // of a JSON object found in the body.
+// Input layout (FuzzedDataProvider): the last two bytes pick Content-Type and
+// Content-Encoding, the text up to the first lone backslash is the attempt
+// header, the rest is the body.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <json/json.h>
 

@@ -258,28 +258,51 @@ void Collector::HandleControl(const httplib::Request& request, httplib::Response
         response.set_content(R"({"error":"body is not a JSON object"})", "application/json");
         return;
     }
+    auto refuse = [&response](const char* error) {
+        response.status = 400;
+        Json::Value body;
+        body["error"] = error;
+        response.set_content(JsonText(body), "application/json");
+    };
+    // Typed reads: jsoncpp throws on a string read as a number.
+    auto integer = [&root](const char* name, int64_t low, int64_t high, int64_t* out) {
+        if (!root.isMember(name)) return true;
+        const Json::Value& value = root[name];
+        if (!value.isIntegral() || !value.isInt64() || value.asInt64() < low ||
+            value.asInt64() > high) {
+            return false;
+        }
+        *out = value.asInt64();
+        return true;
+    };
+    int64_t fail = -1;
+    int64_t count = 1;
+    int64_t retryAfter = -1;
+    int64_t delay = -1;
+    int64_t drop = -1;
+    if (!integer("fail", 400, 599, &fail) || !integer("count", 0, 1000000, &count) ||
+        !integer("retry_after", -1, 864000, &retryAfter) ||
+        !integer("delay_ms", 0, 3600000, &delay) || !integer("drop", 0, 1000000, &drop)) {
+        return refuse(
+            "fail: 400-599, count: 0-1000000, retry_after: -1-864000, "
+            "delay_ms: 0-3600000, drop: 0-1000000");
+    }
+    const Json::Value& reset = root["reset"];
+    const Json::Value& cert = root["cert"];
+    if ((!reset.isNull() && !reset.isBool()) || (!cert.isNull() && !cert.isString())) {
+        return refuse("reset is a boolean, cert a string");
+    }
     std::lock_guard<std::mutex> lock(m_modeMutex);
-    FailureModes modes = root.get("reset", false).asBool() ? FailureModes() : m_modes;
-    if (root.isMember("fail")) {
-        modes.failStatus = root["fail"].asInt();
-        modes.failCount = root.get("count", 1).asInt();
-        modes.retryAfterS = root.get("retry_after", -1).asInt();
+    FailureModes modes = reset.asBool() ? FailureModes() : m_modes;
+    if (fail >= 0) {
+        modes.failStatus = static_cast<int>(fail);
+        modes.failCount = static_cast<int>(count);
+        modes.retryAfterS = static_cast<int>(retryAfter);
     }
-    if (root.isMember("delay_ms")) modes.delayMs = root["delay_ms"].asInt64();
-    if (root.isMember("drop")) modes.dropCount = root["drop"].asInt();
-    if (root.isMember("cert") && !ParseCertMode(root["cert"].asString(), &modes.cert)) {
-        response.status = 400;
-        response.set_content(
-            R"({"error":"cert must be good, other-ca, self-signed or wrong-name"})",
-            "application/json");
-        return;
-    }
-    if ((modes.failCount > 0 && (modes.failStatus < 400 || modes.failStatus > 599)) ||
-        modes.delayMs < 0) {
-        response.status = 400;
-        response.set_content(R"({"error":"fail must be a 4xx or 5xx status, delay_ms >= 0"})",
-                             "application/json");
-        return;
+    if (delay >= 0) modes.delayMs = delay;
+    if (drop >= 0) modes.dropCount = static_cast<int>(drop);
+    if (cert.isString() && !ParseCertMode(cert.asString(), &modes.cert)) {
+        return refuse("cert must be good, other-ca, self-signed or wrong-name");
     }
     m_modes = modes;
     m_certMode = static_cast<int>(modes.cert);
