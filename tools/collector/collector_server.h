@@ -1,0 +1,48 @@
+// The collector's two listeners: HTTPS for uploads (POST /v1/batches) and a
+// plain-HTTP control port on loopback for tests (GET /stats, POST /control,
+// POST /shutdown). Failure modes set from the command line or the control
+// port apply to the upload port.
+#ifndef TALLYSERVICE_TOOLS_COLLECTOR_COLLECTOR_SERVER_H_
+#define TALLYSERVICE_TOOLS_COLLECTOR_COLLECTOR_SERVER_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "collector_pki.h"
+
+namespace tally {
+namespace collector {
+
+// Failure modes; each applies to upload requests whose body was read.
+struct FailureModes {
+    int failStatus = 0;    // answer this status (5xx, 429, 4xx) ...
+    int failCount = 0;     // ... to the next failCount requests
+    int retryAfterS = -1;  // Retry-After on those answers; -1: none
+    int64_t delayMs = 0;   // wait this long before every answer (after storing)
+    int dropCount = 0;     // close the next dropCount connections after storing, unanswered
+    CertMode cert = CertMode::Good;
+};
+
+struct ServerOptions {
+    std::filesystem::path stateFolder;
+    std::string listen = "127.0.0.1";
+    int port = 18443;         // 0: any free port (ports.json says which)
+    int controlPort = 18444;  // always on 127.0.0.1; 0: any free port
+    int threads = 8;          // open connections served at once
+    int readTimeoutMs = 5000;
+    int requestTimeoutMs = 15000;  // a whole body, against a client that trickles
+    FailureModes modes;
+};
+
+// Runs until SIGINT, SIGTERM or POST /shutdown; answers the exit status.
+int RunServer(const ServerOptions& options);
+
+// The state folder's file that names the ports in use: {"https":N,"control":M}.
+std::filesystem::path PortsFile(const std::filesystem::path& folder);
+std::filesystem::path DatabaseFile(const std::filesystem::path& folder);
+
+}  // namespace collector
+}  // namespace tally
+
+#endif  // TALLYSERVICE_TOOLS_COLLECTOR_COLLECTOR_SERVER_H_

@@ -1,0 +1,172 @@
+// tally-collector: a reference collector for uploads of the analytics
+// library, for tests, the demo and backend developers. See docs/collector.md.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "collector_pki.h"
+#include "collector_server.h"
+#include "collector_store.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tally::collector;
+
+const char* const kUsage = R"(Usage: tally-collector [serve] [options]
+       tally-collector show [--state DIR] [--events N]
+       tally-collector export-ca [--state DIR] FILE
+
+serve (the default) listens for POST /v1/batches over HTTPS and stores what
+arrives in DIR/collector.db. At first start it makes its own CA (DIR/ca.pem)
+and certificates. The ports in use are written to DIR/ports.json.
+  --state DIR            state folder (default ./tally-collector-state)
+  --listen ADDR          address of the HTTPS port (default 127.0.0.1)
+  --port N               HTTPS port (default 18443; 0 = any free port)
+  --control-port N       plain-HTTP control port on 127.0.0.1 (default 18444; 0 = any)
+  --threads N            connections served at once (default 8)
+  --read-timeout-ms MS   per read on a connection (default 5000)
+  --fail STATUS[:N]      answer STATUS to the next N upload requests (default N 1)
+  --retry-after S        with --fail: send Retry-After: S
+  --delay MS             wait MS before every answer (after storing)
+  --drop N               store, then close the next N connections unanswered
+  --cert MODE            good | other-ca | self-signed | wrong-name
+  --export-ca FILE       copy the CA certificate to FILE after start-up
+show lists the stored batches, events (first N, default 50) and the request log.
+export-ca copies the CA certificate clients must trust to FILE.
+)";
+
+int Usage(const std::string& problem) {
+    std::fprintf(stderr, "tally-collector: %s\n%s", problem.c_str(), kUsage);
+    return 1;
+}
+
+bool Number(const std::string& text, long long low, long long high, long long* out) {
+    if (text.empty() || text.size() > 12) return false;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (*end != '\0' || value < low || value > high) return false;
+    *out = value;
+    return true;
+}
+
+bool EnsureCa(const fs::path& folder, std::string* error) {
+    std::array<Leaf, kCertModes> leaves;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    return LoadOrCreatePki(folder, &leaves, error);
+}
+
+bool ExportCa(const fs::path& folder, const fs::path& target, std::string* error) {
+    if (!EnsureCa(folder, error)) return false;
+    std::error_code ec;
+    if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
+    fs::copy_file(CaFile(folder), target, fs::copy_options::overwrite_existing, ec);
+    if (ec) *error = "cannot copy the CA to " + target.string() + ": " + ec.message();
+    return !ec;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string command = "serve";
+    if (!args.empty() && (args[0] == "serve" || args[0] == "show" || args[0] == "export-ca")) {
+        command = args[0];
+        args.erase(args.begin());
+    }
+    ServerOptions options;
+    options.stateFolder = "tally-collector-state";
+    fs::path exportCa;
+    long long events = 50;
+    std::vector<std::string> positional;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg.compare(0, 2, "--") != 0) {
+            positional.push_back(arg);
+            continue;
+        }
+        if (i + 1 >= args.size()) return Usage(arg + " needs a value");
+        const std::string value = args[++i];
+        long long number = 0;
+        if (arg == "--state") {
+            options.stateFolder = value;
+        } else if (arg == "--listen") {
+            options.listen = value;
+        } else if (arg == "--port" && Number(value, 0, 65535, &number)) {
+            options.port = static_cast<int>(number);
+        } else if (arg == "--control-port" && Number(value, 0, 65535, &number)) {
+            options.controlPort = static_cast<int>(number);
+        } else if (arg == "--threads" && Number(value, 1, 256, &number)) {
+            options.threads = static_cast<int>(number);
+        } else if (arg == "--read-timeout-ms" && Number(value, 1, 600000, &number)) {
+            options.readTimeoutMs = static_cast<int>(number);
+        } else if (arg == "--fail") {
+            const size_t colon = value.find(':');
+            long long count = 1;
+            if (!Number(value.substr(0, colon), 400, 599, &number) ||
+                (colon != std::string::npos &&
+                 !Number(value.substr(colon + 1), 0, 1000000, &count))) {
+                return Usage("--fail needs STATUS[:COUNT] with a 4xx or 5xx status");
+            }
+            options.modes.failStatus = static_cast<int>(number);
+            options.modes.failCount = static_cast<int>(count);
+        } else if (arg == "--retry-after" && Number(value, 0, 86400 * 10, &number)) {
+            options.modes.retryAfterS = static_cast<int>(number);
+        } else if (arg == "--delay" && Number(value, 0, 3600000, &number)) {
+            options.modes.delayMs = number;
+        } else if (arg == "--drop" && Number(value, 0, 1000000, &number)) {
+            options.modes.dropCount = static_cast<int>(number);
+        } else if (arg == "--cert") {
+            if (!ParseCertMode(value, &options.modes.cert)) {
+                return Usage("--cert must be good, other-ca, self-signed or wrong-name");
+            }
+        } else if (arg == "--export-ca") {
+            exportCa = value;
+        } else if (arg == "--events" && Number(value, 0, 1000000000, &number)) {
+            events = number;
+        } else {
+            return Usage("bad option or value: " + arg + " " + value);
+        }
+    }
+
+    std::string error;
+    if (command == "export-ca") {
+        if (positional.size() != 1) return Usage("export-ca needs one FILE");
+        if (!ExportCa(options.stateFolder, positional[0], &error)) {
+            std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
+            return 2;
+        }
+        return 0;
+    }
+    if (!positional.empty()) return Usage("unexpected argument " + positional[0]);
+    if (command == "show") {
+        const fs::path database = DatabaseFile(options.stateFolder);
+        std::error_code ec;
+        if (!fs::is_regular_file(database, ec)) {
+            std::fprintf(stderr, "tally-collector: no collector database at %s\n",
+                         database.string().c_str());
+            return 2;
+        }
+        CollectorStore store;
+        if (!store.Open(database.string(), &error) ||
+            !store.Show(std::cout, static_cast<int>(events), &error)) {
+            std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
+            return 2;
+        }
+        return 0;
+    }
+    if (!exportCa.empty() && !ExportCa(options.stateFolder, exportCa, &error)) {
+        std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
+        return 2;
+    }
+    return RunServer(options);
+}
