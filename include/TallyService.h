@@ -85,6 +85,8 @@ class TALLYSERVICE_API TallyService {
     using ReportInitFn = int32_t (*)(ReportConfig*);
     using ReportOnEventFn = int32_t (*)(ReportData*);
     using ReportOnSubmitFn = int32_t (*)();
+    // Optional entry point: the user's consent changed (0 opted out, 1 in).
+    using ReportSetConsentFn = int32_t (*)(int32_t);
 
     // The process-wide instance; constructed on first use. Never null.
     static TallyService* GetInstance();
@@ -166,6 +168,9 @@ class TALLYSERVICE_API TallyService {
     bool PassTwelveHourThrottle(const wchar_t* key);
     void BufferReport(const ReportData& record);  // append without signalling
     void ClearReportQueue();
+    // Asks the worker to tell the library about the user's choice; nothing
+    // when the library lacks the consent entry point.
+    void RelayConsent(bool optedIn);
     // The two thread bodies. `initialized` is m_initialized as it stood when
     // the thread was started: a thread started for a failed attempt ends at
     // once, even if a later attempt has succeeded by the time it runs.
@@ -213,6 +218,21 @@ class TALLYSERVICE_API TallyService {
     // Set when the process is tearing the service down while its detached
     // threads still run: they stop calling out and leave the object alone.
     std::atomic<bool> m_stopping{false};
+
+    // Optional entry point "ReportSetConsent"; null when the library lacks it.
+    ReportSetConsentFn m_reportSetConsent = nullptr;
+    // The workers tell the library about opt-outs in order with the records
+    // they hand over: an opt-out waits for deliveries under way and is told
+    // before any later record, and an opt-in again is told before the first
+    // record that follows it. Guarded by m_queueMutex.
+    struct ConsentRelay {
+        uint32_t optOuts = 0;       // opt-outs of the initialised service
+        uint32_t toldOptOuts = 0;   // of which the library has been told
+        bool toldOptedOut = false;  // the library's last call said 0
+        bool telling = false;       // a worker is inside ReportSetConsent
+        uint32_t delivering = 0;    // workers inside ReportOnEvent/ReportOnSubmit
+    };
+    ConsentRelay m_consent;
 };
 
 #endif  // TALLYSERVICE_INCLUDE_TALLYSERVICE_H_

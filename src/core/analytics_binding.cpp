@@ -56,12 +56,15 @@ void TallyService::Init() {
         m_reportInit = Bind<ReportInitFn>(m_module, "ReportInit");
         m_reportOnEvent = Bind<ReportOnEventFn>(m_module, "ReportOnEvent");
         m_reportOnSubmit = Bind<ReportOnSubmitFn>(m_module, "ReportOnSubmit");
+        // Optional: a library without it is bound as before, without a word.
+        m_reportSetConsent = Bind<ReportSetConsentFn>(m_module, "ReportSetConsent");
         if (m_reportInit == nullptr || m_reportOnEvent == nullptr || m_reportOnSubmit == nullptr) {
             platform::UnloadModule(m_module);
             m_module = nullptr;
             m_reportInit = nullptr;
             m_reportOnEvent = nullptr;
             m_reportOnSubmit = nullptr;
+            m_reportSetConsent = nullptr;
             return;
         }
         InitConfigParams(exeFolder);

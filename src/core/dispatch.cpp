@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "TallyService.h"
 #include "core/log.h"
@@ -52,6 +53,12 @@ void TallyService::OnEventReport(ReportData* record) {
         return;
     }
     std::lock_guard<std::mutex> lock(m_queueMutex);
+    // Again under the lock: a report that raced an opt-out must not slip in
+    // after the opt-out emptied the queue, or it would reach the library
+    // after the library was told to forget everything.
+    if (!m_improvementEnabled.load()) {
+        return;
+    }
     m_reportQueue.push_back(*record);
     m_queueCondition.notify_one();
 }
@@ -68,23 +75,91 @@ void TallyService::ClearReportQueue() {
     m_queueCondition.notify_one();
 }
 
+void TallyService::RelayConsent(bool optedIn) {
+    // Set before the worker threads start and never changed while they run.
+    if (m_reportSetConsent == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    if (!optedIn) {
+        ++m_consent.optOuts;
+    }
+    m_queueCondition.notify_all();
+}
+
 void TallyService::DispatchLoop(bool initialized) {
     uint32_t delivered = 0;
     if (!initialized) {
         return;
     }
+    // What the library must hear before this worker may take another record:
+    // 0 after an opt-out it has not been told, 1 when the user is opted in
+    // again since it was; -1 when nothing is due. Under m_queueMutex.
+    const auto consentDue = [this]() -> int32_t {
+        if (m_reportSetConsent == nullptr) {
+            return -1;
+        }
+        if (m_consent.optOuts != m_consent.toldOptOuts) {
+            return 0;
+        }
+        return m_consent.toldOptedOut && m_improvementEnabled.load() ? 1 : -1;
+    };
     ReportData record;
+    bool delivering = false;
+    bool telling = false;
     for (;;) {
+        int32_t consent = -1;
         {
             std::unique_lock<std::mutex> lock(m_queueMutex);
-            while (m_reportQueue.empty() && !m_stopping.load()) {
+            if (delivering) {
+                --m_consent.delivering;
+                delivering = false;
+            }
+            if (telling) {
+                // Other workers hold their records back while the library
+                // hears about consent.
+                m_consent.telling = false;
+                telling = false;
+                m_queueCondition.notify_all();
+            }
+            // A consent change goes first, once no other worker is inside the
+            // library; records wait until it has been told.
+            for (;;) {
+                if (m_stopping.load()) {
+                    return;
+                }
+                if (!m_consent.telling) {
+                    consent = consentDue();
+                    if (consent >= 0 ? m_consent.delivering == 0 : !m_reportQueue.empty()) {
+                        break;
+                    }
+                }
                 m_queueCondition.wait(lock);
             }
-            if (m_stopping.load()) {
-                return;
+            if (consent >= 0) {
+                m_consent.telling = telling = true;
+                m_consent.toldOptOuts = m_consent.optOuts;
+                m_consent.toldOptedOut = consent == 0;
+            } else {
+                std::memcpy(&record, &m_reportQueue.front(), sizeof(record));
+                m_reportQueue.pop_front();
+                ++m_consent.delivering;
+                delivering = true;
             }
-            std::memcpy(&record, &m_reportQueue.front(), sizeof(record));
-            m_reportQueue.pop_front();
+        }
+        if (consent >= 0) {
+            // Returns promptly: the library never waits for the network here.
+            const int32_t answer = m_reportSetConsent(consent);
+            // Composing the line may throw, which would end the process from
+            // this thread; the line is then lost, not the worker.
+            try {
+                TALLY_LOG(Journal::ModuleAnalytics, Journal::SeverityInfo,
+                          "TallyService::DispatchLoop",
+                          "tally consent " + std::to_string(consent) + " ret -> " +
+                              std::to_string(answer));
+            } catch (...) {
+            }
+            continue;
         }
         // The analytics library runs outside the lock, so host threads that
         // report meanwhile never wait for it.

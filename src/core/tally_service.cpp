@@ -118,10 +118,12 @@ void TallyService::EnableImprovement(bool enable) {
         return;
     }
     if (m_improvementEnabled.load()) {
+        RelayConsent(true);
         ReportDevice();
         return;
     }
     ClearReportQueue();
+    RelayConsent(false);
 }
 
 void TallyService::SetDeviceUniqueId(std::string deviceId) {

@@ -76,5 +76,7 @@ static_assert(std::is_same<decltype(&ReportOnEvent), TallyService::ReportOnEvent
               "entry point type");
 static_assert(std::is_same<decltype(&ReportOnSubmit), TallyService::ReportOnSubmitFn>::value,
               "entry point type");
+static_assert(std::is_same<decltype(&ReportSetConsent), TallyService::ReportSetConsentFn>::value,
+              "entry point type");
 
 #endif  // TALLYSERVICE_SRC_HOSTAPI_TALLYAPI_H_

@@ -13,13 +13,15 @@
 //
 // A record is one kind byte, the calling thread's id (8 bytes, little-endian),
 // then the call's argument as it arrived: 'I' + the 4488-byte ReportConfig,
-// 'E' + the 2112-byte ReportData, 'S' with nothing. Records are written under
+// 'E' + the 2112-byte ReportData, 'S' with nothing, 'C' + the 4-byte consent
+// in the machine's byte order. Records are written under
 // one lock and flushed per call. An event is recorded when the call starts,
 // before any holding back, so a test can see that the worker is inside.
 //
-// Built once as the library tests load, and once without ReportOnSubmit
+// Built once as the library tests load, once without ReportOnSubmit
 // (TALLY_STANDIN_WITHOUT_SUBMIT) to show how the service treats a library that
-// lacks an entry point.
+// lacks an entry point, and once with the optional ReportSetConsent
+// (TALLY_STANDIN_WITH_CONSENT).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -109,6 +111,13 @@ TALLY_API int32_t ReportOnEvent(ReportData* record) {
 TALLY_API int32_t ReportOnSubmit() {
     Record('S', nullptr, 0);
     return 0;
+}
+#endif
+
+#if defined(TALLY_STANDIN_WITH_CONSENT)
+TALLY_API int32_t ReportSetConsent(int32_t optedIn) {
+    Record('C', &optedIn, sizeof(optedIn));
+    return 1;
 }
 #endif
 

@@ -135,6 +135,67 @@ TEST(DispatchWorker, DisablingDropsQueuedRecordsButNotTheOneTaken) {
     EXPECT_EQ("tally init ret -> 1", result.journal[0].message);
 }
 
+// An opt-out with the worker waiting for records: nothing but the opt-out
+// itself wakes it to tell a library that asks.
+TALLY_SCENARIO(OptOutWhileIdle) {
+    ASSERT_NO_FATAL_FAILURE(EnableQuietly());
+    TallyService* service = TallyService::GetInstance();
+    QueueRecord("taken");
+    ASSERT_TRUE(WaitForStandinEvents(1, kDeliveryTimeout));
+    service->EnableImprovement(false);
+    const auto told = [] {
+        const auto calls = tally::testing::ReadStandinCalls(
+            std::filesystem::u8path(tally::testing::ReadEnvironment("TALLY_STANDIN_LOG")));
+        return !calls.empty() && calls.back().kind == StandinCall::Kind::Consent;
+    };
+    ASSERT_TRUE(tally::testing::WaitUntil(told));
+    service->EnableImprovement(true);
+    QueueRecord(kSentinel);
+    ASSERT_TRUE(WaitForStandinEvents(2, kDeliveryTimeout));
+}
+
+TEST(DispatchWorker, LibraryThatAsksHearsOptingOutBetweenDeliveriesAndOptingInFirst) {
+    for (const char* scenario : {"DisableWhileRecordsWait", "OptOutWhileIdle"}) {
+        SCOPED_TRACE(scenario);
+        ScenarioOptions options;
+        options.library = tally::testing::AnalyticsLibrary::WithConsent;
+        const ScenarioResult result = RunScenario(scenario, options);
+        ASSERT_TRUE(result.Succeeded()) << result.Describe();
+        // The opt-out is told once the delivery under way has returned, and
+        // nothing queued before it follows; the opt-in is told before the next.
+        std::vector<std::string> calls;
+        for (const StandinCall& call : result.calls) {
+            switch (call.kind) {
+                case StandinCall::Kind::Init:
+                    calls.push_back("init");
+                    break;
+                case StandinCall::Kind::Event:
+                    calls.push_back(call.EventName());
+                    break;
+                case StandinCall::Kind::Submit:
+                    calls.push_back("submit");
+                    break;
+                case StandinCall::Kind::Consent:
+                    calls.push_back("consent " + std::to_string(call.consent));
+                    EXPECT_EQ(result.Events().at(0)->thread, call.thread)
+                        << "not told by the worker";
+                    break;
+            }
+        }
+        EXPECT_EQ((std::vector<std::string>{"init", "taken", "consent 0", "consent 1", kSentinel}),
+                  calls);
+        const std::vector<std::string> expected = {
+            "tally init ret -> 1", "tally consent 0 ret -> 1", "tally consent 1 ret -> 1"};
+        ASSERT_EQ(expected.size(), result.journal.size()) << result.journalText;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(expected[i], result.journal[i].message);
+            if (i > 0) {
+                EXPECT_TRUE(IsLogLine(&result.journal[i], 6, 2, "TallyService::DispatchLoop"));
+            }
+        }
+    }
+}
+
 // Connection reports made before the library is ready wait in the queue; a
 // failed initialisation keeps them, and the worker of the successful retry
 // delivers them first. The threads of the failed attempt end on their own.

@@ -83,7 +83,9 @@ std::string SubmitRhythmFault(const std::vector<StandinCall>& calls) {
     std::map<uint64_t, size_t> sinceSubmit;
     for (size_t i = 0; i < calls.size(); ++i) {
         const StandinCall& call = calls[i];
-        if (call.kind == StandinCall::Kind::Init) continue;
+        if (call.kind == StandinCall::Kind::Init || call.kind == StandinCall::Kind::Consent) {
+            continue;
+        }
         size_t& count = sinceSubmit[call.thread];
         const std::string where =
             "call " + std::to_string(i) + " on thread " + std::to_string(call.thread);
@@ -98,6 +100,27 @@ std::string SubmitRhythmFault(const std::vector<StandinCall>& calls) {
         }
     }
     return std::string();
+}
+
+std::string ConsentOrderFault(const std::vector<StandinCall>& calls) {
+    bool optedOut = false;
+    bool eventSinceOptOut = false;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const StandinCall& call = calls[i];
+        const std::string where = " at call " + std::to_string(i);
+        if (call.kind == StandinCall::Kind::Event) {
+            eventSinceOptOut = eventSinceOptOut || optedOut;
+        } else if (call.kind == StandinCall::Kind::Consent && call.consent == 0) {
+            optedOut = true;
+            eventSinceOptOut = false;
+        } else if (call.kind == StandinCall::Kind::Consent) {
+            if (call.consent != 1 || !optedOut)
+                return "consent " + std::to_string(call.consent) + where;
+            if (eventSinceOptOut) return "an event handed over after opting out was kept" + where;
+            optedOut = false;
+        }
+    }
+    return optedOut ? "the library was left opted out" : "";
 }
 
 FakeClock& OpenQueueWithoutLibrary() {

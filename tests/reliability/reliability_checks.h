@@ -38,6 +38,14 @@ std::string RecordFault(const ReportData& record, const std::set<std::string>& e
 // follow its last submit (the process may end before the next one).
 std::string SubmitRhythmFault(const std::vector<StandinCall>& calls);
 
+// Why the consent calls of `calls` do not show a library that asks being told
+// about opting out in order with the records, for a host that never enables
+// and disables at the same moment; empty when they do. A first
+// initialisation calls nothing; 1 comes only after 0; an event handed over
+// after 0 is wiped by another 0 before the next 1 (the worker took it in an
+// opt-in window that has already closed again); the run ends opted in.
+std::string ConsentOrderFault(const std::vector<StandinCall>& calls);
+
 // Installs the process's fake clock and opens the queue without a library
 // or worker: improvement on and the service marked initialised, so that
 // every report a test makes waits in the queue for TakeQueuedNames.

@@ -273,9 +273,11 @@ std::string Brief(const ScenarioResult& result) {
     return text;
 }
 
-TEST(Stress, EightHostThreadsCallEveryOperationAtRandom) {
+// One stress run with `library` in the scenario folder, and every check of it.
+void StressEveryOperationWith(tally::testing::AnalyticsLibrary library) {
     const int seconds = StressSeconds();
     ScenarioOptions options;
+    options.library = library;
     options.params = {{"seconds", std::to_string(seconds)}};
     // Room for a slow (sanitised or emulated) run; the scenario's own
     // watchdog fires first.
@@ -304,6 +306,10 @@ TEST(Stress, EightHostThreadsCallEveryOperationAtRandom) {
         }
     }
     EXPECT_EQ("", tally::testing::SubmitRhythmFault(result.calls));
+    EXPECT_EQ("", tally::testing::ConsentOrderFault(result.calls));
+    if (library == tally::testing::AnalyticsLibrary::WithConsent) {
+        EXPECT_GT(result.CountCalls(StandinCall::Kind::Consent), 0u) << "no opt-out was told";
+    }
     EXPECT_EQ(0u, workers.count(initThread)) << "the library was called on a host thread";
     const int directStarts = std::stoi(result.Note("direct_starts"));
     EXPECT_LE(workers.size(), static_cast<size_t>(1 + directStarts));
@@ -316,6 +322,15 @@ TEST(Stress, EightHostThreadsCallEveryOperationAtRandom) {
     std::cout << seconds << " s: " << result.Note("operations") << " operations, "
               << result.Events().size() << " deliveries, " << workers.size() << " workers, "
               << result.Note("disabled_windows") << " disabled windows\n";
+}
+
+TEST(Stress, EightHostThreadsCallEveryOperationAtRandom) {
+    StressEveryOperationWith(tally::testing::AnalyticsLibrary::Recording);
+}
+
+// The consent calls take their turns with the deliveries of every worker.
+TEST(Stress, EightHostThreadsWithALibraryThatAsksForConsent) {
+    StressEveryOperationWith(tally::testing::AnalyticsLibrary::WithConsent);
 }
 
 // While the library holds the worker inside ReportOnEvent, host threads

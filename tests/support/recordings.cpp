@@ -69,6 +69,11 @@ std::vector<StandinCall> ReadStandinCalls(const std::filesystem::path& path, std
             case 'S':
                 call.kind = StandinCall::Kind::Submit;
                 break;
+            case 'C':
+                call.kind = StandinCall::Kind::Consent;
+                bodySize = sizeof(call.consent);
+                body = &call.consent;
+                break;
             default:
                 if (error) *error = "unknown record kind at offset " + std::to_string(offset);
                 return calls;

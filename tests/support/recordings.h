@@ -20,9 +20,10 @@ namespace testing {
 
 // One call that the analytics stand-in received.
 struct StandinCall {
-    enum class Kind { Init, Event, Submit };
+    enum class Kind { Init, Event, Submit, Consent };
     Kind kind = Kind::Submit;
     uint64_t thread = 0;    // the system's id of the calling thread
+    int32_t consent = -1;   // what ReportSetConsent received (Kind::Consent)
     ReportConfig config{};  // the record ReportInit received (Kind::Init)
     ReportData event{};     // the record ReportOnEvent received (Kind::Event)
 

@@ -45,6 +45,7 @@ namespace testing {
 enum class AnalyticsLibrary {
     Recording,      // the stand-in that records every call
     WithoutSubmit,  // the same, lacking the "ReportOnSubmit" entry point
+    WithConsent,    // the same, exporting the optional "ReportSetConsent" too
     NotALibrary,    // a text file
     Missing,        // nothing
 };
