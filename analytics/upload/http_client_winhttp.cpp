@@ -14,6 +14,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -279,8 +280,12 @@ class WinHttpClient final : public HttpClient {
     //  - After each call Post asks Leave(); if Cancel took the handles, Post
     //    forgets them without touching them again and answers Cancelled.
     // The one interleaving left is Cancel landing between Enter() and the
-    // moment WinHTTP looks the handle up; the call then fails with an invalid
-    // handle, which ends the request as intended.
+    // moment WinHTTP looks the handle up inside the call. WinHTTP checks
+    // handle values against its own table, so the call fails with an invalid
+    // handle and the request ends as intended; only a WinHTTP handle opened
+    // by another thread in that same instant could take over the value.
+    // Closing from another thread is the only way to cancel on Windows, so
+    // that window cannot be closed without giving up cancellation.
     bool Enter();
     bool Leave();
     void Publish(HINTERNET connect, HINTERNET request);
@@ -386,6 +391,7 @@ HttpResult WinHttpClient::Post(const HttpRequest& request) {
 
 HttpResult WinHttpClient::Perform(const HttpRequest& request, const Trust& trust) {
     const HttpResult cancelled = Fail(HttpResult::Kind::Cancelled, 0, "cancelled");
+    const auto started = std::chrono::steady_clock::now();
     std::wstring url = Widen(request.url);
     URL_COMPONENTS parts = {};
     parts.dwStructSize = sizeof(parts);
@@ -481,6 +487,14 @@ HttpResult WinHttpClient::Perform(const HttpRequest& request, const Trust& trust
         written += done;
     }
 
+    // The response gets what is left of the whole request's time (at least
+    // 1 ms): under Wine this is the only deadline that bounds the call.
+    const int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - started)
+                                .count();
+    responseTimeout = static_cast<DWORD>(std::max<int64_t>(1, total - elapsed));
+    WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                     sizeof(responseTimeout));
     if (!Enter()) return cancelled;
     ok = WinHttpReceiveResponse(handle, nullptr);
     error = GetLastError();
