@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "analytics_library.h"
 #include "analytics_test_util.h"
 #include "upload/http_client.h"
 #include "upload/uploader.h"
@@ -139,6 +140,92 @@ TEST(CurlClient, TalksVerifiedHttpsOnlyToTheTrustedServerAndStopsOnTimeOrCancel)
     EXPECT_LT(returned - cancelledAt, std::chrono::milliseconds(500));
     EXPECT_EQ(client->Post(request).kind, Kind::Cancelled);  // and every later one
 
+    server.stop();
+    serving.join();
+}
+
+// The whole library on its upload thread: a backlog drains, and a repeated
+// initialisation does not wait for a server that does not answer; the request
+// cut short is sent again under the same key.
+TEST(CurlClient, UploadThreadDrainsAndStopsWithoutWaitingForTheServer) {
+    ScratchFolder folder;
+    const std::string dir = folder.Path().u8string();
+    ASSERT_TRUE(MakePki(dir));
+    httplib::SSLServer server((dir + "/leaf.pem").c_str(), (dir + "/leaf.key").c_str());
+    server.set_tcp_nodelay(true);
+    std::mutex mutex;
+    std::vector<std::string> keys;
+    size_t events = 0;
+    std::atomic<bool> slow{false};
+    server.Post("/v1/batches", [&](const httplib::Request& request, httplib::Response& response) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            keys.push_back(request.get_header_value("Idempotency-Key"));
+            if (slow) {
+                response.status = 503;  // never seen: the client gives up first
+            } else {
+                for (size_t at = request.body.find("\"seq\""); at != std::string::npos;
+                     at = request.body.find("\"seq\"", at + 1)) {
+                    ++events;
+                }
+                response.status = 200;
+            }
+        }
+        if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    });
+    int port = server.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    std::thread serving([&] { server.listen_after_bind(); });
+
+    SetEnv("TALLY_UPLOAD_PACE_MS", "0");
+    SetEnv("TALLY_UPLOAD_BACKOFF_MS", "50,100");
+    ReportConfig config = MakeConfig(folder.Path());
+    PutField(config.domain, sizeof(config.domain), "https://localhost:" + std::to_string(port));
+    std::filesystem::create_directories(folder.Path() / "config");
+    std::filesystem::copy_file(dir + "/ca.pem", folder.Path() / "config" / "qx_cacert.pem");
+    auto sent = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events;
+    };
+    {
+        AnalyticsLibrary library;
+        ASSERT_EQ(library.Init(&config), 1);
+        const int kEvents = 1000;
+        for (int i = 1; i <= kEvents; ++i) {
+            ReportData record = MakeRecord("e", "{\"i\":" + std::to_string(i) + "}");
+            ASSERT_EQ(library.OnEvent(&record), 1);
+            if (i % 10 == 0) library.OnSubmit();
+        }
+        EXPECT_TRUE(WaitUntil([&] { return sent() == kEvents; }));
+        TestDb db(DatabasePath(folder.Path()));
+        EXPECT_TRUE(WaitUntil([&] { return db.Int("SELECT count(*) FROM events") == 0; }));
+
+        slow = true;
+        size_t before = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            before = keys.size();
+        }
+        ReportData record = MakeRecord("late", "{}");
+        library.OnEvent(&record);
+        library.OnSubmit();
+        EXPECT_TRUE(WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return keys.size() > before;
+        }));
+        SteadyClock::time_point start = SteadyClock::now();
+        slow = false;
+        ASSERT_EQ(library.Init(&config), 1);  // stops the session in flight
+        EXPECT_LT(SteadyClock::now() - start, std::chrono::milliseconds(900));
+        EXPECT_TRUE(WaitUntil([&] { return sent() == kEvents + 1; }));
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(keys[before], keys.back());
+    }
+    TestDb db(DatabasePath(folder.Path()));
+    EXPECT_EQ(db.Int("SELECT count(*) FROM events"), 0);
+    EXPECT_EQ(db.Counter("upload.sent_events"), 1001);
+    UnsetEnv("TALLY_UPLOAD_PACE_MS");
+    UnsetEnv("TALLY_UPLOAD_BACKOFF_MS");
     server.stop();
     serving.join();
 }
