@@ -88,9 +88,16 @@ AnalyticsLibrary::AnalyticsLibrary(Clock clock, UploadEnvironment upload)
     if (!m_uploadEnv.steadyMs) m_uploadEnv.steadyMs = &SteadyNowMs;
     if (!m_uploadEnv.makeClient) m_uploadEnv.makeClient = &MakeHttpClient;
     if (!m_uploadEnv.random) {
-        auto engine = std::make_shared<std::mt19937_64>(std::random_device()());
-        // Used by one uploader thread at a time.
-        m_uploadEnv.random = [engine] { return (*engine)(); };
+        struct Engine {
+            std::mutex mutex;
+            std::mt19937_64 engine{std::random_device()()};
+        };
+        auto shared = std::make_shared<Engine>();
+        // A stopped session's thread may still draw while the next one runs.
+        m_uploadEnv.random = [shared] {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            return shared->engine();
+        };
     }
 }
 

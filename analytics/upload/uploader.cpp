@@ -207,6 +207,10 @@ int64_t Uploader::Step() {
                      "upload: cannot read request " + picked.requestId + ": " + error);
         return now + kStoreRetryMs;
     }
+    if (json.find("\"batch_id\"") == std::string::npos) {
+        // Its batches went meanwhile (consent withdrawn, or evicted).
+        return m_schedule.NextStart();
+    }
     std::string body;
     if (!Gzip(json, &body)) {
         m_log->Write(LogLevel::Error, "upload: compression failed");
