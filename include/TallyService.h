@@ -8,8 +8,8 @@
 /// Every operation is safe to call from any host thread, concurrently. None
 /// of them touches the network, and none runs the analytics library's event
 /// or submit entry points on the calling thread: events are queued and handed
-/// to the library on the service's own worker thread. No lock of the service
-/// is held while it calls the host's libraries or the analytics library.
+/// to the library on the service's own worker thread, never under a lock that
+/// a host thread waits for.
 /// Costs quoted below are medians (and 99th percentiles) measured on Linux on
 /// a 2-core 2.1 GHz machine; docs/performance.md has the method and the Wine
 /// figures.
