@@ -115,9 +115,11 @@ class TallyServiceInstance;
 /// They run until the process ends; unloading the library after they started
 /// keeps it resident.
 ///
-/// Never: no operation touches the network, blocks on the analytics library's
-/// deliveries, or lets an error other than those named below reach the host.
-/// Failures are logged through the host's logging library and absorbed.
+/// Never: no operation touches the network or waits for the analytics
+/// library's deliveries. Failures of files, of the analytics library and of
+/// bad input are logged through the host's logging library and absorbed; the
+/// exceptions that can reach the host are std::system_error where named below
+/// and std::bad_alloc when memory runs out.
 class TALLYSERVICE_API TallyService {
   public:
     /// Type of the analytics library's "ReportInit" entry point.
