@@ -7,8 +7,9 @@
 # with a private runtime in each module std::error_code categories (and any
 # other runtime statics) differ across the DLL boundary.
 #
-# libstdc++-6.dll is stripped on the way (24 MB of debug symbols down to
-# 2 MB); the other two are small and copied as they are.
+# All three are stripped of debug information on the way (libstdc++-6.dll:
+# 24 MB down to 2 MB), as they ship in the release bundle. The list of copies
+# is TALLY_MINGW_RUNTIME_DLLS, which cmake/Install.cmake installs.
 
 set(_tally_runtime_dir "${CMAKE_BINARY_DIR}/bin")
 set(_tally_runtime_outputs)
@@ -25,14 +26,10 @@ foreach(_dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
   endif()
   get_filename_component(_src "${_src}" REALPATH)
   set(_dst "${_tally_runtime_dir}/${_dll}")
-  if(_dll STREQUAL "libstdc++-6.dll")
-    if(NOT CMAKE_STRIP)
-      message(FATAL_ERROR "no strip program for ${_dll} (CMAKE_STRIP is empty)")
-    endif()
-    set(_copy "${CMAKE_STRIP}" --strip-unneeded -o "${_dst}" "${_src}")
-  else()
-    set(_copy ${CMAKE_COMMAND} -E copy "${_src}" "${_dst}")
+  if(NOT CMAKE_STRIP)
+    message(FATAL_ERROR "no strip program for ${_dll} (CMAKE_STRIP is empty)")
   endif()
+  set(_copy "${CMAKE_STRIP}" --strip-unneeded -o "${_dst}" "${_src}")
   add_custom_command(
     OUTPUT "${_dst}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${_tally_runtime_dir}"
@@ -45,6 +42,7 @@ endforeach()
 
 # Part of every full build, so ctest finds the DLLs beside the tests.
 add_custom_target(tally_mingw_runtime ALL DEPENDS ${_tally_runtime_outputs})
+set(TALLY_MINGW_RUNTIME_DLLS ${_tally_runtime_outputs})
 
 unset(_dll)
 unset(_src)

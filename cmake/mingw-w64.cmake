@@ -25,6 +25,10 @@ else()
                          ABSOLUTE)
 endif()
 set(CMAKE_FIND_ROOT_PATH "${TALLY_MINGW_PREFIX}" /usr/${TALLY_MINGW_TRIPLET})
+# A host project that builds against an installed TallyService names the
+# prefix in CMAKE_PREFIX_PATH, as on Linux; make each such prefix a root too,
+# or it would be re-rooted under the two above and not found.
+list(APPEND CMAKE_FIND_ROOT_PATH ${CMAKE_PREFIX_PATH})
 
 # Programs (compilers, wine) come from the build machine; headers, libraries
 # and packages only from the roots above.

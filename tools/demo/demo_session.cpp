@@ -16,6 +16,7 @@
 #include "demo_platform.h"
 #include "inspect_report.h"
 #include "store_reader.h"
+#include "tally_version.h"
 
 namespace tally {
 namespace demo {
@@ -37,6 +38,7 @@ const char kUsage[] =
     "  --dir FOLDER  the demo folder (default: " TALLY_DEMO_DIR
     ")\n"
     "  --help        this text\n"
+    "  --version     the version of TallyService this program belongs to\n"
     "\n"
     "The host libraries' settings, the journal, the ledger and the analytics log\n"
     "all live in the demo folder. On Linux the analytics database does too; on\n"
@@ -156,6 +158,9 @@ int RunDemo(const std::vector<std::string>& arguments) {
     for (size_t i = 0; i < arguments.size(); ++i) {
         if (arguments[i] == "--help" || arguments[i] == "-h") {
             std::cout << kUsage;
+            return 0;
+        } else if (arguments[i] == "--version") {
+            std::cout << "tally-demo " << TALLY_VERSION << "\n";
             return 0;
         } else if (arguments[i] == "--reset") {
             reset = true;

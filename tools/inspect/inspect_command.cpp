@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tally_version.h"
+
 namespace tally {
 namespace inspect {
 
@@ -20,6 +22,7 @@ const char kUsage[] =
     "                 (with --json: show only those events)\n"
     "  --json         machine-readable output\n"
     "  --help         this text\n"
+    "  --version      the version of TallyService this program belongs to\n"
     "\n"
     "At least one of --db and --ledger is needed. Exit status: 0 shown, 1 bad usage,\n"
     "2 a file is missing, 3 a file is not what it should be or cannot be read,\n"
@@ -52,6 +55,10 @@ int RunInspect(const std::vector<std::string>& arguments, std::ostream& out, std
         bool takesValue = arg == "--db" || arg == "--ledger" || arg == "--event";
         if (arg == "--help" || arg == "-h") {
             out << kUsage;
+            return kExitOk;
+        }
+        if (arg == "--version") {
+            out << "tally-inspect " << TALLY_VERSION << "\n";
             return kExitOk;
         }
         if (arg == "--json") {
