@@ -15,15 +15,14 @@
 # Layout of a prefix (also the Windows bundle's, see scripts/bundle):
 #   include/TallyService.h
 #   bin/      TallyService.dll, Tally.dll, the tools, the runtime DLLs (Windows);
-#             tally-inspect (Linux)
+#             tally-inspect and tally-collector (Linux)
 #   lib/      libTallyService.so, libTally.so (Linux); libTallyService.dll.a (Windows)
 #   lib/cmake/TallyService/, lib/pkgconfig/TallyService.pc (Linux)
 #   standins/ bin/ and lib/ of the stand-ins, with a README saying what they are
 #   share/doc/TallyService/  CHANGELOG.md and the licences of what ships inside
 #
-# More programs join the Runtime component with one line each, for example
-#   install(TARGETS tally-collector RUNTIME DESTINATION bin COMPONENT Runtime)
-# beside the tally-inspect rule below.
+# More programs join the Runtime component with one line each, beside the
+# tally-inspect rule below.
 
 include(CMakePackageConfigHelpers)
 
@@ -39,6 +38,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/TallyService.h
 
 # The tools.
 install(TARGETS tally-inspect RUNTIME DESTINATION bin COMPONENT Runtime)
+if(TARGET tally-collector)
+  # The reference collector, for a backend team's tests (Linux only).
+  install(TARGETS tally-collector RUNTIME DESTINATION bin COMPONENT Runtime)
+endif()
 if(WIN32)
   # The demo host runs from the bundle's bin/, where the service and Tally.dll
   # sit beside it as in the product. On Linux the service loads libTally.so
