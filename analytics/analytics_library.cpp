@@ -1,6 +1,8 @@
 #include "analytics_library.h"
 
 #include <chrono>
+#include <filesystem>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -25,18 +27,192 @@ std::string Quoted(const std::string& text) {
     return "\"" + Printable(text, 80) + "\"";
 }
 
+int64_t SteadyNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool FileExists(const std::string& path) {
+    std::error_code ec;
+    return !path.empty() && std::filesystem::status(std::filesystem::u8path(path), ec).type() !=
+                                std::filesystem::file_type::not_found;
+}
+
 }  // namespace
+
+// The uploader's way into the store: the library's connection, under its
+// lock, and only for the session that started the uploader.
+class AnalyticsLibrary::StoreAccess : public UploadStoreAccess {
+  public:
+    StoreAccess(AnalyticsLibrary* library, uint64_t session)
+        : m_library(library), m_session(session) {}
+
+    WriteStatus Pick(const UploadTuning& tuning, PickedRequest* picked, bool* found,
+                     std::string* error) override {
+        std::lock_guard<std::mutex> lock(m_library->m_mutex);
+        *found = false;
+        if (!Current(error)) return WriteStatus::Failed;
+        return m_library->m_store.PickRequest(kMaxRequestBatches, kMaxBatchEvents, kMaxBatchBytes,
+                                              tuning.poisonAttempts, picked, found, error);
+    }
+    WriteStatus Finish(const std::string& requestId, const RequestEnd& end,
+                       RequestEndOutcome* outcome, std::string* error) override {
+        std::lock_guard<std::mutex> lock(m_library->m_mutex);
+        if (!Current(error)) return WriteStatus::Failed;
+        return m_library->m_store.FinishRequest(requestId, end, outcome, error);
+    }
+    bool Consented() override { return m_library->m_consent; }
+
+  private:
+    // Needs m_library->m_mutex.
+    bool Current(std::string* error) {
+        if (m_library->m_initialized && m_library->m_session == m_session) return true;
+        *error = "the session ended";
+        return false;
+    }
+    // A request holds at most this many batches (and the caps of one batch).
+    static constexpr int64_t kMaxRequestBatches = 20;
+
+    AnalyticsLibrary* const m_library;
+    const uint64_t m_session;
+};
 
 AnalyticsLibrary::AnalyticsLibrary() : AnalyticsLibrary(&SystemNowMs) {}
 
-AnalyticsLibrary::AnalyticsLibrary(Clock clock) : m_clock(std::move(clock)) {}
+AnalyticsLibrary::AnalyticsLibrary(Clock clock)
+    : AnalyticsLibrary(std::move(clock), UploadEnvironment()) {}
+
+AnalyticsLibrary::AnalyticsLibrary(Clock clock, UploadEnvironment upload)
+    : m_clock(std::move(clock)), m_uploadEnv(std::move(upload)) {
+    if (!m_uploadEnv.steadyMs) m_uploadEnv.steadyMs = &SteadyNowMs;
+    if (!m_uploadEnv.makeClient) m_uploadEnv.makeClient = &MakeHttpClient;
+    if (!m_uploadEnv.random) {
+        struct Engine {
+            std::mutex mutex;
+            std::mt19937_64 engine{std::random_device()()};
+        };
+        auto shared = std::make_shared<Engine>();
+        // A stopped session's thread may still draw while the next one runs.
+        m_uploadEnv.random = [shared] {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            return shared->engine();
+        };
+    }
+}
 
 AnalyticsLibrary::~AnalyticsLibrary() {
-    Shutdown();
+    // The object goes: the upload thread must be gone first, however long.
+    std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
+    StopUpload(-1);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    ShutdownLocked(&lock);
+}
+
+void AnalyticsLibrary::StopUpload(int64_t limitMs) {
+    std::shared_ptr<UploadThread> thread;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        thread = std::move(m_uploadThread);
+        m_manualUploader.reset();
+        // From here on the stopped uploader's writes are refused.
+        ++m_session;
+    }
+    if (thread && !thread->Stop(limitMs)) {
+        m_log.Write(LogLevel::Warning, "upload: the upload thread did not stop within " +
+                                           std::to_string(limitMs) +
+                                           " ms; it ends on its own, its request is resent later");
+    }
+}
+
+std::unique_ptr<Uploader> AnalyticsLibrary::PrepareUploadLocked(const ReportConfig& config,
+                                                                Identity* identity) {
+    identity->certParam1 = config.certParam1;
+    identity->certParam2 = config.certParam2;
+    std::vector<std::string> warnings;
+    UploadKnobs knobs = UploadKnobsFromEnvironment(&warnings);
+    for (const std::string& warning : warnings) m_log.Write(LogLevel::Warning, warning);
+    UploadSettings settings;
+    FieldText(config.cacertPath, sizeof(config.cacertPath), &settings.tls.caFile);
+    FieldText(config.pubkeyPath, sizeof(config.pubkeyPath), &settings.tls.pinnedKeyFile);
+    settings.tls.allowPlainHttp = knobs.allowPlainHttp;
+    identity->uploadTls =
+        (FileExists(settings.tls.caFile) ? "ca file " + settings.tls.caFile : "system trust") +
+        (FileExists(settings.tls.pinnedKeyFile) ? ", pinned key " + settings.tls.pinnedKeyFile
+                                                : "");
+    std::string why;
+    settings.url = UploadUrl(identity->domain, knobs.allowPlainHttp, &why);
+    std::string params = "certParam1 " + std::to_string(config.certParam1) + ", certParam2 " +
+                         std::to_string(config.certParam2) + " (recorded, unused)";
+    if (!knobs.enabled || settings.url.empty()) {
+        m_log.Write(LogLevel::Info, "upload: off (" +
+                                        (knobs.enabled ? why : std::string(kEnvUpload) + "=0") +
+                                        "); events are stored only; " + params);
+        return nullptr;
+    }
+    settings.dbPath = m_store.Path();
+    settings.identity = *identity;
+    settings.tuning = knobs.tuning;
+    settings.makeClient = m_uploadEnv.makeClient;
+    UploadClocks clocks{m_clock, m_uploadEnv.steadyMs, m_uploadEnv.random};
+    m_log.Write(LogLevel::Info,
+                "upload: to " + settings.url + ", trust " + identity->uploadTls + "; " + params);
+    return std::make_unique<Uploader>(std::move(settings), std::move(clocks),
+                                      std::make_shared<StoreAccess>(this, m_session), &m_log);
+}
+
+int32_t AnalyticsLibrary::SetConsent(int32_t optedIn) {
+    std::shared_ptr<UploadThread> thread;
+    std::shared_ptr<Uploader> manual;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_initialized) return 0;
+        bool consent = optedIn != 0;
+        if (consent == m_consent) return 1;
+        m_consent = consent;
+        thread = m_uploadThread;
+        manual = m_manualUploader;
+        if (!consent) {
+            // What waits in memory goes too; the submits and counts stay.
+            for (auto it = m_held.begin(); it != m_held.end();) {
+                it = it->kind == PendingOp::Kind::Event ? m_held.erase(it) : std::next(it);
+            }
+            m_counterDelta[kCounterConsentDeletedEvents] += static_cast<int64_t>(m_heldEvents);
+            m_heldEvents = 0;
+            PendingOp forget;
+            forget.kind = PendingOp::Kind::Forget;
+            forget.timeMs = m_clock();
+            HoldLocked(std::move(forget));
+            FlushLocked();
+            m_log.Write(LogLevel::Info,
+                        "consent withdrawn: stored events deleted, nothing is "
+                        "sent until consent is given again");
+        } else {
+            m_log.Write(LogLevel::Info, "consent given: uploading resumes");
+        }
+    }
+    // Outside the lock: the client's cancel and the thread's wake.
+    if (!optedIn) {
+        if (thread) thread->Cancel();
+        if (manual) manual->Cancel();
+    } else if (thread) {
+        thread->Wake();
+    }
+    return 1;
+}
+
+int64_t AnalyticsLibrary::UploadStep() {
+    std::shared_ptr<Uploader> uploader;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        uploader = m_manualUploader;
+    }
+    return uploader ? uploader->Step() : Uploader::kIdle;
 }
 
 int32_t AnalyticsLibrary::Init(const ReportConfig* config) {
     std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
+    StopUpload(kUploadStopWaitMs);
     std::unique_lock<std::mutex> lock(m_mutex);
     ShutdownLocked(&lock);
 
@@ -77,6 +253,7 @@ int32_t AnalyticsLibrary::Init(const ReportConfig* config) {
         m_log.Write(LogLevel::Error, "init refused: " + error);
         return 0;
     }
+    std::unique_ptr<Uploader> uploader = PrepareUploadLocked(*config, &identity);
     WriteStatus status = m_store.WriteMeta(identity, limits, m_clock(), &error);
     if (status == WriteStatus::Failed) {
         m_log.Write(LogLevel::Error, "init refused: " + error);
@@ -109,6 +286,12 @@ int32_t AnalyticsLibrary::Init(const ReportConfig* config) {
     });
     m_stopWorker = false;
     m_worker = std::thread(&AnalyticsLibrary::WorkerMain, this);
+    if (uploader && m_uploadEnv.manual) {
+        m_manualUploader = std::move(uploader);
+    } else if (uploader) {
+        // Its first round looks for what earlier sessions left.
+        m_uploadThread = std::make_shared<UploadThread>(std::move(uploader));
+    }
     return 1;
 }
 
@@ -144,6 +327,8 @@ int32_t AnalyticsLibrary::OnSubmit() {
     op.timeMs = m_clock();
     HoldLocked(std::move(op));
     FlushLocked();
+    // Only a wake: the uploader's schedule decides whether it sends now.
+    if (m_uploadThread) m_uploadThread->Wake();
     return 1;
 }
 
@@ -154,6 +339,7 @@ size_t AnalyticsLibrary::HeldChanges() {
 
 void AnalyticsLibrary::Shutdown() {
     std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
+    StopUpload(kUploadStopWaitMs);
     std::unique_lock<std::mutex> lock(m_mutex);
     ShutdownLocked(&lock);
 }

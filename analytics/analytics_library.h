@@ -1,6 +1,7 @@
 // The reference analytics library behind the three C entry points: checks
 // what the service hands over, stores events durably and bounded, and marks
-// them in batches for sending. Sending itself is not done yet.
+// them in batches, and sends the batches to the configured server on an
+// upload thread of its own (upload/uploader.h).
 //
 // Threads. Every public member is thread-safe. OnEvent and OnSubmit do their
 // work on the calling thread in one short write transaction that never waits
@@ -12,11 +13,13 @@
 #ifndef TALLYSERVICE_ANALYTICS_ANALYTICS_LIBRARY_H_
 #define TALLYSERVICE_ANALYTICS_ANALYTICS_LIBRARY_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,6 +29,7 @@
 #include "library_log.h"
 #include "record_check.h"
 #include "store_limits.h"
+#include "upload/uploader.h"
 
 namespace tally {
 
@@ -38,6 +42,20 @@ constexpr int kCheckpointPages = 1000;
 // library's thread finishes the checkpoint while writers wait for it.
 constexpr int kForcedCheckpointPages = 4 * kCheckpointPages;
 
+// How the uploader meets the world; tests replace every part.
+struct UploadEnvironment {
+    std::function<int64_t()> steadyMs;  // default: the steady clock
+    std::function<uint64_t()> random;   // default: seeded from the system
+    // default: MakeHttpClient, the platform's client
+    std::function<std::unique_ptr<HttpClient>(const TlsSettings&)> makeClient;
+    // No upload thread: the rounds run only through UploadStep().
+    bool manual = false;
+};
+
+// How long Shutdown (and a repeated Init) waits for the upload thread before
+// it lets the thread end on its own.
+constexpr int64_t kUploadStopWaitMs = 2000;
+
 class AnalyticsLibrary {
   public:
     // Milliseconds since 1970-01-01 UTC.
@@ -45,6 +63,7 @@ class AnalyticsLibrary {
 
     AnalyticsLibrary();
     explicit AnalyticsLibrary(Clock clock);
+    AnalyticsLibrary(Clock clock, UploadEnvironment upload);
     // Shuts down (see Shutdown).
     ~AnalyticsLibrary();
     AnalyticsLibrary(const AnalyticsLibrary&) = delete;
@@ -68,6 +87,17 @@ class AnalyticsLibrary {
     // batch ready to send. Answers 1, or 0 when not initialised.
     int32_t OnSubmit();
 
+    // The user's consent to sending. 0: every stored event the server has not
+    // accepted is deleted, the request in flight is abandoned and nothing is
+    // sent until 1. Never waits for the network. Answers 1, or 0 (and does
+    // nothing) when not initialised.
+    int32_t SetConsent(int32_t optedIn);
+
+    // With UploadEnvironment::manual: one round of the uploader on the
+    // calling thread. Answers when the next round is due (steady ms), or
+    // Uploader::kIdle (also when no uploader runs).
+    int64_t UploadStep();
+
     // Writes what still waits in memory, stops the library's thread and
     // closes the database and the log. Later calls answer 0 until Init.
     void Shutdown();
@@ -76,6 +106,15 @@ class AnalyticsLibrary {
     size_t HeldChanges();
 
   private:
+    class StoreAccess;
+    friend class StoreAccess;
+
+    // Stops the upload thread of the current session, waiting at most
+    // `limitMs` (negative: until it ended). Takes m_mutex briefly.
+    void StopUpload(int64_t limitMs);
+    // Fills the upload fields of `identity`; answers the session's uploader,
+    // or null when nothing is to be sent.
+    std::unique_ptr<Uploader> PrepareUploadLocked(const ReportConfig& config, Identity* identity);
     void ShutdownLocked(std::unique_lock<std::mutex>* lock);
     // Writes what waits in memory; with `always`, also when nothing waits
     // (to evict down to caps that were lowered).
@@ -84,6 +123,8 @@ class AnalyticsLibrary {
     void WorkerMain();
 
     const Clock m_clock;
+    UploadEnvironment m_uploadEnv;
+    std::atomic<bool> m_consent{true};
     LibraryLog m_log;  // thread-safe on its own
 
     // Serialises Init and Shutdown, which stop and start the thread.
@@ -106,6 +147,9 @@ class AnalyticsLibrary {
     bool m_checkpointTrouble = false;
     bool m_stopWorker = false;
     std::thread m_worker;
+    uint64_t m_session = 0;  // counts Init calls; a stopped uploader's writes are refused
+    std::shared_ptr<UploadThread> m_uploadThread;
+    std::shared_ptr<Uploader> m_manualUploader;
 };
 
 }  // namespace tally

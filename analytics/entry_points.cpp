@@ -46,4 +46,12 @@ TALLY_API int32_t ReportOnSubmit() {
     }
 }
 
+TALLY_API int32_t ReportSetConsent(int32_t optedIn) {
+    try {
+        return Library().SetConsent(optedIn);
+    } catch (...) {
+        return 0;
+    }
+}
+
 }  // extern "C"

@@ -64,6 +64,43 @@ bool QueryText(sqlite3* db, const char* sql, std::string* value) {
     return ok;
 }
 
+// One ad-hoc statement with its bindings, finalised when the scope ends. The
+// upload's statements run about once a second, so they are not kept prepared.
+class Query {
+  public:
+    Query(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &m_statement, nullptr) != SQLITE_OK) {
+            m_statement = nullptr;
+        }
+    }
+    ~Query() { sqlite3_finalize(m_statement); }
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
+    bool Ok() const { return m_statement != nullptr; }
+    Query& Bind(int index, int64_t value) {
+        if (m_statement != nullptr) sqlite3_bind_int64(m_statement, index, value);
+        return *this;
+    }
+    Query& Bind(int index, const std::string& value) {
+        if (m_statement != nullptr) {
+            sqlite3_bind_text(m_statement, index, value.data(), static_cast<int>(value.size()),
+                              SQLITE_TRANSIENT);
+        }
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error code.
+    int Step() { return m_statement != nullptr ? sqlite3_step(m_statement) : SQLITE_ERROR; }
+    bool Run() { return Step() == SQLITE_DONE; }
+    int64_t Int(int column) { return sqlite3_column_int64(m_statement, column); }
+    std::string Text(int column) {
+        const unsigned char* text = sqlite3_column_text(m_statement, column);
+        return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+    }
+
+  private:
+    sqlite3_stmt* m_statement = nullptr;
+};
+
 }  // namespace
 
 EventStore::~EventStore() {
@@ -140,6 +177,8 @@ bool EventStore::CreateOrCheckSchema(std::string* error) {
         *error = "database " + m_path + " has schema version " + std::to_string(version) +
                  ", newer than this library's " + std::to_string(kSchemaVersion);
         return false;
+    } else if (version == 1) {
+        if (!MigrateFrom1(error)) return false;
     } else if (version != kSchemaVersion) {
         *error = "database " + m_path + " has unknown schema version " + std::to_string(version);
         return false;
@@ -203,11 +242,14 @@ bool EventStore::Prepare(std::string* error) {
         {&m_deleteEvent, "DELETE FROM events WHERE seq = ?1"},
         // Only events after the last batch can be waiting: a rowid range.
         {&m_unbatchedRange,
-         "SELECT min(seq), max(seq), count(*) FROM events WHERE batch IS NULL AND "
+         "SELECT min(seq), max(seq), count(*), coalesce(sum(size), 0) FROM events WHERE "
+         "batch IS NULL AND "
          "seq > coalesce((SELECT last_seq FROM batches ORDER BY id DESC LIMIT 1), 0)"},
+        {&m_unbatchedSizes,
+         "SELECT seq, size FROM events WHERE batch IS NULL AND seq >= ?1 ORDER BY seq"},
         {&m_insertBatch,
-         "INSERT INTO batches(created_ms, first_seq, last_seq, event_count, state) "
-         "VALUES(?1, ?2, ?3, ?4, ?5)"},
+         "INSERT INTO batches(created_ms, first_seq, last_seq, event_count, state, uuid) "
+         "VALUES(?1, ?2, ?3, ?4, ?5, " TALLY_UUID_SQL ")"},
         {&m_assignBatch,
          "UPDATE events SET batch = ?1 WHERE seq BETWEEN ?2 AND ?3 AND batch IS NULL"},
         {&m_addCounter,
@@ -226,10 +268,10 @@ bool EventStore::Prepare(std::string* error) {
 }
 
 void EventStore::Close() {
-    sqlite3_stmt** statements[] = {&m_begin,          &m_commit,      &m_rollback,
-                                   &m_insertEvent,    &m_oldestEvent, &m_deleteEvent,
-                                   &m_unbatchedRange, &m_insertBatch, &m_assignBatch,
-                                   &m_addCounter,     &m_putMeta,     &m_deleteEmptyBatch};
+    sqlite3_stmt** statements[] = {
+        &m_begin,       &m_commit,           &m_rollback,      &m_insertEvent, &m_oldestEvent,
+        &m_deleteEvent, &m_unbatchedRange,   &m_insertBatch,   &m_assignBatch, &m_addCounter,
+        &m_putMeta,     &m_deleteEmptyBatch, &m_unbatchedSizes};
     for (sqlite3_stmt** statement : statements) {
         sqlite3_finalize(*statement);
         *statement = nullptr;
@@ -270,6 +312,9 @@ WriteStatus EventStore::WriteMeta(const Identity& identity, const StoreLimits& l
         {kMetaMaxEvents, std::to_string(limits.maxEvents)},
         {kMetaMaxBytes, std::to_string(limits.maxBytes)},
         {kMetaOpenedMs, std::to_string(nowMs)},
+        {kMetaCertParam1, std::to_string(identity.certParam1)},
+        {kMetaCertParam2, std::to_string(identity.certParam2)},
+        {kMetaUploadTls, identity.uploadTls},
     };
     int rc = sqlite3_step(m_begin);
     sqlite3_reset(m_begin);
@@ -345,32 +390,70 @@ bool EventStore::EvictToLimits(const StoreLimits& limits, ApplyOutcome* outcome)
     return true;
 }
 
-bool EventStore::MakeBatch(int64_t timeMs, ApplyOutcome* outcome) {
-    BatchInfo batch;
-    {
-        StatementScope scope(m_unbatchedRange);
-        if (sqlite3_step(m_unbatchedRange) != SQLITE_ROW) return false;
-        batch.eventCount = sqlite3_column_int64(m_unbatchedRange, 2);
-        if (batch.eventCount == 0) return true;
-        batch.firstSeq = sqlite3_column_int64(m_unbatchedRange, 0);
-        batch.lastSeq = sqlite3_column_int64(m_unbatchedRange, 1);
-    }
+bool EventStore::InsertBatch(int64_t timeMs, BatchInfo* batch, ApplyOutcome* outcome) {
     {
         StatementScope scope(m_insertBatch);
         sqlite3_bind_int64(m_insertBatch, 1, timeMs);
-        sqlite3_bind_int64(m_insertBatch, 2, batch.firstSeq);
-        sqlite3_bind_int64(m_insertBatch, 3, batch.lastSeq);
-        sqlite3_bind_int64(m_insertBatch, 4, batch.eventCount);
+        sqlite3_bind_int64(m_insertBatch, 2, batch->firstSeq);
+        sqlite3_bind_int64(m_insertBatch, 3, batch->lastSeq);
+        sqlite3_bind_int64(m_insertBatch, 4, batch->eventCount);
         sqlite3_bind_text(m_insertBatch, 5, kBatchReady, -1, SQLITE_STATIC);
         if (sqlite3_step(m_insertBatch) != SQLITE_DONE) return false;
-        batch.id = sqlite3_last_insert_rowid(m_db);
+        batch->id = sqlite3_last_insert_rowid(m_db);
     }
     StatementScope scope(m_assignBatch);
-    sqlite3_bind_int64(m_assignBatch, 1, batch.id);
-    sqlite3_bind_int64(m_assignBatch, 2, batch.firstSeq);
-    sqlite3_bind_int64(m_assignBatch, 3, batch.lastSeq);
+    sqlite3_bind_int64(m_assignBatch, 1, batch->id);
+    sqlite3_bind_int64(m_assignBatch, 2, batch->firstSeq);
+    sqlite3_bind_int64(m_assignBatch, 3, batch->lastSeq);
     if (sqlite3_step(m_assignBatch) != SQLITE_DONE) return false;
-    outcome->batches.push_back(batch);
+    outcome->batches.push_back(*batch);
+    return true;
+}
+
+bool EventStore::MakeBatch(int64_t timeMs, ApplyOutcome* outcome) {
+    BatchInfo whole;
+    int64_t bytes = 0;
+    {
+        StatementScope scope(m_unbatchedRange);
+        if (sqlite3_step(m_unbatchedRange) != SQLITE_ROW) return false;
+        whole.eventCount = sqlite3_column_int64(m_unbatchedRange, 2);
+        if (whole.eventCount == 0) return true;
+        whole.firstSeq = sqlite3_column_int64(m_unbatchedRange, 0);
+        whole.lastSeq = sqlite3_column_int64(m_unbatchedRange, 1);
+        bytes = sqlite3_column_int64(m_unbatchedRange, 3);
+    }
+    if (whole.eventCount <= kMaxBatchEvents && bytes <= kMaxBatchBytes) {
+        return InsertBatch(timeMs, &whole, outcome);
+    }
+    // More than one request's worth waits: cut it, in order, so that every
+    // batch fits one request.
+    std::vector<BatchInfo> cuts;
+    {
+        StatementScope scope(m_unbatchedSizes);
+        sqlite3_bind_int64(m_unbatchedSizes, 1, whole.firstSeq);
+        BatchInfo current;
+        int64_t currentBytes = 0;
+        int rc;
+        while ((rc = sqlite3_step(m_unbatchedSizes)) == SQLITE_ROW) {
+            int64_t seq = sqlite3_column_int64(m_unbatchedSizes, 0);
+            int64_t size = sqlite3_column_int64(m_unbatchedSizes, 1);
+            if (current.eventCount > 0 && (current.eventCount + 1 > kMaxBatchEvents ||
+                                           currentBytes + size > kMaxBatchBytes)) {
+                cuts.push_back(current);
+                current = BatchInfo();
+                currentBytes = 0;
+            }
+            if (current.eventCount == 0) current.firstSeq = seq;
+            current.lastSeq = seq;
+            ++current.eventCount;
+            currentBytes += size;
+        }
+        if (rc != SQLITE_DONE) return false;
+        if (current.eventCount > 0) cuts.push_back(current);
+    }
+    for (BatchInfo& cut : cuts) {
+        if (!InsertBatch(timeMs, &cut, outcome)) return false;
+    }
     return true;
 }
 
@@ -405,8 +488,10 @@ WriteStatus EventStore::Apply(const std::deque<PendingOp>& ops,
             int64_t seq = 0;
             ok = InsertEvent(op, &seq) && EvictToLimits(limits, &done);
             if (ok) ++done.storedEvents;
-        } else {
+        } else if (op.kind == PendingOp::Kind::Submit) {
             ok = MakeBatch(op.timeMs, &done);
+        } else {
+            ok = ForgetUnsent(&done);
         }
         if (!ok) break;
     }
@@ -432,6 +517,228 @@ WriteStatus EventStore::Apply(const std::deque<PendingOp>& ops,
         return IsBusy(rc) ? WriteStatus::Busy : WriteStatus::Failed;
     }
     *outcome = std::move(done);
+    return WriteStatus::Ok;
+}
+
+bool EventStore::MigrateFrom1(std::string* error) {
+    // Another process may be migrating the same file: decide inside the
+    // write transaction.
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    int64_t version = 0;
+    std::string ignored;
+    if (!QueryInt(m_db, "PRAGMA user_version", &version)) {
+        *error = "cannot read database " + m_path + ": " + LastError();
+        Exec("ROLLBACK", &ignored);
+        return false;
+    }
+    if (version == 1) {
+        std::string setVersion = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
+        if (!Exec(kMigrateFrom1Sql, error) ||
+            !Exec("UPDATE batches SET uuid = " TALLY_UUID_SQL " WHERE uuid = ''", error) ||
+            !Exec(setVersion.c_str(), error)) {
+            Exec("ROLLBACK", &ignored);
+            return false;
+        }
+    }
+    return Exec("COMMIT", error);
+}
+
+bool EventStore::ForgetUnsent(ApplyOutcome* outcome) {
+    if (!Query(m_db, "DELETE FROM events").Run()) return false;
+    if (!Query(m_db, "DELETE FROM batches WHERE state IN ('ready', 'sending')").Run()) {
+        return false;
+    }
+    outcome->forgottenEvents += m_count;
+    if (!AddCounter(kCounterConsentDeletedEvents, m_count)) return false;
+    m_count = 0;
+    m_bytes = 0;
+    return true;
+}
+
+WriteStatus EventStore::Begin(std::string* error) {
+    if (m_db == nullptr) {
+        *error = "no database open";
+        return WriteStatus::Failed;
+    }
+    int rc = sqlite3_step(m_begin);
+    sqlite3_reset(m_begin);
+    if (rc == SQLITE_DONE) return WriteStatus::Ok;
+    *error = LastError();
+    return IsBusy(rc) ? WriteStatus::Busy : WriteStatus::Failed;
+}
+
+WriteStatus EventStore::EndTransaction(bool ok, std::string* error) {
+    int rc = SQLITE_DONE;
+    if (ok) {
+        rc = sqlite3_step(m_commit);
+        sqlite3_reset(m_commit);
+        ok = rc == SQLITE_DONE;
+    } else {
+        rc = sqlite3_errcode(m_db);
+    }
+    if (ok) return WriteStatus::Ok;
+    *error = LastError();
+    sqlite3_step(m_rollback);
+    sqlite3_reset(m_rollback);
+    return IsBusy(rc) ? WriteStatus::Busy : WriteStatus::Failed;
+}
+
+WriteStatus EventStore::PickRequest(int64_t maxBatches, int64_t maxEvents, int64_t maxBytes,
+                                    int64_t poisonAttempts, PickedRequest* picked, bool* found,
+                                    std::string* error) {
+    *found = false;
+    WriteStatus status = Begin(error);
+    if (status != WriteStatus::Ok) return status;
+    bool ok = true;
+    PickedRequest result;
+    bool poisoned = false;
+    {
+        Query q(m_db,
+                "SELECT request_id, max(attempts), max(coalesce(next_attempt_ms, 0)), "
+                "max(attempts >= ?1 AND last_status BETWEEN 500 AND 599) AS poisoned "
+                "FROM batches WHERE state = 'sending' GROUP BY request_id "
+                "ORDER BY poisoned, min(id) LIMIT 1");
+        q.Bind(1, poisonAttempts);
+        int rc = q.Step();
+        ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
+        if (rc == SQLITE_ROW) {
+            result.requestId = q.Text(0);
+            result.attempts = q.Int(1);
+            result.nextAttemptMs = q.Int(2);
+            poisoned = q.Int(3) != 0;
+            *found = true;
+        }
+    }
+    if (ok && (!*found || poisoned)) {
+        // New batches go before a request the server keeps refusing.
+        std::vector<int64_t> ids;
+        {
+            Query q(
+                m_db,
+                "SELECT id, event_count, (SELECT coalesce(sum(size), 0) FROM events "
+                "WHERE batch = b.id) FROM batches b WHERE state = 'ready' ORDER BY id LIMIT ?1");
+            q.Bind(1, maxBatches);
+            int64_t events = 0;
+            int64_t bytes = 0;
+            int rc;
+            while ((rc = q.Step()) == SQLITE_ROW) {
+                int64_t count = q.Int(1);
+                int64_t size = q.Int(2);
+                if (!ids.empty() && (events + count > maxEvents || bytes + size > maxBytes)) break;
+                ids.push_back(q.Int(0));
+                events += count;
+                bytes += size;
+            }
+            ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
+        }
+        if (ok && !ids.empty()) {
+            Query uuid(m_db, "SELECT " TALLY_UUID_SQL);
+            ok = uuid.Step() == SQLITE_ROW;
+            if (ok) {
+                result = PickedRequest();
+                result.requestId = uuid.Text(0);
+                *found = true;
+            }
+            for (size_t i = 0; ok && i < ids.size(); ++i) {
+                ok = Query(m_db,
+                           "UPDATE batches SET state = 'sending', request_id = ?1 WHERE id = ?2")
+                         .Bind(1, result.requestId)
+                         .Bind(2, ids[i])
+                         .Run();
+            }
+        }
+    }
+    if (ok && *found) {
+        Query q(m_db,
+                "SELECT id FROM batches WHERE request_id = ?1 AND state = 'sending' "
+                "ORDER BY id");
+        q.Bind(1, result.requestId);
+        int rc;
+        while ((rc = q.Step()) == SQLITE_ROW) result.batchIds.push_back(q.Int(0));
+        ok = rc == SQLITE_DONE;
+    }
+    status = EndTransaction(ok, error);
+    if (status != WriteStatus::Ok) {
+        *found = false;
+        return status;
+    }
+    if (*found) *picked = std::move(result);
+    return WriteStatus::Ok;
+}
+
+WriteStatus EventStore::FinishRequest(const std::string& requestId, const RequestEnd& end,
+                                      RequestEndOutcome* outcome, std::string* error) {
+    WriteStatus status = Begin(error);
+    if (status != WriteStatus::Ok) return status;
+    RequestEndOutcome done;
+    bool ok = AddCounter(kCounterUploadRequests, 1);
+    using Action = RequestEnd::Action;
+    if (ok && (end.action == Action::Sent || end.action == Action::Rejected)) {
+        const char* inRequest =
+            "batch IN (SELECT id FROM batches WHERE request_id = ?1 AND state = 'sending')";
+        {
+            Query q(m_db, (std::string("SELECT count(*), coalesce(sum(size), 0) FROM events "
+                                       "WHERE ") +
+                           inRequest)
+                              .c_str());
+            q.Bind(1, requestId);
+            ok = q.Step() == SQLITE_ROW;
+            if (ok) {
+                done.events = q.Int(0);
+                done.bytes = q.Int(1);
+            }
+        }
+        ok = ok && Query(m_db, (std::string("DELETE FROM events WHERE ") + inRequest).c_str())
+                       .Bind(1, requestId)
+                       .Run();
+        ok = ok &&
+             Query(m_db,
+                   "UPDATE batches SET state = ?2, sent_ms = ?3, last_status = ?4, "
+                   "last_error = ?5, attempts = attempts + 1, next_attempt_ms = NULL "
+                   "WHERE request_id = ?1 AND state = 'sending'")
+                 .Bind(1, requestId)
+                 .Bind(2, std::string(end.action == Action::Sent ? kBatchSent : kBatchRejected))
+                 .Bind(3, end.nowMs)
+                 .Bind(4, end.status)
+                 .Bind(5, end.error)
+                 .Run();
+        ok = ok && AddCounter(end.action == Action::Sent ? kCounterUploadSentEvents
+                                                         : kCounterUploadRejectedEvents,
+                              done.events);
+        ok = ok && Query(m_db,
+                         "DELETE FROM batches WHERE state IN ('sent', 'rejected') AND id <= "
+                         "(SELECT id FROM batches WHERE state IN ('sent', 'rejected') "
+                         "ORDER BY id DESC LIMIT 1 OFFSET ?1)")
+                       .Bind(1, kKeptFinishedBatches)
+                       .Run();
+    } else if (ok && end.action == Action::Dissolve) {
+        // Each batch gets a request of its own, with a fresh count.
+        ok = Query(m_db, "UPDATE batches SET request_id = " TALLY_UUID_SQL
+                         ", attempts = 0, last_status = ?2, last_error = ?3 "
+                         "WHERE request_id = ?1 AND state = 'sending'")
+                 .Bind(1, requestId)
+                 .Bind(2, end.status)
+                 .Bind(3, end.error)
+                 .Run();
+        ok = ok && AddCounter(kCounterUploadFailedAttempts, 1);
+    } else if (ok) {
+        ok = Query(m_db,
+                   "UPDATE batches SET attempts = attempts + 1, last_status = ?2, "
+                   "last_error = ?3, next_attempt_ms = ?4 "
+                   "WHERE request_id = ?1 AND state = 'sending'")
+                 .Bind(1, requestId)
+                 .Bind(2, end.status)
+                 .Bind(3, end.error)
+                 .Bind(4, end.nextAttemptMs)
+                 .Run();
+        ok = ok && AddCounter(kCounterUploadFailedAttempts, 1);
+        if (end.tlsFailure) ok = ok && AddCounter(kCounterUploadTlsFailures, 1);
+    }
+    status = EndTransaction(ok, error);
+    if (status != WriteStatus::Ok) return status;
+    m_count -= done.events;
+    m_bytes -= done.bytes;
+    *outcome = done;
     return WriteStatus::Ok;
 }
 

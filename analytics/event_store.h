@@ -32,11 +32,16 @@ struct Identity {
     std::string deviceType;
     std::string tag;
     std::string domain;
+    int32_t certParam1 = 0;  // recorded only; no use is made of them
+    int32_t certParam2 = 0;
+    std::string uploadTls;  // which trust the upload uses, for the record
 };
 
 // One change waiting to be written, in arrival order.
 struct PendingOp {
-    enum class Kind { Event, Submit };
+    // Forget: delete every stored event and every batch not yet accepted by
+    // the server (the user opted out).
+    enum class Kind { Event, Submit, Forget };
     Kind kind = Kind::Event;
     int64_t timeMs = 0;   // when the event was received, or the submit was asked for
     std::string name;     // Event only
@@ -57,6 +62,37 @@ struct ApplyOutcome {
     int64_t evictedEvents = 0;
     int64_t evictedBytes = 0;
     std::vector<BatchInfo> batches;
+    int64_t forgottenEvents = 0;
+};
+
+// The batches of one request, as picked for sending.
+struct PickedRequest {
+    std::string requestId;          // the Idempotency-Key; stays the same on every retry
+    std::vector<int64_t> batchIds;  // in order
+    int64_t attempts = 0;           // attempts already made
+    int64_t nextAttemptMs = 0;      // wall time before which not to send; 0: none
+};
+
+// What a request's answer does to its batches.
+struct RequestEnd {
+    enum class Action {
+        Sent,      // accepted: batches "sent", their events deleted
+        Rejected,  // refused as bad data: batches "rejected", events deleted
+        Dissolve,  // refused as a whole: one new request per batch
+        Keep,      // not accepted: kept as they are for the next attempt
+    };
+    Action action = Action::Keep;
+    int status = 0;             // the HTTP status; 0 without an answer
+    std::string error;          // for the record
+    int64_t nowMs = 0;          // wall time
+    int64_t nextAttemptMs = 0;  // Keep: wall time of the next attempt
+    bool tlsFailure = false;    // counted apart
+};
+
+// What FinishRequest deleted.
+struct RequestEndOutcome {
+    int64_t events = 0;
+    int64_t bytes = 0;
 };
 
 enum class WriteStatus {
@@ -100,6 +136,21 @@ class EventStore {
                       const std::map<std::string, int64_t>& counterDeltas,
                       const StoreLimits& limits, ApplyOutcome* outcome, std::string* error);
 
+    // In one transaction: answers the request to send next in `picked`
+    // (`found` false when nothing waits). A request already picked (state
+    // "sending", also from an earlier session) comes first, with its own
+    // id, unless it was refused with 5xx `poisonAttempts` times or more:
+    // such a one waits behind every ready batch. Otherwise the oldest ready
+    // batches, up to the caps, become "sending" under a new random id.
+    WriteStatus PickRequest(int64_t maxBatches, int64_t maxEvents, int64_t maxBytes,
+                            int64_t poisonAttempts, PickedRequest* picked, bool* found,
+                            std::string* error);
+    // In one transaction: applies `end` to the batches of `requestId` that
+    // are still "sending", counts the request and prunes finished batches
+    // beyond kKeptFinishedBatches.
+    WriteStatus FinishRequest(const std::string& requestId, const RequestEnd& end,
+                              RequestEndOutcome* outcome, std::string* error);
+
     // Called after each commit with the number of pages in the write-ahead
     // log, on the committing thread. Replaces SQLite's own checkpointing,
     // which would run inside the commit.
@@ -114,9 +165,14 @@ class EventStore {
   private:
     bool Prepare(std::string* error);
     bool CreateOrCheckSchema(std::string* error);
+    bool MigrateFrom1(std::string* error);
     bool Exec(const char* sql, std::string* error);
     bool InsertEvent(const PendingOp& op, int64_t* seq);
     bool MakeBatch(int64_t timeMs, ApplyOutcome* outcome);
+    bool InsertBatch(int64_t timeMs, BatchInfo* batch, ApplyOutcome* outcome);
+    bool ForgetUnsent(ApplyOutcome* outcome);
+    WriteStatus Begin(std::string* error);
+    WriteStatus EndTransaction(bool ok, std::string* error);
     bool EvictToLimits(const StoreLimits& limits, ApplyOutcome* outcome);
     bool AddCounter(const std::string& name, int64_t delta);
     std::string LastError() const;
@@ -141,6 +197,7 @@ class EventStore {
     sqlite3_stmt* m_addCounter = nullptr;
     sqlite3_stmt* m_putMeta = nullptr;
     sqlite3_stmt* m_deleteEmptyBatch = nullptr;
+    sqlite3_stmt* m_unbatchedSizes = nullptr;
 };
 
 }  // namespace tally

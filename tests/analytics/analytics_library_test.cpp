@@ -98,18 +98,21 @@ TEST_F(AnalyticsLibraryTest, CreatesNestedFolderAndVersionedWalDatabaseThatOutli
     ASSERT_TRUE(fs::exists(Db()));
     {
         TestDb db(Db());
-        EXPECT_EQ(db.Int("PRAGMA user_version"), 1);
+        EXPECT_EQ(db.Int("PRAGMA user_version"), 2);
         EXPECT_EQ(db.Int("PRAGMA application_id"), 0x54616C79);
         EXPECT_EQ(db.Text("PRAGMA journal_mode"), "wal");
         auto meta =
             db.Rows("SELECT key, value FROM meta WHERE key NOT IN ('opened_ms') ORDER BY key");
         std::vector<std::vector<std::string>> expected = {{"appid", "Orvel"},
                                                           {"appversion", "9.8.7"},
+                                                          {"cert_param1", "4"},
+                                                          {"cert_param2", "1024"},
                                                           {"device_type", "Orvel-PC00"},
-                                                          {"domain", "https://tally.test"},
+                                                          {"domain", "https://"},
                                                           {"max_bytes", "8388608"},
                                                           {"max_events", "10000"},
-                                                          {"tag", "Orvel"}};
+                                                          {"tag", "Orvel"},
+                                                          {"upload_tls", "system trust"}};
         EXPECT_EQ(meta, expected);
     }
     EXPECT_NE(Log().find("initialised: database"), std::string::npos);
@@ -164,7 +167,7 @@ TEST_F(AnalyticsLibraryTest, RefusesDatabasesItCannotOpenOrDoesNotOwnAndLeavesTh
         ASSERT_TRUE(newer.Exec("PRAGMA user_version = 7"));
     }
     EXPECT_EQ(ReportInit(&m_config), 0);
-    EXPECT_NE(Log().find("schema version 7, newer than this library's 1"), std::string::npos);
+    EXPECT_NE(Log().find("schema version 7, newer than this library's 2"), std::string::npos);
     EXPECT_EQ(Event("app_start", "{}"), 0);
 }
 

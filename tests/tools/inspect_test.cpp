@@ -54,7 +54,7 @@ void PrepareDatabase(const fs::path& path) {
     EventStore store;
     std::string error;
     ASSERT_TRUE(store.Open(path.u8string(), &error)) << error;
-    Identity identity{"Orvel", "1.4.2", "Orvel-PC00", "Orvel", "https://"};
+    Identity identity{"Orvel", "1.4.2", "Orvel-PC00", "Orvel", "https://", 4, 1024, "system trust"};
     StoreLimits limits;
     limits.maxEvents = 4;
     ASSERT_EQ(store.WriteMeta(identity, limits, kStart, &error), WriteStatus::Ok) << error;

@@ -216,13 +216,20 @@ std::string RenderStoreText(const StoreSnapshot& store, const ReportOptions& opt
     if (store.batches.empty()) {
         out << "  (none)\n";
     } else {
-        out << "  batch  " << Pad("created", 19) << "  sequence       events  stored  state\n";
+        out << "  batch  " << Pad("created", 19)
+            << "  sequence       events  stored  state     attempts  status  "
+            << Pad("next attempt", 19) << "  sent\n";
+        auto timeOrDash = [&](int64_t ms) { return ms == 0 ? std::string("-") : formatTime(ms); };
         for (const BatchRow& batch : store.batches) {
             out << "  " << PadLeft(std::to_string(batch.id), 5) << "  "
                 << Pad(formatTime(batch.createdMs), 19) << "  "
                 << Pad(std::to_string(batch.firstSeq) + "-" + std::to_string(batch.lastSeq), 13)
                 << "  " << PadLeft(std::to_string(batch.eventCount), 6) << "  "
-                << PadLeft(std::to_string(batch.storedEvents), 6) << "  " << batch.state << "\n";
+                << PadLeft(std::to_string(batch.storedEvents), 6) << "  " << Pad(batch.state, 8)
+                << "  " << PadLeft(std::to_string(batch.attempts), 8) << "  "
+                << PadLeft(batch.lastStatus < 0 ? "-" : std::to_string(batch.lastStatus), 6) << "  "
+                << Pad(timeOrDash(batch.nextAttemptMs), 19) << "  " << timeOrDash(batch.sentMs)
+                << "\n";
         }
     }
 
@@ -322,6 +329,13 @@ Json::Value StoreJson(const StoreSnapshot& store, const TimeFormatter& formatTim
         row["event_count"] = Json::Int64(batch.eventCount);
         row["stored_events"] = Json::Int64(batch.storedEvents);
         row["state"] = batch.state;
+        row["attempts"] = Json::Int64(batch.attempts);
+        auto optional = [](int64_t value, bool present) {
+            return present ? Json::Value(Json::Int64(value)) : Json::Value();
+        };
+        row["last_status"] = optional(batch.lastStatus, batch.lastStatus >= 0);
+        row["next_attempt_ms"] = optional(batch.nextAttemptMs, batch.nextAttemptMs != 0);
+        row["sent_ms"] = optional(batch.sentMs, batch.sentMs != 0);
         batches.append(row);
     }
     value["batches"] = batches;

@@ -160,7 +160,9 @@ ReadResult ReadStore(const std::string& path, StoreSnapshot* snapshot, std::stri
                           });
     ok = ok && ForEachRow(db,
                           "SELECT b.id, b.created_ms, b.first_seq, b.last_seq, b.event_count, "
-                          "(SELECT count(*) FROM events e WHERE e.batch = b.id), b.state "
+                          "(SELECT count(*) FROM events e WHERE e.batch = b.id), b.state, "
+                          "b.attempts, coalesce(b.next_attempt_ms, 0), "
+                          "coalesce(b.last_status, -1), coalesce(b.sent_ms, 0) "
                           "FROM batches b ORDER BY b.id",
                           [&](sqlite3_stmt* s) {
                               BatchRow row;
@@ -171,6 +173,10 @@ ReadResult ReadStore(const std::string& path, StoreSnapshot* snapshot, std::stri
                               row.eventCount = sqlite3_column_int64(s, 4);
                               row.storedEvents = sqlite3_column_int64(s, 5);
                               row.state = ColumnText(s, 6);
+                              row.attempts = sqlite3_column_int64(s, 7);
+                              row.nextAttemptMs = sqlite3_column_int64(s, 8);
+                              row.lastStatus = sqlite3_column_int64(s, 9);
+                              row.sentMs = sqlite3_column_int64(s, 10);
                               result.batches.push_back(row);
                           });
     ok = ok && ForEachRow(db, "SELECT name, value FROM counters", [&](sqlite3_stmt* s) {

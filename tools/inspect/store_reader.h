@@ -38,6 +38,10 @@ struct BatchRow {
     int64_t eventCount = 0;    // events the batch took
     int64_t storedEvents = 0;  // of those, still stored (the rest were evicted)
     std::string state;
+    int64_t attempts = 0;       // upload attempts made
+    int64_t nextAttemptMs = 0;  // 0: none planned
+    int64_t lastStatus = -1;    // -1: never answered; 0: no HTTP answer
+    int64_t sentMs = 0;         // 0: not sent (or rejected then)
 };
 
 // Everything in an analytics database, events in sequence order.

@@ -1,0 +1,402 @@
+#include "upload/uploader.h"
+
+#include <sqlite3.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <utility>
+
+#include "record_check.h"
+#include "store_schema.h"
+
+namespace tally {
+
+namespace {
+
+// Waits a round after the store could not be read or written.
+constexpr int64_t kStoreRetryMs = 1000;
+// Stored next-attempt times further ahead than this are from a clock that
+// went back, and are ignored.
+constexpr int64_t kMaxStoredWaitMs = 24 * 60 * 60 * 1000;
+
+void AppendJsonString(const std::string& text, std::string* out) {
+    static const char kHex[] = "0123456789abcdef";
+    out->push_back('"');
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out->push_back('\\');
+            out->push_back(ch);
+        } else if (c < 0x20 || c == 0x7F) {
+            out->append("\\u00");
+            out->push_back(kHex[c >> 4]);
+            out->push_back(kHex[c & 15]);
+        } else {
+            out->push_back(ch);
+        }
+    }
+    out->push_back('"');
+}
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+    const unsigned char* text = sqlite3_column_text(statement, column);
+    if (text == nullptr) return std::string();
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<size_t>(sqlite3_column_bytes(statement, column)));
+}
+
+}  // namespace
+
+std::string UploadUrl(const std::string& domain, bool allowPlainHttp, std::string* why) {
+    std::string base = domain;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    std::string host;
+    if (base.rfind("https://", 0) == 0) {
+        host = base.substr(8);
+    } else if (allowPlainHttp && base.rfind("http://", 0) == 0) {
+        host = base.substr(7);
+    } else {
+        *why = "domain \"" + Printable(domain, 80) + "\" is not an https:// address";
+        return std::string();
+    }
+    if (host.empty()) {
+        *why = "no server configured (empty domain)";
+        return std::string();
+    }
+    for (char c : host) {
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F || c == '?' || c == '#') {
+            *why = "domain \"" + Printable(domain, 80) + "\" is not a plain host name";
+            return std::string();
+        }
+    }
+    return base + "/v1/batches";
+}
+
+bool Gzip(const std::string& data, std::string* out) {
+    z_stream stream{};
+    // Window bits 15 + 16: a gzip wrapper rather than zlib's own.
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK) {
+        return false;
+    }
+    out->resize(deflateBound(&stream, static_cast<uLong>(data.size())) + 32);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&(*out)[0]);
+    stream.avail_out = static_cast<uInt>(out->size());
+    int rc = deflate(&stream, Z_FINISH);
+    out->resize(stream.total_out);
+    deflateEnd(&stream);
+    return rc == Z_STREAM_END;
+}
+
+Uploader::Uploader(UploadSettings settings, UploadClocks clocks,
+                   std::shared_ptr<UploadStoreAccess> access, LibraryLog* log)
+    : m_settings(std::move(settings)),
+      m_clocks(std::move(clocks)),
+      m_access(std::move(access)),
+      m_log(log),
+      m_schedule(m_settings.tuning, m_clocks.random) {
+    m_client = m_settings.makeClient(m_settings.tls);
+}
+
+Uploader::~Uploader() {
+    sqlite3_close_v2(m_readDb);
+}
+
+std::shared_ptr<HttpClient> Uploader::Client() {
+    std::lock_guard<std::mutex> lock(m_clientMutex);
+    return m_client;
+}
+
+void Uploader::Cancel() {
+    std::shared_ptr<HttpClient> client = Client();
+    if (client) client->Cancel();
+}
+
+bool Uploader::BuildBody(const std::string& requestId, std::string* json, int64_t* events,
+                         std::string* error) {
+    if (m_readDb == nullptr) {
+        if (sqlite3_open_v2(m_settings.dbPath.c_str(), &m_readDb,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+            *error = m_readDb != nullptr ? sqlite3_errmsg(m_readDb) : "cannot open";
+            sqlite3_close_v2(m_readDb);
+            m_readDb = nullptr;
+            return false;
+        }
+        sqlite3_busy_timeout(m_readDb, 1000);
+    }
+    sqlite3_stmt* q = nullptr;
+    if (sqlite3_prepare_v2(m_readDb,
+                           "SELECT b.id, b.uuid, b.created_ms, e.seq, e.received_ms, e.name, "
+                           "e.payload FROM batches b LEFT JOIN events e ON e.batch = b.id "
+                           "WHERE b.request_id = ?1 AND b.state = 'sending' ORDER BY b.id, e.seq",
+                           -1, &q, nullptr) != SQLITE_OK) {
+        *error = sqlite3_errmsg(m_readDb);
+        return false;
+    }
+    sqlite3_bind_text(q, 1, requestId.data(), static_cast<int>(requestId.size()), SQLITE_TRANSIENT);
+    const Identity& id = m_settings.identity;
+    std::string out = "{\"schema\":1,\"app\":{\"appid\":";
+    AppendJsonString(id.appid, &out);
+    out += ",\"appversion\":";
+    AppendJsonString(id.appversion, &out);
+    out += ",\"device_type\":";
+    AppendJsonString(id.deviceType, &out);
+    out += ",\"tag\":";
+    AppendJsonString(id.tag, &out);
+    out += "},\"batches\":[";
+    int64_t batch = 0;
+    bool firstEvent = true;
+    *events = 0;
+    int rc;
+    while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
+        int64_t thisBatch = sqlite3_column_int64(q, 0);
+        if (thisBatch != batch) {
+            if (batch != 0) out += "]},";
+            batch = thisBatch;
+            out += "{\"batch_id\":";
+            AppendJsonString(ColumnText(q, 1), &out);
+            out +=
+                ",\"created_ms\":" + std::to_string(sqlite3_column_int64(q, 2)) + ",\"events\":[";
+            firstEvent = true;
+        }
+        if (sqlite3_column_type(q, 3) == SQLITE_NULL) continue;
+        if (!firstEvent) out += ",";
+        firstEvent = false;
+        out += "{\"seq\":" + std::to_string(sqlite3_column_int64(q, 3)) +
+               ",\"received_ms\":" + std::to_string(sqlite3_column_int64(q, 4)) + ",\"name\":";
+        AppendJsonString(ColumnText(q, 5), &out);
+        // Stored payloads passed strict validation as JSON objects.
+        out += ",\"payload\":" + ColumnText(q, 6) + "}";
+        ++*events;
+    }
+    if (rc != SQLITE_DONE) *error = sqlite3_errmsg(m_readDb);
+    sqlite3_finalize(q);
+    if (rc != SQLITE_DONE) return false;
+    if (batch != 0) out += "]}";
+    out += "]}";
+    *json = std::move(out);
+    return true;
+}
+
+int64_t Uploader::Step() {
+    if (m_blocked || !m_access->Consented()) return kIdle;
+    int64_t now = m_clocks.steadyMs();
+    if (now < m_schedule.NextStart()) return m_schedule.NextStart();
+
+    PickedRequest picked;
+    bool found = false;
+    std::string error;
+    WriteStatus status = m_access->Pick(m_settings.tuning, &picked, &found, &error);
+    if (status != WriteStatus::Ok) {
+        m_log->Write(LogLevel::Warning, "upload: cannot pick a request: " + error);
+        return now + kStoreRetryMs;
+    }
+    if (!found) return kIdle;
+    int64_t wall = m_clocks.wallMs();
+    if (picked.nextAttemptMs > wall && picked.nextAttemptMs - wall <= kMaxStoredWaitMs) {
+        // A backoff from an earlier session still runs.
+        m_schedule.Postpone(now + (picked.nextAttemptMs - wall));
+        return m_schedule.NextStart();
+    }
+    std::string json;
+    int64_t events = 0;
+    if (!BuildBody(picked.requestId, &json, &events, &error)) {
+        m_log->Write(LogLevel::Warning,
+                     "upload: cannot read request " + picked.requestId + ": " + error);
+        return now + kStoreRetryMs;
+    }
+    if (json.find("\"batch_id\"") == std::string::npos) {
+        // Its batches went meanwhile (consent withdrawn, or evicted).
+        return m_schedule.NextStart();
+    }
+    std::string body;
+    if (!Gzip(json, &body)) {
+        m_log->Write(LogLevel::Error, "upload: compression failed");
+        return now + kStoreRetryMs;
+    }
+    HttpRequest request;
+    request.url = m_settings.url;
+    request.timeoutMs = m_settings.tuning.timeoutMs;
+    request.connectTimeoutMs = m_settings.tuning.connectTimeoutMs;
+    const Identity& id = m_settings.identity;
+    request.headers = {
+        {"Content-Type", "application/json"},
+        {"Content-Encoding", "gzip"},
+        {"Accept", "application/json"},
+        {"Idempotency-Key", picked.requestId},
+        {"User-Agent", std::string("Tally/") + kLibraryVersion + " (" + Printable(id.appid, 63) +
+                           " " + Printable(id.appversion, 63) + ")"},
+        {"X-Tally-Upload-Time", std::to_string(wall)},
+        {"X-Tally-Attempt", std::to_string(picked.attempts + 1)},
+    };
+    request.body = std::move(body);
+    size_t gzBytes = request.body.size();
+
+    m_schedule.Started(now);
+    std::shared_ptr<HttpClient> client = Client();
+    HttpResult result = client->Post(request);
+    int64_t end = m_clocks.steadyMs();
+    Verdict verdict = Classify(result, picked.batchIds.size(), picked.attempts, m_settings.tuning);
+    std::string what = "upload: request " + picked.requestId + " (" +
+                       std::to_string(picked.batchIds.size()) + " batches, " +
+                       std::to_string(events) + " events, " + std::to_string(gzBytes) +
+                       " bytes gzip) -> ";
+    std::string outcome =
+        result.kind == HttpResult::Kind::Ok
+            ? std::to_string(result.status)
+            : Printable(result.errorText, 160) + " (" + std::to_string(result.errorCode) + ")";
+    if (verdict == Verdict::Cancelled) {
+        // Stopped or opted out: the batches stay "sending" under this key.
+        m_log->Write(LogLevel::Info, what + "cancelled; resent later under the same key");
+        std::lock_guard<std::mutex> lock(m_clientMutex);
+        m_client = m_settings.makeClient(m_settings.tls);
+        return m_schedule.NextStart();
+    }
+    if (verdict == Verdict::TlsConfig) {
+        m_blocked = true;
+        m_log->Write(LogLevel::Error,
+                     "upload: the trust settings cannot be used (" + outcome +
+                         "); nothing is sent until the next initialisation, events are kept");
+        return kIdle;
+    }
+    std::string note;
+    int64_t wait = m_schedule.Ended(verdict, result, end, &note);
+    RequestEnd requestEnd;
+    requestEnd.status = result.kind == HttpResult::Kind::Ok ? result.status : 0;
+    requestEnd.nowMs = m_clocks.wallMs();
+    requestEnd.nextAttemptMs = requestEnd.nowMs + wait;
+    requestEnd.tlsFailure = verdict == Verdict::TlsFailed;
+    switch (verdict) {
+        case Verdict::Accepted:
+            requestEnd.action = RequestEnd::Action::Sent;
+            break;
+        case Verdict::Rejected:
+            requestEnd.action = RequestEnd::Action::Rejected;
+            requestEnd.error = Printable(result.body.substr(0, 200), 200);
+            break;
+        case Verdict::Split:
+            requestEnd.action = RequestEnd::Action::Dissolve;
+            break;
+        default:
+            requestEnd.action = RequestEnd::Action::Keep;
+            requestEnd.error = result.kind == HttpResult::Kind::Ok
+                                   ? Printable(result.body.substr(0, 200), 200)
+                                   : Printable(result.errorText, 200);
+            break;
+    }
+    RequestEndOutcome done;
+    status = m_access->Finish(picked.requestId, requestEnd, &done, &error);
+    if (status != WriteStatus::Ok) {
+        m_log->Write(LogLevel::Warning, "upload: cannot record the answer to request " +
+                                            picked.requestId + ": " + error +
+                                            "; it will be sent again under the same key");
+    }
+    std::string line = what + outcome + " in " + std::to_string(end - now) + " ms";
+    switch (verdict) {
+        case Verdict::Accepted:
+            m_lastLoggedStatus = -1;
+            m_log->Write(LogLevel::Info, line);
+            break;
+        case Verdict::Split:
+            m_log->Write(LogLevel::Warning, line + "; split into one request per batch");
+            break;
+        case Verdict::Rejected:
+            m_log->Write(LogLevel::Warning, line + "; batch rejected, " +
+                                                std::to_string(done.events) +
+                                                " events dropped: " + requestEnd.error);
+            break;
+        case Verdict::TlsFailed:
+        case Verdict::Misconfig: {
+            int key = verdict == Verdict::TlsFailed ? 1000 + static_cast<int>(result.errorCode)
+                                                    : result.status;
+            // Logged once per change: it repeats every half hour otherwise.
+            if (key != m_lastLoggedStatus) {
+                m_log->Write(
+                    LogLevel::Warning,
+                    line +
+                        (verdict == Verdict::TlsFailed ? "; server not trusted, events kept"
+                                                       : "; events kept") +
+                        ", next try in " + std::to_string(wait / 1000) + " s");
+            }
+            m_lastLoggedStatus = key;
+            break;
+        }
+        default:
+            m_log->Write(LogLevel::Info, line + ", next try in " + std::to_string(wait / 1000) +
+                                             " s" + (note.empty() ? "" : " (" + note + ")"));
+            break;
+    }
+    return m_schedule.NextStart();
+}
+
+UploadThread::UploadThread(std::unique_ptr<Uploader> uploader)
+    : m_shared(std::make_shared<Shared>()) {
+    m_shared->uploader = std::move(uploader);
+    m_thread = std::thread(&UploadThread::Main, m_shared);
+}
+
+UploadThread::~UploadThread() {
+    Stop(-1);
+}
+
+void UploadThread::Main(std::shared_ptr<Shared> shared) {
+    using Clock = std::chrono::steady_clock;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(shared->mutex);
+            if (shared->stop) break;
+            shared->woken = false;
+        }
+        int64_t next = shared->uploader->Step();
+        std::unique_lock<std::mutex> lock(shared->mutex);
+        auto due = [&] { return shared->stop || shared->woken; };
+        if (next == Uploader::kIdle) {
+            shared->wake.wait(lock, due);
+        } else {
+            auto at = Clock::time_point(std::chrono::milliseconds(next));
+            shared->wake.wait_until(lock, at, due);
+        }
+        if (shared->stop) break;
+    }
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->done = true;
+    shared->wake.notify_all();
+}
+
+void UploadThread::Wake() {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    m_shared->woken = true;
+    m_shared->wake.notify_all();
+}
+
+void UploadThread::Cancel() {
+    m_shared->uploader->Cancel();
+}
+
+bool UploadThread::Stop(int64_t limitMs) {
+    if (!m_thread.joinable()) return true;
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->stop = true;
+        m_shared->wake.notify_all();
+    }
+    m_shared->uploader->Cancel();
+    bool ended = true;
+    if (limitMs >= 0) {
+        std::unique_lock<std::mutex> lock(m_shared->mutex);
+        ended = m_shared->wake.wait_for(lock, std::chrono::milliseconds(limitMs),
+                                        [&] { return m_shared->done; });
+    }
+    if (ended) {
+        m_thread.join();
+    } else {
+        // The thread owns what it uses through `m_shared` and writes nothing
+        // once stopped; the module stays mapped (it is pinned).
+        m_thread.detach();
+    }
+    return ended;
+}
+
+}  // namespace tally

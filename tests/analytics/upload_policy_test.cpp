@@ -1,0 +1,354 @@
+// The upload policy and the uploader over a real store, with a fake clock and
+// a fake HttpClient: no socket, no sleeping. Each round is driven by hand
+// (UploadStep), the clock moved to the time the round asked for.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "analytics_library.h"
+#include "analytics_test_util.h"
+#include "upload/upload_policy.h"
+
+namespace tally {
+namespace testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = HttpResult::Kind;
+
+HttpResult Answer(Kind kind, int status = 0, const std::string& retryAfter = "") {
+    HttpResult result;
+    result.kind = kind;
+    result.status = status;
+    result.retryAfter = retryAfter;
+    return result;
+}
+
+std::string Gunzip(const std::string& data) {
+    z_stream stream{};
+    EXPECT_EQ(inflateInit2(&stream, 31), Z_OK);
+    std::string out(4 << 20, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    inflateEnd(&stream);
+    return out;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// What the fake server saw and will answer; shared by every client the
+// uploader makes.
+struct Server {
+    struct Seen {
+        std::string key;
+        std::string attempt;
+        std::string json;
+        size_t batches = 0;
+    };
+    std::deque<HttpResult> answers;  // then 200
+    std::vector<Seen> seen;
+    int cancels = 0;
+};
+
+class FakeClient : public HttpClient {
+  public:
+    explicit FakeClient(std::shared_ptr<Server> server) : m_server(std::move(server)) {}
+    HttpResult Post(const HttpRequest& request) override {
+        Server::Seen seen;
+        for (const auto& header : request.headers) {
+            if (header.first == "Idempotency-Key") seen.key = header.second;
+            if (header.first == "X-Tally-Attempt") seen.attempt = header.second;
+        }
+        seen.json = Gunzip(request.body);
+        seen.batches = Count(seen.json, "\"batch_id\"");
+        m_server->seen.push_back(seen);
+        if (m_server->answers.empty()) return Answer(Kind::Ok, 200);
+        HttpResult result = m_server->answers.front();
+        m_server->answers.pop_front();
+        return result;
+    }
+    void Cancel() override { ++m_server->cancels; }
+
+  private:
+    std::shared_ptr<Server> m_server;
+};
+
+class UploadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* knob : {kEnvUpload, kEnvUploadBackoffMs, kEnvUploadTimeoutMs,
+                                 kEnvUploadPaceMs, kEnvUploadAllowHttp}) {
+            UnsetEnv(knob);
+        }
+        m_config = MakeConfig(m_folder.Path());
+        PutField(m_config.domain, sizeof(m_config.domain), "https://collector.test/");
+        Start();
+    }
+    void Start() {
+        UploadEnvironment env;
+        env.manual = true;
+        env.steadyMs = [this] { return m_steady; };
+        env.random = [this] { return m_random; };
+        std::shared_ptr<Server> server = m_server;
+        env.makeClient = [server](const TlsSettings&) {
+            return std::unique_ptr<HttpClient>(new FakeClient(server));
+        };
+        m_library = std::make_unique<AnalyticsLibrary>([this] { return m_wall; }, env);
+        ASSERT_EQ(m_library->Init(&m_config), 1);
+    }
+    void Events(int count, int submitEvery = 0) {
+        for (int i = 1; i <= count; ++i) {
+            ReportData record = MakeRecord("e", "{\"i\":" + std::to_string(i) + "}");
+            ASSERT_EQ(m_library->OnEvent(&record), 1);
+            if (submitEvery > 0 && i % submitEvery == 0) m_library->OnSubmit();
+        }
+    }
+    void Advance(int64_t ms) {
+        m_steady += ms;
+        m_wall += ms;
+    }
+    // Rounds until the uploader is idle or `requests` more were made; the
+    // clock jumps to each round's due time.
+    void Run(size_t requests = 1000) {
+        size_t until = m_server->seen.size() + requests;
+        for (int round = 0; round < 10000 && m_server->seen.size() < until; ++round) {
+            int64_t next = m_library->UploadStep();
+            if (next == Uploader::kIdle || m_server->seen.size() >= until) return;
+            if (next > m_steady) Advance(next - m_steady);
+        }
+    }
+    int64_t Db(const std::string& sql) { return TestDb(DatabasePath(m_folder.Path())).Int(sql); }
+
+    ScratchFolder m_folder;
+    ReportConfig m_config;
+    int64_t m_steady = 1000000;
+    int64_t m_wall = 1764990000000;
+    uint64_t m_random = 0;
+    std::shared_ptr<Server> m_server = std::make_shared<Server>();
+    std::unique_ptr<AnalyticsLibrary> m_library;
+};
+
+TEST(UploadPolicy, ClassifiesBacksOffParsesRetryAfterAndPaces) {
+    UploadTuning tuning;
+    struct Row {
+        HttpResult result;
+        size_t batches;
+        int64_t attemptsBefore;
+        Verdict verdict;
+    };
+    HttpResult wineTimeout = Answer(Kind::Timeout);  // WinHTTP under Wine: 10060
+    wineTimeout.errorCode = 10060;
+    HttpResult wineCert = Answer(Kind::Tls);  // Wine: 12157 where Windows says 12175
+    wineCert.errorCode = 12157;
+    const Row rows[] = {
+        {Answer(Kind::Ok, 200), 3, 0, Verdict::Accepted},
+        {Answer(Kind::Ok, 204), 1, 0, Verdict::Accepted},
+        {Answer(Kind::Ok, 400), 3, 0, Verdict::Split},
+        {Answer(Kind::Ok, 413), 2, 0, Verdict::Split},
+        {Answer(Kind::Ok, 422), 1, 0, Verdict::Rejected},
+        {Answer(Kind::Ok, 400), 1, 0, Verdict::Rejected},
+        {Answer(Kind::Ok, 408), 3, 0, Verdict::Retry},
+        {Answer(Kind::Ok, 429), 3, 20, Verdict::Retry},
+        {Answer(Kind::Ok, 503), 3, 0, Verdict::Retry},
+        {Answer(Kind::Ok, 500), 3, 9, Verdict::Split},  // the tenth 5xx: poison
+        {Answer(Kind::Ok, 500), 1, 9, Verdict::Retry},
+        {Answer(Kind::Ok, 401), 3, 0, Verdict::Misconfig},
+        {Answer(Kind::Ok, 403), 3, 0, Verdict::Misconfig},
+        {Answer(Kind::Ok, 404), 3, 0, Verdict::Misconfig},
+        {Answer(Kind::Ok, 301), 3, 0, Verdict::Misconfig},
+        {Answer(Kind::Network), 3, 0, Verdict::Retry},
+        {wineTimeout, 3, 0, Verdict::Retry},
+        {wineCert, 3, 0, Verdict::TlsFailed},
+        {Answer(Kind::TlsConfig), 3, 0, Verdict::TlsConfig},
+        {Answer(Kind::Cancelled), 3, 0, Verdict::Cancelled},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(Classify(row.result, row.batches, row.attemptsBefore, tuning), row.verdict)
+            << row.result.status << " kind " << static_cast<int>(row.result.kind);
+    }
+
+    const std::pair<const char*, int64_t> retryAfter[] = {
+        {"7", 7},   {" 7 ", 7}, {"0", 1},    {"99999999999", 86400},
+        {"+7", -1}, {"-1", -1}, {"1e3", -1}, {"Wed, 21 Oct 2015 07:28:00 GMT", -1},
+        {"", -1},   {"7s", -1},
+    };
+    for (const auto& row : retryAfter) {
+        int64_t seconds = -1;
+        bool ok = ParseRetryAfter(row.first, &seconds);
+        EXPECT_EQ(ok ? seconds : -1, row.second) << row.first;
+    }
+
+    // Equal jitter over ten failures: [d/2, d] with d doubling to the cap.
+    const int64_t upper[] = {30, 60, 120, 240, 480, 960, 1800, 1800, 1800, 1800};
+    for (int n = 1; n <= 10; ++n) {
+        EXPECT_EQ(BackoffMs(n, tuning, 0), upper[n - 1] * 1000 / 2) << n;
+        EXPECT_EQ(BackoffMs(n, tuning, upper[n - 1] * 500), upper[n - 1] * 1000) << n;
+    }
+    // A success resets the count; 429 without Retry-After waits >= 60 s.
+    UploadSchedule schedule(tuning, [] { return uint64_t{0}; });
+    std::string note;
+    for (int n = 0; n < 5; ++n) schedule.Ended(Verdict::Retry, Answer(Kind::Network), 0, &note);
+    EXPECT_EQ(schedule.Failures(), 5);
+    schedule.Ended(Verdict::Accepted, Answer(Kind::Ok, 200), 0, &note);
+    EXPECT_EQ(schedule.Failures(), 0);
+    EXPECT_EQ(schedule.Ended(Verdict::Retry, Answer(Kind::Ok, 429), 0, &note), 60000);
+    EXPECT_EQ(schedule.Ended(Verdict::Retry, Answer(Kind::Ok, 503, "2"), 0, &note), 2000);
+    EXPECT_EQ(note, "Retry-After 2");
+
+    // Pacing: >= 1 s apart and at most 15 in any minute.
+    UploadSchedule paced(tuning, [] { return uint64_t{0}; });
+    int64_t now = 0;
+    std::vector<int64_t> starts;
+    while (now < 120000) {
+        now = std::max(now, paced.NextStart());
+        paced.Started(now);
+        starts.push_back(now);
+        paced.Ended(Verdict::Accepted, Answer(Kind::Ok, 200), now, &note);
+    }
+    for (size_t i = 1; i < starts.size(); ++i) EXPECT_GE(starts[i] - starts[i - 1], 1000);
+    for (size_t i = 15; i < starts.size(); ++i) EXPECT_GE(starts[i] - starts[i - 15], 60000);
+}
+
+TEST_F(UploadTest, DeliversKeepsRetriesWithTheSameKeyAndNeverSendsExtraDuringABackoff) {
+    Events(30, 10);  // three batches of ten
+    m_server->answers = {Answer(Kind::Ok, 503), Answer(Kind::Network)};
+    Run(1);
+    ASSERT_EQ(m_server->seen.size(), 1u);
+    EXPECT_EQ(m_server->seen[0].batches, 3u);
+    EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sending' AND attempts = 1 AND "
+                 "last_status = 503 AND next_attempt_ms > 0"),
+              3);
+    // A thousand submits during the backoff make no request.
+    for (int i = 0; i < 1000; ++i) {
+        Events(1);
+        m_library->OnSubmit();
+        EXPECT_NE(m_library->UploadStep(), Uploader::kIdle);
+    }
+    EXPECT_EQ(m_server->seen.size(), 1u);
+    Run(2);  // the network failure, then 200
+    ASSERT_EQ(m_server->seen.size(), 3u);
+    EXPECT_EQ(m_server->seen[1].key, m_server->seen[0].key);
+    EXPECT_EQ(m_server->seen[2].key, m_server->seen[0].key);
+    EXPECT_EQ(m_server->seen[2].attempt, "3");
+    EXPECT_EQ(Count(m_server->seen[2].json, "\"seq\""), 30u);
+    EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sent' AND sent_ms > 0"), 3);
+    EXPECT_EQ(Db("SELECT count(*) FROM events WHERE seq <= 30"), 0);
+    Run();  // the thousand one-event batches: 20 to a request
+    EXPECT_EQ(m_server->seen.size(), 3u + 50u);
+    EXPECT_EQ(Db("SELECT count(*) FROM events"), 0);
+    TestDb db(DatabasePath(m_folder.Path()));
+    EXPECT_EQ(db.Counter("upload.sent_events"), 1030);
+    EXPECT_EQ(db.Counter("upload.failed_attempts"), 2);
+    EXPECT_EQ(db.Counter("upload.requests"), 53);
+}
+
+TEST_F(UploadTest, MigratesAVersionOneStoreInPlaceAndSendsWhatItHeld) {
+    m_library.reset();
+    fs::remove_all(DatabasePath(m_folder.Path()).parent_path());
+    fs::create_directories(DatabasePath(m_folder.Path()).parent_path());
+    {
+        TestDb v1(DatabasePath(m_folder.Path()), true);
+        ASSERT_TRUE(v1.Exec(
+            "PRAGMA application_id=1415670905; PRAGMA user_version=1;"
+            "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;"
+            "CREATE TABLE events(seq INTEGER PRIMARY KEY AUTOINCREMENT, received_ms INTEGER "
+            "NOT NULL, name TEXT NOT NULL, payload TEXT NOT NULL, size INTEGER NOT NULL, batch "
+            "INTEGER);"
+            "CREATE TABLE batches(id INTEGER PRIMARY KEY AUTOINCREMENT, created_ms INTEGER NOT "
+            "NULL, first_seq INTEGER NOT NULL, last_seq INTEGER NOT NULL, event_count INTEGER "
+            "NOT NULL, state TEXT NOT NULL);"
+            "CREATE TABLE counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;"
+            "INSERT INTO events VALUES(1, 5, 'a', '{}', 3, 1), (2, 6, 'b', '{}', 3, 2);"
+            "INSERT INTO batches VALUES(1, 7, 1, 1, 1, 'ready'), (2, 8, 2, 2, 1, 'ready');"));
+    }
+    Start();
+    EXPECT_EQ(Db("PRAGMA user_version"), 2);
+    EXPECT_EQ(Db("SELECT count(DISTINCT uuid) FROM batches WHERE length(uuid) = 36"), 2);
+    Run();
+    ASSERT_EQ(m_server->seen.size(), 1u);
+    EXPECT_EQ(m_server->seen[0].batches, 2u);
+    EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sent'"), 2);
+}
+
+TEST_F(UploadTest, SplitsRefusedRequestsRejectsOnlyTheBadBatchAndGetsPastAPoisonBatch) {
+    Events(30, 10);
+    // 413 for three batches: one request each; then the first alone is bad.
+    m_server->answers = {Answer(Kind::Ok, 413), Answer(Kind::Ok, 400)};
+    Run();
+    ASSERT_EQ(m_server->seen.size(), 4u);
+    EXPECT_EQ(m_server->seen[1].batches, 1u);
+    EXPECT_NE(m_server->seen[1].key, m_server->seen[0].key);
+    EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'rejected' AND last_status = 400"), 1);
+    EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sent'"), 2);
+    EXPECT_EQ(TestDb(DatabasePath(m_folder.Path())).Counter("upload.rejected_events"), 10);
+    EXPECT_EQ(Db("SELECT count(*) FROM events"), 0);
+
+    // A batch the server answers 500 for every time: after ten refusals the
+    // request is split, and the batches behind the bad one are delivered.
+    Events(30, 10);
+    m_server->seen.clear();
+    for (int i = 0; i < 10; ++i) m_server->answers.push_back(Answer(Kind::Ok, 500));
+    for (int i = 0; i < 10; ++i) m_server->answers.push_back(Answer(Kind::Ok, 500));
+    Run(22);
+    EXPECT_EQ(m_server->seen[10].batches, 1u);
+    EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sent'"), 4);
+    EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sending' AND attempts = 10"), 1);
+}
+
+TEST_F(UploadTest, ResendsAfterARestartWithTheSameKeyAndConsentWithdrawalDeletesAndStops) {
+    Events(5);
+    m_library->OnSubmit();
+    m_server->answers = {Answer(Kind::Timeout)};
+    Run(1);
+    std::string key = m_server->seen[0].key;
+    // A new session during the backoff: not at once, but under the same key.
+    m_library.reset();
+    Start();
+    int64_t due = m_library->UploadStep();
+    EXPECT_EQ(m_server->seen.size(), 1u);
+    EXPECT_GE(due - m_steady, 15000);
+    Run(1);
+    ASSERT_EQ(m_server->seen.size(), 2u);
+    EXPECT_EQ(m_server->seen[1].key, key);
+    EXPECT_EQ(m_server->seen[1].attempt, "2");
+
+    // Opting out: every unaccepted event goes (batched, picked, waiting),
+    // the client is cancelled and nothing is sent until consent returns.
+    Events(5, 5);
+    m_server->answers = {Answer(Kind::Network)};
+    Run(1);
+    Events(3, 3);
+    Events(2);
+    ASSERT_EQ(m_library->SetConsent(0), 1);
+    EXPECT_GE(m_server->cancels, 1);
+    EXPECT_EQ(Db("SELECT count(*) FROM events"), 0);
+    EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state IN ('ready', 'sending')"), 0);
+    Events(4, 4);
+    Advance(3600 * 1000);
+    EXPECT_EQ(m_library->UploadStep(), Uploader::kIdle);
+    EXPECT_EQ(m_server->seen.size(), 3u);
+    ASSERT_EQ(m_library->SetConsent(1), 1);
+    Run();
+    EXPECT_EQ(m_server->seen.size(), 4u);
+    EXPECT_EQ(Db("SELECT count(*) FROM events"), 0);
+
+    // Before any initialisation there is nothing to change.
+    AnalyticsLibrary fresh;
+    EXPECT_EQ(fresh.SetConsent(0), 0);
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace tally
