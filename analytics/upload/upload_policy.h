@@ -5,6 +5,7 @@
 #ifndef TALLYSERVICE_ANALYTICS_UPLOAD_UPLOAD_POLICY_H_
 #define TALLYSERVICE_ANALYTICS_UPLOAD_UPLOAD_POLICY_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -81,6 +82,8 @@ class UploadSchedule {
     int64_t NextStart() const;
     // A restart during a backoff: the stored wall-time floor, as a delay.
     void Postpone(int64_t untilSteadyMs);
+    // A new session continues the count of the request it resends.
+    void Resume(int64_t failures) { m_failures = std::max(m_failures, failures); }
     void Started(int64_t nowMs);
     // After a request ended at `nowMs`: sets the floor. Answers the wait in
     // ms (0 when none beyond pacing) and, in `note`, why.

@@ -194,6 +194,11 @@ int64_t Uploader::Step() {
         return now + kStoreRetryMs;
     }
     if (!found) return kIdle;
+    if (!m_resumed) {
+        // A server that was failing before a restart is not hit at once again.
+        m_resumed = true;
+        m_schedule.Resume(picked.attempts);
+    }
     int64_t wall = m_clocks.wallMs();
     if (picked.nextAttemptMs > wall && picked.nextAttemptMs - wall <= kMaxStoredWaitMs) {
         // A backoff from an earlier session still runs.

@@ -95,6 +95,7 @@ class Uploader {
     LibraryLog* m_log;
     UploadSchedule m_schedule;
     sqlite3* m_readDb = nullptr;
+    bool m_resumed = false;  // the backoff count was taken from the store
     bool m_blocked = false;  // the trust files cannot be used: nothing until Init
     int m_lastLoggedStatus = -1;
     std::mutex m_clientMutex;

@@ -316,6 +316,7 @@ TEST_F(UploadTest, ResendsAfterARestartWithTheSameKeyAndConsentWithdrawalDeletes
     // A new session during the backoff: not at once, but under the same key.
     m_library.reset();
     Start();
+    m_server->answers = {Answer(Kind::Network)};
     int64_t due = m_library->UploadStep();
     EXPECT_EQ(m_server->seen.size(), 1u);
     EXPECT_GE(due - m_steady, 15000);
@@ -323,6 +324,8 @@ TEST_F(UploadTest, ResendsAfterARestartWithTheSameKeyAndConsentWithdrawalDeletes
     ASSERT_EQ(m_server->seen.size(), 2u);
     EXPECT_EQ(m_server->seen[1].key, key);
     EXPECT_EQ(m_server->seen[1].attempt, "2");
+    // It failed again: the backoff goes on from the stored count, not from 0.
+    EXPECT_EQ(m_library->UploadStep() - m_steady, 30000);
 
     // Opting out: every unaccepted event goes (batched, picked, waiting),
     // the client is cancelled and nothing is sent until consent returns.
