@@ -66,12 +66,22 @@ bool Exists(const std::string& path) {
 
 // False when the file cannot be read or holds no PEM block of `kind`.
 bool ReadPem(const std::string& path, const char* kind, std::string* why) {
-    std::ifstream file(path, std::ios::binary);
+    // A folder opens as a stream on Linux, and reading it throws from
+    // inside the stream buffer whatever its exception mask says.
+    std::error_code ec;
+    std::ifstream file;
+    if (std::filesystem::is_regular_file(path, ec)) file.open(path, std::ios::binary);
     if (!file.is_open()) {
         *why = path + " cannot be read";
         return false;
     }
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string text;
+    try {
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+        *why = path + " cannot be read";
+        return false;
+    }
     if (text.find(std::string("-----BEGIN ") + kind + "-----") == std::string::npos) {
         *why = path + " holds no PEM " + kind;
         return false;

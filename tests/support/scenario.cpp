@@ -134,6 +134,10 @@ bool PrepareFolder(const fs::path& folder, const fs::path& program, const Scenar
             fs::copy_file(buildFolder / TALLY_TEST_STANDIN_CONSENT, loaded,
                           fs::copy_options::overwrite_existing, code);
             break;
+        case AnalyticsLibrary::Reference:
+            fs::copy_file(buildFolder / TALLY_TEST_REFERENCE, loaded,
+                          fs::copy_options::overwrite_existing, code);
+            break;
         case AnalyticsLibrary::NotALibrary:
             if (!WriteText(loaded, "This file is not a library.\n"))
                 *error = "write " + loaded.string();

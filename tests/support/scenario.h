@@ -46,6 +46,7 @@ enum class AnalyticsLibrary {
     Recording,      // the stand-in that records every call
     WithoutSubmit,  // the same, lacking the "ReportOnSubmit" entry point
     WithConsent,    // the same, exporting the optional "ReportSetConsent" too
+    Reference,      // the reference analytics library itself (stores and uploads)
     NotALibrary,    // a text file
     Missing,        // nothing
 };

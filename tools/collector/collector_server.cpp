@@ -151,9 +151,6 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
     record.uploadTimeMs = HeaderInteger(headers, "x-tally-upload-time");
     record.userAgent = request.get_header_value("User-Agent").substr(0, 256);
     record.wireBytes = HeaderInteger(headers, "content-length");
-    if (record.wireBytes > 0 || request.get_header_value("Transfer-Encoding") == "chunked") {
-        ++m_bodies;
-    }
 
     // The body arrives decoded (cpp-httplib inflates gzip on its own), so the
     // decoded size is bounded here, chunk by chunk, and so is the time a
@@ -162,7 +159,12 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
     std::string body;
     bool tooLarge = false;
     bool tooSlow = false;
+    // A body counts once a byte of it has arrived, not when a header
+    // announces one: a client may send its headers and then withhold the
+    // body from a server it does not trust.
+    bool bodyArrived = false;
     const bool read = reader([&](const char* data, size_t length) {
+        bodyArrived = bodyArrived || length > 0;
         if (std::chrono::steady_clock::now() > deadline) {
             tooSlow = true;
             return false;
@@ -175,6 +177,7 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         return true;
     });
     record.bodyBytes = static_cast<int64_t>(body.size());
+    if (bodyArrived) ++m_bodies;
 
     auto finish = [&](int status, const std::string& error) {
         Answer(response, status, error, &record);

@@ -24,6 +24,9 @@ std::filesystem::path PrepareLocalAppData(const std::filesystem::path& demoFolde
 // Wide text (UTF-16 on Windows, UTF-32 on Linux) as UTF-8.
 std::string ToUtf8(const std::wstring& text);
 
+// The folder of this program (where the service looks for config/).
+std::filesystem::path ProgramFolder();
+
 // Whether standard output is a terminal, where a progress line can be
 // redrawn in place.
 bool OutputIsTerminal();

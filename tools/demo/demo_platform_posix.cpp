@@ -47,6 +47,11 @@ std::string ToUtf8(const std::wstring& text) {
     return out;
 }
 
+std::filesystem::path ProgramFolder() {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+}
+
 bool OutputIsTerminal() {
     return isatty(STDOUT_FILENO) == 1;
 }

@@ -53,6 +53,13 @@ std::string ToUtf8(const std::wstring& text) {
     return out;
 }
 
+std::filesystem::path ProgramFolder() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::filesystem::path();
+    return std::filesystem::path(path).parent_path();
+}
+
 bool OutputIsTerminal() {
     return _isatty(_fileno(stdout)) != 0;
 }

@@ -2,9 +2,11 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -26,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kUsage[] =
-    "Usage: tally-demo [--reset] [--dir FOLDER]\n"
+    "Usage: tally-demo [--reset] [--dir FOLDER] [--upload-to HOST:PORT]\n"
     "\n"
     "Plays a short desktop-client session against TallyService with the reference\n"
     "analytics library beside this program, waits until the library has stored\n"
@@ -37,6 +39,13 @@ const char kUsage[] =
     "  --reset       start from an empty demo folder\n"
     "  --dir FOLDER  the demo folder (default: " TALLY_DEMO_DIR
     ")\n"
+    "  --upload-to HOST:PORT\n"
+    "                a running tally-collector whose CA was exported to\n"
+    "                config/qx_cacert.pem beside this program: the demo writes\n"
+    "                config/orvel.ini for it (tally_domain), tops the session up to\n"
+    "                ten reports so that the service asks the library to send, and\n"
+    "                waits until the library has uploaded and deleted them. Without\n"
+    "                it config/orvel.ini names no server and nothing is sent\n"
     "  --help        this text\n"
     "  --version     the version of TallyService this program belongs to\n"
     "\n"
@@ -45,8 +54,13 @@ const char kUsage[] =
     "Windows the service keeps it in the user's local application data folder\n"
     "(under Wine: the Wine user's), which --reset leaves alone.\n";
 
-// How long the analytics library gets to store the session's events.
+// How long the analytics library gets to store the session's events, and
+// to upload them.
 constexpr std::chrono::seconds kStoreWait(20);
+constexpr std::chrono::seconds kUploadWait(30);
+
+// The service asks the library to send after every tenth report.
+constexpr int64_t kReportsPerSubmit = 10;
 
 const char kConnectTimer[] = "device_connect_duration";
 
@@ -117,11 +131,11 @@ Kind KindOf(const inspect::EventRow& event) {
 int64_t LastSeq(const fs::path& db) {
     inspect::StoreSnapshot store;
     std::string error;
-    if (inspect::ReadStore(db.u8string(), &store, &error) != inspect::ReadResult::Ok ||
-        store.events.empty()) {
-        return 0;
-    }
-    return store.events.back().seq;
+    if (inspect::ReadStore(db.u8string(), &store, &error) != inspect::ReadResult::Ok) return 0;
+    // Uploaded events are deleted; their batches keep the sequence numbers.
+    int64_t last = store.events.empty() ? 0 : store.events.back().seq;
+    for (const inspect::BatchRow& batch : store.batches) last = std::max(last, batch.lastSeq);
+    return last;
 }
 
 // The session's last report is the one that is never throttled: once it is
@@ -140,6 +154,40 @@ bool WaitForSession(const fs::path& db, int64_t afterSeq, inspect::StoreSnapshot
     }
 }
 
+// Uploaded: none of the events after `afterSeq` is left in the store, and
+// every batch that took some of them was sent.
+bool WaitForUpload(const fs::path& db, int64_t afterSeq, inspect::StoreSnapshot* store) {
+    auto deadline = std::chrono::steady_clock::now() + kUploadWait;
+    for (;;) {
+        std::string error;
+        if (inspect::ReadStore(db.u8string(), store, &error) == inspect::ReadResult::Ok) {
+            bool left = false;
+            int sent = 0;
+            for (const inspect::EventRow& event : store->events)
+                left = left || event.seq > afterSeq;
+            for (const inspect::BatchRow& batch : store->batches) {
+                if (batch.lastSeq <= afterSeq) continue;
+                left = left || batch.state != "sent";
+                ++sent;
+            }
+            if (!left && sent > 0) return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+// config/orvel.ini beside the program, as the product's installer leaves it:
+// the server the service hands to the library ("" for none).
+bool WriteServiceConfig(const std::string& domain) {
+    std::error_code ec;
+    const fs::path config = ProgramFolder() / "config";
+    fs::create_directories(config, ec);
+    std::ofstream file(config / "orvel.ini", std::ios::binary | std::ios::trunc);
+    file << "[report]\r\ntally_domain=" << domain << "\r\n";
+    return static_cast<bool>(file);
+}
+
 std::string LedgerValue(const inspect::LedgerSnapshot& ledger, const std::string& key) {
     for (const auto& entry : ledger.entries) {
         if (entry.first == key) {
@@ -154,6 +202,7 @@ std::string LedgerValue(const inspect::LedgerSnapshot& ledger, const std::string
 
 int RunDemo(const std::vector<std::string>& arguments) {
     bool reset = false;
+    std::string uploadTo;
     fs::path folder = fs::u8path(TALLY_DEMO_DIR);
     for (size_t i = 0; i < arguments.size(); ++i) {
         if (arguments[i] == "--help" || arguments[i] == "-h") {
@@ -164,6 +213,9 @@ int RunDemo(const std::vector<std::string>& arguments) {
             return 0;
         } else if (arguments[i] == "--reset") {
             reset = true;
+        } else if (arguments[i] == "--upload-to" && i + 1 < arguments.size() &&
+                   !arguments[i + 1].empty()) {
+            uploadTo = arguments[++i];
         } else if (arguments[i] == "--dir" && i + 1 < arguments.size() &&
                    !arguments[i + 1].empty()) {
             folder = fs::u8path(arguments[++i]);
@@ -189,6 +241,23 @@ int RunDemo(const std::vector<std::string>& arguments) {
         return 1;
     }
 
+    const fs::path caFile = ProgramFolder() / "config" / "qx_cacert.pem";
+    if (!uploadTo.empty() && !fs::is_regular_file(caFile, ec)) {
+        std::cerr << "tally-demo: no CA file " << caFile.u8string()
+                  << "; export the collector's first (tally-collector export-ca)\n";
+        return 1;
+    }
+    if (!WriteServiceConfig(uploadTo)) {
+        std::cerr << "tally-demo: cannot write config/orvel.ini beside the program\n";
+        return 1;
+    }
+    if (!uploadTo.empty()) {
+        // A schedule of seconds instead of minutes, read at the library's start.
+        SetVariable("TALLY_UPLOAD_PACE_MS", "0");
+        SetVariable("TALLY_UPLOAD_BACKOFF_MS", "100,1600");
+        SetVariable("TALLY_UPLOAD_TIMEOUT_MS", "5000");
+    }
+
     // The host libraries read these on every call, so setting them before
     // the first call into the service is enough.
     const fs::path journal = folder / "journal.log";
@@ -212,6 +281,10 @@ int RunDemo(const std::vector<std::string>& arguments) {
                              : "\n                  (the user's local application data "
                                "folder; under Wine the Wine user's, outside the demo "
                                "folder)")
+        << "\n"
+        << "  upload          "
+        << (uploadTo.empty() ? std::string("off (no --upload-to)")
+                             : "https://" + uploadTo + ", trusting " + caFile.u8string())
         << "\n\n";
 
     const int64_t startSeq = LastSeq(db);
@@ -220,7 +293,7 @@ int RunDemo(const std::vector<std::string>& arguments) {
     inspect::ReadLedger(ledgerPath.u8string(), &ledgerBefore, &error);
 
     TallyService* service = TallyService::GetInstance();
-    Progress progress(9, OutputIsTerminal());
+    Progress progress(uploadTo.empty() ? 9 : 11, OutputIsTerminal());
     progress.Step("Set the device id");
     service->SetDeviceUniqueId("ORV-7F3A-22C9-DEMO");
     progress.Result("ORV-7F3A-22C9-DEMO");
@@ -250,6 +323,20 @@ int RunDemo(const std::vector<std::string>& arguments) {
     inspect::StoreSnapshot store;
     bool stored = WaitForSession(db, startSeq, &store);
     progress.Result(stored ? "stored" : "timed out");
+    inspect::StoreSnapshot uploaded;
+    bool sentAll = false;
+    int64_t topUp = 0;
+    if (stored && !uploadTo.empty()) {
+        int64_t reports = 0;
+        for (const inspect::EventRow& event : store.events) reports += event.seq > startSeq;
+        topUp = (kReportsPerSubmit - reports % kReportsPerSubmit) % kReportsPerSubmit;
+        progress.Step("Connect again up to the tenth report (the service then asks to send)");
+        for (int64_t i = 0; i < topUp; ++i) service->ReportP2P(true, false);
+        progress.Result(std::to_string(topUp) + " more successful connections");
+        progress.Step("Wait for the library to upload and delete them");
+        sentAll = WaitForUpload(db, startSeq, &uploaded);
+        progress.Result(sentAll ? "uploaded" : "timed out");
+    }
     progress.Finish();
 
     if (!stored) {
@@ -268,6 +355,24 @@ int RunDemo(const std::vector<std::string>& arguments) {
         std::cout << inspect::RenderLedgerText(ledger, inspect::LocalTimeText);
     } else {
         std::cout << error << "\n";
+    }
+
+    if (!uploadTo.empty()) {
+        std::cout << "\n== Uploaded to https://" << uploadTo << " ==\n";
+        if (!sentAll) {
+            std::cout << "Not everything within " << kUploadWait.count()
+                      << " s; see the analytics log " << analyticsLog.u8string() << "\n";
+            return 1;
+        }
+        for (const inspect::BatchRow& batch : uploaded.batches) {
+            if (batch.lastSeq <= startSeq) continue;
+            std::cout << "  batch " << batch.uuid << "  " << batch.eventCount << " events  "
+                      << batch.state << " " << inspect::LocalTimeText(batch.sentMs) << "  answer "
+                      << batch.lastStatus << " after " << batch.attempts
+                      << (batch.attempts == 1 ? " attempt" : " attempts") << "\n";
+        }
+        std::cout << "  the store holds " << uploaded.events.size()
+                  << " events now (this session's were deleted once the server had them)\n";
     }
 
     bool sent[6] = {};
@@ -294,8 +399,8 @@ int RunDemo(const std::vector<std::string>& arguments) {
         {Kind::RemoteSucceeded, "successful remote connection", ""},
     };
     std::cout << "\n== This session ==\n"
-              << "  " << sessionEvents << (sessionEvents == 1 ? " event" : " events")
-              << " stored\n";
+              << "  " << sessionEvents << (sessionEvents == 1 ? " event" : " events") << " stored"
+              << (topUp ? ", and " + std::to_string(topUp) + " more connections" : "") << "\n";
     for (const Line& line : lines) {
         std::string what = line.what;
         what.append(40 - what.size(), ' ');

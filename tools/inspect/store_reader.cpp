@@ -162,7 +162,7 @@ ReadResult ReadStore(const std::string& path, StoreSnapshot* snapshot, std::stri
                           "SELECT b.id, b.created_ms, b.first_seq, b.last_seq, b.event_count, "
                           "(SELECT count(*) FROM events e WHERE e.batch = b.id), b.state, "
                           "b.attempts, coalesce(b.next_attempt_ms, 0), "
-                          "coalesce(b.last_status, -1), coalesce(b.sent_ms, 0) "
+                          "coalesce(b.last_status, -1), coalesce(b.sent_ms, 0), b.uuid "
                           "FROM batches b ORDER BY b.id",
                           [&](sqlite3_stmt* s) {
                               BatchRow row;
@@ -177,6 +177,7 @@ ReadResult ReadStore(const std::string& path, StoreSnapshot* snapshot, std::stri
                               row.nextAttemptMs = sqlite3_column_int64(s, 8);
                               row.lastStatus = sqlite3_column_int64(s, 9);
                               row.sentMs = sqlite3_column_int64(s, 10);
+                              row.uuid = ColumnText(s, 11);
                               result.batches.push_back(row);
                           });
     ok = ok && ForEachRow(db, "SELECT name, value FROM counters", [&](sqlite3_stmt* s) {

@@ -42,6 +42,7 @@ struct BatchRow {
     int64_t nextAttemptMs = 0;  // 0: none planned
     int64_t lastStatus = -1;    // -1: never answered; 0: no HTTP answer
     int64_t sentMs = 0;         // 0: not sent (or rejected then)
+    std::string uuid;           // the batch id the server sees
 };
 
 // Everything in an analytics database, events in sequence order.

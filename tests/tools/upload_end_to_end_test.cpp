@@ -1,0 +1,435 @@
+// The whole road of an event: a host process loads the service, which loads
+// the reference analytics library (through the scenario harness); the library
+// stores the events and uploads them over HTTPS to a running tally-collector,
+// trusting only the CA the collector exported. The collector is told to
+// misbehave through its control port, and its counters say what arrived.
+//
+// On Linux the test starts its own collector. Under Wine (the collector
+// cannot be built for Windows) a script starts the Linux one and names its
+// state folder in TALLY_E2E_COLLECTOR_STATE; without it the test fails.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "analytics_test_util.h"
+#include "host/temp_folder.h"
+#include "plain_http.h"
+#include "support/scenario.h"
+#include "support/service_scenario.h"
+
+namespace tally {
+namespace testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+Json::Value ParseJson(const std::string& text) {
+    Json::Value value;
+    Json::Reader().parse(text, value);
+    return value;
+}
+
+Json::Value Stats(int controlPort) {
+    return ParseJson(PlainHttp(controlPort, "GET", "/stats", ""));
+}
+
+void Control(int controlPort, const std::string& json) {
+    ASSERT_FALSE(PlainHttp(controlPort, "POST", "/control", json).empty()) << json;
+}
+
+// The collector the tests talk to: started here on Linux, or the one a
+// script started (TALLY_E2E_COLLECTOR_STATE).
+class Collector {
+  public:
+    Collector() {
+        const std::string given = ReadEnvironment("TALLY_E2E_COLLECTOR_STATE");
+        if (!given.empty()) {
+            m_state = fs::u8path(given);
+        } else {
+            m_state = m_folder.Path() / "state";
+            Start(0);
+        }
+        ReadPorts();
+    }
+    ~Collector() { Stop(); }
+
+    // Starts our collector (again) on `port` (0: a free one), same state.
+    void Start(int port) {
+        ASSERT_FALSE(std::string(TALLY_COLLECTOR).empty())
+            << "no collector: set TALLY_E2E_COLLECTOR_STATE to a running collector's state folder";
+        fs::remove(m_state / "ports.json");
+        const std::vector<std::string> arguments = {
+            "--state", m_state.string(), "--port", std::to_string(port), "--control-port", "0"};
+        m_runner = std::thread([this, arguments] {
+            m_outcome = RunProcess(TALLY_COLLECTOR, arguments, CurrentEnvironment(),
+                                   m_folder.Path() / "collector.log", std::chrono::seconds(110));
+        });
+        ReadPorts();
+    }
+    // Stops a collector this object started.
+    void Stop() {
+        if (!m_runner.joinable()) return;
+        PlainHttp(m_control, "POST", "/shutdown", "{}");
+        m_runner.join();
+        EXPECT_EQ(m_outcome.exitCode, 0) << ReadText(m_folder.Path() / "collector.log");
+    }
+
+    Json::Value Stats() const { return testing::Stats(m_control); }
+    void Control(const std::string& json) const { testing::Control(m_control, json); }
+    fs::path State() const { return m_state; }
+
+    // What a scenario needs to reach this collector.
+    std::vector<EnvVar> Params(const std::string& trust = "ca") const {
+        return {{"https_port", std::to_string(m_https)},
+                {"control_port", std::to_string(m_control)},
+                {"ca", (m_state / "ca.pem").u8string()},
+                {"trust", trust}};
+    }
+
+  private:
+    void ReadPorts() {
+        const fs::path ports = m_state / "ports.json";
+        Json::Value json;
+        for (int i = 0; i < 1000; ++i) {
+            json = ParseJson(ReadText(ports));
+            if (json["control"].asInt() > 0) break;
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        ASSERT_GT(json["control"].asInt(), 0) << ReadText(m_folder.Path() / "collector.log");
+        m_https = json["https"].asInt();
+        m_control = json["control"].asInt();
+    }
+
+    TempFolder m_folder;
+    fs::path m_state;
+    std::thread m_runner;
+    ProcessOutcome m_outcome;
+    int m_https = 0;
+    int m_control = 0;
+};
+
+// Compressed schedule: the tests wait tenths of seconds, not minutes.
+ScenarioOptions UploadOptions(const Collector& collector, const std::string& trust = "ca") {
+    ScenarioOptions options;
+    options.library = AnalyticsLibrary::Reference;
+    options.writeIni = true;
+    options.params = collector.Params(trust);
+    options.iniText = "[report]\ntally_domain=localhost:" + options.params[0].value + "\n";
+    options.environment = {{"TALLY_UPLOAD_BACKOFF_MS", "100,1600"},
+                           {"TALLY_UPLOAD_TIMEOUT_MS", "1000"},
+                           {"TALLY_UPLOAD_PACE_MS", "0"}};
+    options.timeout = std::chrono::seconds(60);
+    return options;
+}
+
+// ---- Inside the host process -------------------------------------------------
+
+int ControlPort() {
+    return std::stoi(ScenarioParam("control_port"));
+}
+
+fs::path StorePath() {
+    return fs::u8path(LocalAppDataFolderFor(CurrentEnvironment())) / "Nantel" / "Orvel" / "config" /
+           "qx.db";
+}
+
+fs::path LibraryLog() {
+    return fs::u8path(ReadEnvironment("AMBIT_DATA_DIR")) / "log" / "tally.log";
+}
+
+// The CA file beside the program as the trust case asks, and no store left
+// by an earlier scenario (under Wine they share the user's folder).
+void PrepareHost() {
+    const fs::path ca = ScenarioFolder() / "config" / "qx_cacert.pem";
+    const std::string trust = ScenarioParam("trust");
+    if (trust == "ca") {
+        fs::copy_file(fs::u8path(ScenarioParam("ca")), ca, fs::copy_options::overwrite_existing);
+    } else if (trust == "garbage") {
+        std::ofstream(ca) << "not a certificate\n";
+    } else if (trust == "folder") {
+        fs::create_directories(ca);
+    }
+    if (ScenarioParam("keep_store").empty()) {
+        std::error_code ignored;
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            fs::remove(StorePath().u8string() + suffix, ignored);
+        }
+    }
+    MarkDeviceReportedToday();
+    TallyService::GetInstance()->EnableImprovement(true);
+}
+
+// Ten records: the service submits after every tenth, so they make a batch.
+void QueueTen(const std::string& tag) {
+    for (int i = 0; i < 10; ++i) {
+        QueueRecord("device_remote_connect",
+                    "{\"tag\":\"" + tag + "\",\"n\":" + std::to_string(i) + "}");
+    }
+}
+
+// A number from the library's store; -1 until the library has made it.
+int64_t StoreInt(const std::string& sql, const fs::path& store = StorePath()) {
+    if (!fs::exists(store)) return -1;
+    TestDb db(store);
+    if (db.Int("SELECT count(*) FROM sqlite_master WHERE name = 'counters'") == 0) return -1;
+    return db.Int(sql);
+}
+
+int64_t SentBatches() {
+    return StoreInt("SELECT count(*) FROM batches WHERE state = 'sent'");
+}
+
+// Every event sent and deleted, no batch waiting, and more than `sentBefore`
+// batches sent (the records may still be on their way to the store).
+bool WaitDrained(int64_t sentBefore, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    return WaitUntil(
+        [&] {
+            return SentBatches() > sentBefore &&
+                   StoreInt(
+                       "SELECT (SELECT count(*) FROM events) + (SELECT count(*) FROM "
+                       "batches WHERE state IN ('ready','sending'))") == 0;
+        },
+        limit);
+}
+
+struct Delta {
+    int64_t bodies, stored, duplicates, events, injected;
+};
+
+Delta StatsSince(const Json::Value& before) {
+    const Json::Value now = Stats(ControlPort());
+    auto diff = [&](const char* name) { return now[name].asInt64() - before[name].asInt64(); };
+    return {diff("bodies_received"), diff("batches_stored"), diff("duplicates"), diff("events"),
+            diff("injected_failures")};
+}
+
+// One batch through each kind of trouble the server can make, in turn; each
+// arrives once, and the store is emptied.
+TALLY_SCENARIO(UploadThroughTrouble) {
+    PrepareHost();
+    struct Case {
+        const char* what;
+        const char* mode;
+        int64_t bodies;      // requests that reached the collector
+        int64_t duplicates;  // of them, resends of a stored batch
+    };
+    const Case cases[] = {
+        {"happy path", "{\"reset\":true}", 1, 0},
+        {"5xx storm", "{\"fail\":500,\"count\":3}", 4, 0},
+        {"429 with Retry-After", "{\"fail\":429,\"count\":1,\"retry_after\":1}", 2, 0},
+        {"connection dropped after storing", "{\"drop\":1}", 2, 1},
+        // Slower than the time-out: stored, then resent once it is fast again.
+        {"slow server", "{\"delay_ms\":3000}", 2, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Json::Value before = Stats(ControlPort());
+        Control(ControlPort(), c.mode);
+        const int64_t sent = SentBatches();
+        const auto start = Clock::now();
+        QueueTen(c.what);
+        if (std::string(c.what) == "slow server") {
+            ASSERT_TRUE(
+                WaitUntil([&] { return StatsSince(before).events > 0; }, std::chrono::seconds(10)));
+            Control(ControlPort(), "{\"reset\":true}");
+        }
+        ASSERT_TRUE(WaitDrained(sent)) << ReadText(LibraryLog());
+        const auto took = Clock::now() - start;
+        const Delta delta = StatsSince(before);
+        EXPECT_EQ(delta.events, 10);
+        EXPECT_EQ(delta.stored, 1);
+        EXPECT_EQ(delta.bodies, c.bodies);
+        EXPECT_EQ(delta.duplicates, c.duplicates);
+        if (c.bodies == 2 && c.duplicates == 0) {
+            EXPECT_GE(took, milliseconds(950));  // not before Retry-After
+        }
+        if (c.bodies == 4) {
+            // Three backoffs drawn from [50,100], [100,200], [200,400] ms.
+            EXPECT_GE(took, milliseconds(350));
+        }
+    }
+
+    // Opting out during a backlog: none of it ever arrives, new events after
+    // opting in again do.
+    const Json::Value before = Stats(ControlPort());
+    Control(ControlPort(), "{\"fail\":503,\"count\":1000}");
+    QueueTen("backlog");
+    QueueTen("backlog");
+    ASSERT_TRUE(WaitUntil([&] { return StatsSince(before).bodies >= 2; }));
+    TallyService::GetInstance()->EnableImprovement(false);
+    ASSERT_TRUE(WaitUntil([] { return StoreInt("SELECT count(*) FROM events") == 0; }));
+    Control(ControlPort(), "{\"reset\":true}");
+    std::this_thread::sleep_for(milliseconds(1500));
+    EXPECT_EQ(StatsSince(before).events, 0);
+    TallyService::GetInstance()->EnableImprovement(true);
+    const int64_t sent = SentBatches();
+    QueueTen("after opting in");
+    ASSERT_TRUE(WaitDrained(sent)) << ReadText(LibraryLog());
+    EXPECT_EQ(StatsSince(before).events, 10);
+    EXPECT_GE(StoreInt("SELECT value FROM counters WHERE name = 'consent.deleted_events'"), 10);
+}
+
+// One batch against a server it must not trust: it waits for the verdict in
+// the library's log and leaves it as a note.
+TALLY_SCENARIO(UploadUntrusted) {
+    PrepareHost();
+    QueueTen("untrusted");
+    std::string log;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            log = ReadText(LibraryLog());
+            return log.find("server not trusted") != std::string::npos ||
+                   log.find("trust settings cannot be used") != std::string::npos;
+        },
+        std::chrono::seconds(20)))
+        << log;
+    WriteNote("verdict", log.find("server not trusted") != std::string::npos ? "not trusted"
+                                                                             : "cannot be used");
+    EXPECT_EQ(StoreInt("SELECT count(*) FROM events"), 10) << "events must be kept";
+    // Under Wine the store outlives the scenario (the user's folder): opting
+    // out deletes what it kept, so no later program sends it.
+    TallyService::GetInstance()->EnableImprovement(false);
+    EXPECT_TRUE(WaitUntil([] { return StoreInt("SELECT count(*) FROM events") == 0; }));
+}
+
+// Ten events (none when it resumes a store), then waits until everything is
+// delivered (the test stops and starts the collector meanwhile).
+TALLY_SCENARIO(UploadAcrossOutage) {
+    PrepareHost();
+    if (ScenarioParam("keep_store").empty()) QueueTen("outage");
+    ASSERT_TRUE(WaitDrained(0, std::chrono::seconds(40))) << ReadText(LibraryLog());
+    WriteNote("failed_attempts",
+              std::to_string(
+                  StoreInt("SELECT value FROM counters WHERE name = 'upload.failed_attempts'")));
+}
+
+// Against a stuck server: a repeated initialisation must not wait for it;
+// then the process waits to be killed by the harness's watchdog (SIGKILL)
+// while its resend hangs.
+TALLY_SCENARIO(UploadStuckUntilKilled) {
+    PrepareHost();
+    const Json::Value before = Stats(ControlPort());
+    QueueTen("stuck");
+    ASSERT_TRUE(WaitUntil([&] { return StatsSince(before).bodies >= 1; }));
+    using InitFn = int32_t (*)(ReportConfig*);
+    auto init =
+        reinterpret_cast<InitFn>(LibrarySymbol(TallyServiceTestPeer::Module(), "ReportInit"));
+    ASSERT_NE(init, nullptr);
+    const auto start = Clock::now();
+    EXPECT_EQ(init(TallyServiceTestPeer::Config()), 1);
+    WriteNote(
+        "reinit_ms",
+        std::to_string(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count()));
+    WriteNote("waiting", "1");
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+}
+
+// ---- The tests ---------------------------------------------------------------
+
+TEST(UploadEndToEnd, EveryEventArrivesOnceThroughServerTroubleAndOptOutDropsTheBacklog) {
+    Collector collector;
+    const ScenarioResult result = RunScenario("UploadThroughTrouble", UploadOptions(collector));
+    EXPECT_TRUE(result.Succeeded()) << result.Describe();
+}
+
+TEST(UploadEndToEnd, NoBodyReachesAServerWhereTrustFails) {
+    Collector collector;
+    struct Case {
+        const char* cert;   // what the collector presents
+        const char* trust;  // the CA file beside the program
+        const char* verdict;
+    };
+    const Case cases[] = {
+        {"other-ca", "ca", "not trusted"},     {"self-signed", "ca", "not trusted"},
+        {"wrong-name", "ca", "not trusted"},   {"good", "missing", "not trusted"},
+        {"good", "garbage", "cannot be used"}, {"good", "folder", "cannot be used"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.cert) + " certificate, CA file " + c.trust);
+        collector.Control(std::string("{\"cert\":\"") + c.cert + "\"}");
+        const int64_t bodies = collector.Stats()["bodies_received"].asInt64();
+        const ScenarioResult result =
+            RunScenario("UploadUntrusted", UploadOptions(collector, c.trust));
+        EXPECT_TRUE(result.Succeeded()) << result.Describe();
+        EXPECT_EQ(result.Note("verdict"), c.verdict);
+        EXPECT_EQ(collector.Stats()["bodies_received"].asInt64(), bodies);
+    }
+    collector.Control("{\"reset\":true}");
+}
+
+// Linux only (the test starts, stops and kills processes of its own).
+TEST(UploadEndToEnd, OutageKillAndStuckServerLoseNothingAndStoreNothingTwice) {
+    Collector collector;
+    TempFolder shared;
+    auto options = [&] {
+        ScenarioOptions o = UploadOptions(collector);
+        o.environment.push_back({"XDG_DATA_HOME", (shared.Path() / "xdg").u8string()});
+        return o;
+    };
+    const fs::path store = shared.Path() / "xdg" / "Nantel" / "Orvel" / "config" / "qx.db";
+
+    // Down while the events wait, up four seconds after the first attempt.
+    const int port = std::stoi(collector.Params()[0].value);
+    collector.Stop();
+    ScenarioResult outage;
+    std::thread host([&] { outage = RunScenario("UploadAcrossOutage", options()); });
+    const bool attempted = WaitUntil(
+        [&] { return StoreInt("SELECT count(*) FROM batches WHERE attempts > 0", store) > 0; },
+        std::chrono::seconds(20));
+    std::this_thread::sleep_for(std::chrono::seconds(attempted ? 4 : 0));
+    collector.Start(port);
+    host.join();
+    ASSERT_TRUE(attempted);
+    ASSERT_TRUE(outage.Succeeded()) << outage.Describe();
+    EXPECT_EQ(collector.Stats()["events"].asInt(), 10);
+    EXPECT_EQ(collector.Stats()["batches_stored"].asInt(), 1);
+    // About 4.3 s of backoff from [50,100], [100,200] … [800,1600] ms.
+    const int failed = std::stoi("0" + outage.Note("failed_attempts"));
+    EXPECT_GE(failed, 4);
+    EXPECT_LE(failed, 11);
+
+    // Stuck server: a repeated ReportInit returns at once; kill -9 while the
+    // resend hangs; after a restart the batch arrives under the same key, once.
+    collector.Control("{\"delay_ms\":10000}");
+    ScenarioOptions stuck = options();
+    stuck.timeout = std::chrono::seconds(6);
+    const ScenarioResult killed = RunScenario("UploadStuckUntilKilled", stuck);
+    EXPECT_TRUE(killed.outcome.timedOut) << killed.Describe();
+    EXPECT_EQ(killed.Note("waiting"), "1") << killed.Describe();
+    EXPECT_LT(std::stoi("0" + killed.Note("reinit_ms")), 2000);
+    collector.Control("{\"reset\":true}");
+    const std::string key = TestDb(store).Text("SELECT request_id FROM batches");
+    const std::string batch = TestDb(store).Text("SELECT uuid FROM batches");
+
+    ScenarioOptions restart = options();
+    restart.params.push_back({"keep_store", "1"});
+    const ScenarioResult resumed = RunScenario("UploadAcrossOutage", restart);
+    EXPECT_TRUE(resumed.Succeeded()) << resumed.Describe();
+    collector.Stop();
+    TestDb db(collector.State() / "collector.db");
+    EXPECT_EQ(db.Int("SELECT count(*) FROM batches WHERE batch_id = '" + batch +
+                     "' AND idempotency_key = '" + key + "'"),
+              1);
+    EXPECT_EQ(db.Int("SELECT count(*) FROM events WHERE batch_id = '" + batch + "'"), 10);
+    EXPECT_GE(db.Int("SELECT count(*) FROM requests WHERE idempotency_key = '" + key + "'"), 3);
+    EXPECT_EQ(db.Int("SELECT count(*) FROM events"), 20);
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace tally
