@@ -13,10 +13,11 @@
 namespace tally {
 namespace bench {
 
-// Sets environment variable `name` of this process where the stand-ins read
-// it (the C library's environment on Linux, the process environment block on
-// Windows). `value` is a path or plain ASCII text. Call before any thread
-// starts. Answers whether the system accepted it.
+// Sets environment variable `name` of this process where the stand-ins and
+// the analytics library read it (the C library's environment on Linux; on
+// Windows the process environment block and the C runtime's copy). `value`
+// is a path or plain ASCII text. Call while no other thread reads the
+// environment. Answers whether the system accepted it.
 bool SetEnv(const char* name, const std::filesystem::path& value);
 
 // What the program runs on, for the results' context: "Linux", "Windows", or

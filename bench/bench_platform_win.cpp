@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -13,7 +14,10 @@ bool SetEnv(const char* name, const std::filesystem::path& value) {
     // Names are ASCII; widening them byte by byte is exact.
     const std::string narrow(name);
     const std::wstring wideName(narrow.begin(), narrow.end());
-    return ::SetEnvironmentVariableW(wideName.c_str(), value.c_str()) != 0;
+    // The process block is what the stand-ins read; the C runtime keeps a
+    // copy of its own, which getenv (the analytics library's knobs) reads.
+    return ::SetEnvironmentVariableW(wideName.c_str(), value.c_str()) != 0 &&
+           ::_wputenv_s(wideName.c_str(), value.c_str()) == 0;
 }
 
 std::string PlatformName() {

@@ -17,7 +17,9 @@
 // folder, free ports) unless TALLY_BENCH_COLLECTOR names the state folder of
 // a collector that runs already; the Windows build always needs that (under
 // Wine, scripts/bench starts the Linux collector). TALLY_BENCH_SMOKE=1 makes
-// every case short, for the test command's smoke run.
+// every case short, for the test command's smoke run; TALLY_BENCH_LOG=1
+// prints the library's log of each drain (one line per request, with its
+// time) to stderr.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -169,9 +171,10 @@ class Session {
         Put(m_config.cacertPath, caFile.u8string());
         return ReportInit(&m_config) == 1;
     }
+    fs::path LogFile() const { return m_folder / "log" / "tally.log"; }
     Requests Log() const {
         Requests requests;
-        std::istringstream lines(ReadFile(m_folder / "log" / "tally.log"));
+        std::istringstream lines(ReadFile(LogFile()));
         std::string line;
         while (std::getline(lines, line)) {
             if (line.find("upload: request ") == std::string::npos) continue;
@@ -251,6 +254,9 @@ void BM_DrainFullStore(benchmark::State& state) {
         auto end = Clock::now();
         state.SetIterationTime(std::chrono::duration<double>(end - start).count());
         requests += seen.attempts;
+        if (std::getenv("TALLY_BENCH_LOG") != nullptr) {
+            std::fputs(ReadFile(session.LogFile()).c_str(), stderr);
+        }
         if (seen.sent != events || collector.Stat("events") - before != events ||
             collector.Stat("duplicates") != duplicatesBefore) {
             state.SkipWithError("the collector does not hold every event exactly once");
