@@ -37,8 +37,9 @@ double OtherThreadsCpuSeconds();
 // answers the response body, or empty on any failure.
 std::string LocalHttp(int port, const char* method, const char* path, const std::string& body);
 
-// Starts `program` with `args` and answers its process id, or -1 (always -1
-// on Windows: the collector is a Linux program, started by scripts/bench).
+// Starts `program` with `args`, its standard output discarded, and answers
+// its process id, or -1 (always -1 on Windows: the collector is a Linux
+// program, started by scripts/bench).
 long StartProgram(const std::string& program, const std::vector<std::string>& args);
 // Waits for a program StartProgram started to end, at most `limitMs`, then
 // kills it.

@@ -1,6 +1,7 @@
 #include "bench_platform.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -85,6 +86,9 @@ long StartProgram(const std::string& program, const std::vector<std::string>& ar
     argv.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
+        // Its line per request would mix with the benchmark's table.
+        int quiet = ::open("/dev/null", O_WRONLY);
+        if (quiet >= 0) ::dup2(quiet, STDOUT_FILENO);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
