@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -86,6 +87,8 @@ long StartProgram(const std::string& program, const std::vector<std::string>& ar
     argv.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
+        // Ends with the benchmark, also when that is killed.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         // Its line per request would mix with the benchmark's table.
         int quiet = ::open("/dev/null", O_WRONLY);
         if (quiet >= 0) ::dup2(quiet, STDOUT_FILENO);
