@@ -616,7 +616,8 @@ WriteStatus EventStore::PickRequest(int64_t maxBatches, int64_t maxEvents, int64
             Query q(
                 m_db,
                 "SELECT id, event_count, (SELECT coalesce(sum(size), 0) FROM events "
-                "WHERE batch = b.id) FROM batches b WHERE state = 'ready' ORDER BY id LIMIT ?1");
+                "WHERE " TALLY_EVENTS_OF_BATCH_SQL("b") ") FROM batches b "
+                "WHERE state = 'ready' ORDER BY id LIMIT ?1");
             q.Bind(1, maxBatches);
             int64_t events = 0;
             int64_t bytes = 0;
@@ -675,7 +676,8 @@ WriteStatus EventStore::FinishRequest(const std::string& requestId, const Reques
     using Action = RequestEnd::Action;
     if (ok && (end.action == Action::Sent || end.action == Action::Rejected)) {
         const char* inRequest =
-            "batch IN (SELECT id FROM batches WHERE request_id = ?1 AND state = 'sending')";
+            "seq IN (SELECT seq FROM batches b JOIN events ON " TALLY_EVENTS_OF_BATCH_SQL(
+                "b") " WHERE b.request_id = ?1 AND b.state = 'sending')";
         {
             Query q(m_db, (std::string("SELECT count(*), coalesce(sum(size), 0) FROM events "
                                        "WHERE ") +

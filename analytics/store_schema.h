@@ -84,6 +84,14 @@ constexpr const char kMigrateFrom1Sql[] =
     " substr(hex(randomblob(2)), 2) || '-' || substr('89ab', 1 + (abs(random()) % 4), 1) ||" \
     " substr(hex(randomblob(2)), 2) || '-' || hex(randomblob(6)))"
 
+// The events of batch `b` (a table alias): they lie in its sequence range,
+// and seq is the events' rowid, so this reads only them. There is no index
+// on events.batch (it would cost every stored event an index write); a plain
+// "batch = b.id" would scan every stored event's row, payload included, per
+// batch.
+#define TALLY_EVENTS_OF_BATCH_SQL(b) \
+    "(seq BETWEEN " b ".first_seq AND " b ".last_seq AND batch = " b ".id)"
+
 // A submit cuts what waits into batches no bigger than one request may be.
 constexpr int64_t kMaxBatchEvents = 500;
 constexpr int64_t kMaxBatchBytes = 1024 * 1024;

@@ -127,11 +127,13 @@ bool Uploader::BuildBody(const std::string& requestId, std::string* json, int64_
         sqlite3_busy_timeout(m_readDb, 1000);
     }
     sqlite3_stmt* q = nullptr;
-    if (sqlite3_prepare_v2(m_readDb,
-                           "SELECT b.id, b.uuid, b.created_ms, e.seq, e.received_ms, e.name, "
-                           "e.payload FROM batches b LEFT JOIN events e ON e.batch = b.id "
-                           "WHERE b.request_id = ?1 AND b.state = 'sending' ORDER BY b.id, e.seq",
-                           -1, &q, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(
+            m_readDb,
+            "SELECT b.id, b.uuid, b.created_ms, e.seq, e.received_ms, e.name, "
+            "e.payload FROM batches b LEFT JOIN events e ON " TALLY_EVENTS_OF_BATCH_SQL(
+                "b") " "
+                     "WHERE b.request_id = ?1 AND b.state = 'sending' ORDER BY b.id, e.seq",
+            -1, &q, nullptr) != SQLITE_OK) {
         *error = sqlite3_errmsg(m_readDb);
         return false;
     }
