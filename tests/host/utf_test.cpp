@@ -14,9 +14,10 @@ std::u32string Decode(const std::string& bytes) {
 }
 
 TEST(Utf, EncodesEveryLengthAndRoundTrips) {
-    const std::u32string text = U"A\u00e9\u20ac\U0001F600\U0010FFFF";
+    // Each length at its first code point too, where an off-by-one shows.
+    const std::u32string text = U"A\u00e9\u0800\u20ac\U00010000\U0010FFFF";
     const std::string utf8 = utf::Utf32ToUtf8(text);
-    EXPECT_EQ("A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", utf8);
+    EXPECT_EQ("A\xC3\xA9\xE0\xA0\x80\xE2\x82\xAC\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", utf8);
     EXPECT_EQ(text, Decode(utf8));
 }
 
