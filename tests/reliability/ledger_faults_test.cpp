@@ -186,9 +186,9 @@ struct Corruption {
     bool keepsForeignLine;
 };
 
-std::vector<Corruption> Corruptions() {
+TALLY_SCENARIO(LedgerCorruptedWhileRunning) {
     const char junk[] = "\x01\x02junk\0\0\x80\xfe[main\n\xc3\x28=\0\n";
-    return {
+    const Corruption corruptions[] = {
         {"cut in the middle of a line",
          "; kept by the host product\n[main]\nhost_setting=keep-me\nhb_report_ti", true},
         {"binary junk", std::string(junk, sizeof(junk) - 1) + std::string(5000, 'x') + "\n=\n[",
@@ -199,13 +199,10 @@ std::vector<Corruption> Corruptions() {
          true},
         {"emptied", "", false},
     };
-}
-
-TALLY_SCENARIO(LedgerCorruptedWhileRunning) {
     OpenQueueWithoutLibrary();
     EXPECT_EQ(kFirstRound, LedgerRound());
     EXPECT_TRUE(LedgerRound().empty()) << "the ledger does not throttle";
-    for (const Corruption& corruption : Corruptions()) {
+    for (const Corruption& corruption : corruptions) {
         SCOPED_TRACE(corruption.what);
         WriteFile(LedgerPath(), corruption.text);
         // Nothing of the service's can be read back: every report is made
@@ -237,8 +234,8 @@ TALLY_SCENARIO(SharedLedgerWriter) {
     const bool stamps = ScenarioParam("role") == "stamps";
 
     // Start together with the other writer.
-    WriteFile(shared / ("ready_" + ScenarioParam("me")), "ready");
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(shared / ("ready_" + ScenarioParam("other"))); },
+    WriteFile(shared / (stamps ? "ready_0" : "ready_1"), "ready");
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(shared / (stamps ? "ready_1" : "ready_0")); },
                           std::chrono::seconds(60)));
     size_t events = 0;
     size_t notReadBack = 0;
@@ -300,9 +297,7 @@ TEST(LedgerFaults, TwoProcessesWriteOneLedgerAtOnce) {
             ScenarioOptions options;
             options.environment = {{"AMBIT_DATA_DIR", shared.u8string()}};
             options.params = {{"steps", std::to_string(kSteps)},
-                              {"role", i == 0 ? "stamps" : "dates"},
-                              {"me", std::to_string(i)},
-                              {"other", std::to_string(1 - i)}};
+                              {"role", i == 0 ? "stamps" : "dates"}};
             options.timeout = std::chrono::seconds(120);
             results[i] = RunScenario("SharedLedgerWriter", options);
             ++finished;

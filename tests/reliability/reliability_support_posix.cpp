@@ -46,13 +46,12 @@ bool FillUp(const fs::path& filler) {
     for (int i = 0; i < 100000; ++i) {
         if (std::fwrite(block.data(), 1, block.size(), file) != block.size() ||
             std::fflush(file) != 0) {
-            const bool full = errno == ENOSPC;
-            std::fclose(file);
-            return full;
+            break;
         }
     }
+    const bool full = errno == ENOSPC;
     std::fclose(file);
-    return false;
+    return full;
 }
 
 bool SetFileSizeLimit(bool limited) {

@@ -338,6 +338,9 @@ TEST(Stress, EightHostThreadsCallEveryOperationAtRandom) {
 // While the library holds the worker inside ReportOnEvent, host threads
 // make reports of every kind; all of them return, the backlog waits, and
 // once the library lets go it drains in the order it was made.
+constexpr int kHoldingThreads = 4;
+constexpr int kHoldingRounds = 25;
+
 TALLY_SCENARIO(LibraryBlocksInsideReportOnEvent) {
     InstallProcessFakeClock();
     MarkDeviceReportedToday();
@@ -349,13 +352,11 @@ TALLY_SCENARIO(LibraryBlocksInsideReportOnEvent) {
     QueueRecord(kHeld);
     ASSERT_TRUE(WaitForStandinEvents(1, kDeliveryTimeout)) << "the worker is not inside";
 
-    const int threadCount = std::stoi(ScenarioParam("threads"));
-    const int rounds = std::stoi(ScenarioParam("rounds"));
     std::atomic<int> finished{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < threadCount; ++t) {
+    for (int t = 0; t < kHoldingThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (int r = 0; r < rounds; ++r) {
+            for (int r = 0; r < kHoldingRounds; ++r) {
                 QueueRecord("t" + std::to_string(t) + "_" + std::to_string(r));
                 service->ReportP2P(true, r % 2 == 0);
                 service->ReportHeartBeat(false, false);
@@ -372,7 +373,7 @@ TALLY_SCENARIO(LibraryBlocksInsideReportOnEvent) {
     }
     // The library's hold lasts up to a minute; the host's calls must all
     // have come back well before.
-    if (!WaitUntil([&] { return finished.load() == threadCount; }, std::chrono::seconds(30))) {
+    if (!WaitUntil([&] { return finished == kHoldingThreads; }, std::chrono::seconds(30))) {
         LeaveStuck("host calls did not return while the library held the worker");
     }
     for (std::thread& thread : threads) thread.join();
@@ -388,10 +389,7 @@ TALLY_SCENARIO(LibraryBlocksInsideReportOnEvent) {
 }
 
 TEST(Stress, HostCallsReturnWhileTheLibraryHoldsTheWorker) {
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 25;
     ScenarioOptions options;
-    options.params = {{"threads", std::to_string(kThreads)}, {"rounds", std::to_string(kRounds)}};
     options.timeout = std::chrono::seconds(120);
     const ScenarioResult result = RunScenario("LibraryBlocksInsideReportOnEvent", options);
     ASSERT_TRUE(result.Succeeded()) << Brief(result);
@@ -404,11 +402,11 @@ TEST(Stress, HostCallsReturnWhileTheLibraryHoldsTheWorker) {
     EXPECT_EQ(kSentinel, events.back()->EventName());
     EXPECT_EQ(std::to_string(events.size() - 2), result.Note("backlog"));
     std::set<std::string> ownNames = {kHeld, kSentinel};
-    for (int t = 0; t < kThreads; ++t) {
-        for (int r = 0; r < kRounds; ++r)
+    for (int t = 0; t < kHoldingThreads; ++t) {
+        for (int r = 0; r < kHoldingRounds; ++r)
             ownNames.insert("t" + std::to_string(t) + "_" + std::to_string(r));
     }
-    std::vector<int> next(kThreads, 0);
+    std::vector<int> next(kHoldingThreads, 0);
     size_t connectionEvents = 0;
     for (const StandinCall* event : events) {
         ASSERT_EQ("", RecordFault(event->event, ownNames));
@@ -418,13 +416,13 @@ TEST(Stress, HostCallsReturnWhileTheLibraryHoldsTheWorker) {
         int thread = -1;
         int round = -1;
         if (std::sscanf(name.c_str(), "t%d_%d", &thread, &round) == 2) {
-            ASSERT_TRUE(thread >= 0 && thread < kThreads) << name;
+            ASSERT_TRUE(thread >= 0 && thread < kHoldingThreads) << name;
             EXPECT_EQ(next[thread], round) << name << " out of order";
             next[thread] = round + 1;
         }
     }
-    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(kRounds, next[t]) << "thread " << t;
-    EXPECT_EQ(static_cast<size_t>(kThreads * kRounds), connectionEvents);
+    for (int t = 0; t < kHoldingThreads; ++t) EXPECT_EQ(kHoldingRounds, next[t]) << "thread " << t;
+    EXPECT_EQ(static_cast<size_t>(kHoldingThreads * kHoldingRounds), connectionEvents);
     EXPECT_EQ("", SubmitRhythmFault(result.calls));
 }
 

@@ -60,11 +60,8 @@ TALLY_SCENARIO(TimerLifecycle) {
     EXPECT_EQ(5, service->TimeCount("", false, false));
     EXPECT_EQ(0, service->TimeCount("Copy", false, false));
     EXPECT_EQ(0, service->TimeCount("copy ", false, false));
-}
 
-TALLY_SCENARIO(ConnectionTimerFlag) {
-    OpenQueue(false);
-    TallyService* service = TallyService::GetInstance();
+    // Only the connection timer holds heartbeats back.
     service->TimeCount("Device_connect_duration", true, false);
     service->TimeCount("device_connect_duration ", false, false);
     service->TimeCount("device_connect_duratio", false, true);
@@ -77,8 +74,36 @@ TALLY_SCENARIO(ConnectionTimerFlag) {
     }
 }
 
-TEST(ConnectionReports, TimersMeasureWholeSecondsAndOnlyTheConnectionTimerHoldsHeartBeats) {
-    ExpectScenariosSucceed({"TimerLifecycle", "ConnectionTimerFlag"});
+TALLY_SCENARIO(PeerToPeerCarriesTimers) {
+    auto& clock = OpenQueue(true);
+    TallyService* service = TallyService::GetInstance();
+    // Never started: duration 0, level "1".
+    service->ReportP2P(true, false);
+    auto events = TakeQueued();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_NE(std::string::npos, events[0].data.find("\"device_connect_duration\":0,"));
+    EXPECT_NE(std::string::npos, events[0].data.find("\"duration_level\":\"1\""));
+
+    // A timer measured once is carried in this event and every later one,
+    // with its last value.
+    service->TimeCount("sync_scan", true, false);
+    clock.AdvanceLocalSeconds(7);
+    service->TimeCount("sync_scan", false, false);
+    service->TimeCount("device_connect_duration", true, false);
+    clock.AdvanceLocalSeconds(5);
+    for (int i = 0; i < 2; ++i) {
+        service->ReportP2P(true, false);
+        events = TakeQueued();
+        ASSERT_EQ(1u, events.size());
+        EXPECT_NE(std::string::npos, events[0].data.find("\"sync_scan\":7")) << i;
+        EXPECT_NE(std::string::npos, events[0].data.find("\"duration_level\":\"2\"")) << i;
+        EXPECT_NE(std::string::npos, events[0].data.find("\"device_connect_duration\":5,")) << i;
+    }
+    EXPECT_FALSE(Peer::DeviceConnectTimed()) << "routing clears the flag the read raised";
+}
+
+TEST(ConnectionReports, TimersMeasureWholeSecondsAndEveryConnectionEventCarriesThem) {
+    ExpectScenariosSucceed({"TimerLifecycle", "PeerToPeerCarriesTimers"});
 }
 
 TEST(ConnectionReports, DurationLevelsSwitchAtTheBandEdges) {
@@ -171,40 +196,8 @@ TALLY_SCENARIO(ConnectionReportGates) {
     EXPECT_EQ(later, Peer::GetLastReportTime(kHeartBeatKey));
 }
 
-TALLY_SCENARIO(PeerToPeerCarriesTimers) {
-    auto& clock = OpenQueue(true);
-    TallyService* service = TallyService::GetInstance();
-    // Never started: duration 0, level "1".
-    service->ReportP2P(true, false);
-    auto events = TakeQueued();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_NE(std::string::npos, events[0].data.find("\"device_connect_duration\":0,"));
-    EXPECT_NE(std::string::npos, events[0].data.find("\"duration_level\":\"1\""));
-
-    // A timer measured once is carried in this event and every later one,
-    // with its last value.
-    service->TimeCount("sync_scan", true, false);
-    clock.AdvanceLocalSeconds(7);
-    service->TimeCount("sync_scan", false, false);
-    service->TimeCount("device_connect_duration", true, false);
-    clock.AdvanceLocalSeconds(5);
-    for (int i = 0; i < 2; ++i) {
-        service->ReportP2P(true, false);
-        events = TakeQueued();
-        ASSERT_EQ(1u, events.size());
-        EXPECT_NE(std::string::npos, events[0].data.find("\"sync_scan\":7")) << i;
-        EXPECT_NE(std::string::npos, events[0].data.find("\"duration_level\":\"2\"")) << i;
-        EXPECT_NE(std::string::npos, events[0].data.find("\"device_connect_duration\":5,")) << i;
-    }
-    EXPECT_FALSE(Peer::DeviceConnectTimed()) << "routing clears the flag the read raised";
-}
-
 TEST(ConnectionReports, ThrottledForTwelveHoursHeldWhileTimedAndDroppedOnceAfterSuspend) {
     ExpectScenariosSucceed({"ConnectionReportGates"});
-}
-
-TEST(ConnectionReports, PeerToPeerCarriesEveryTimerEverMeasured) {
-    ExpectScenariosSucceed({"PeerToPeerCarriesTimers"});
 }
 
 }  // namespace

@@ -62,9 +62,32 @@ TEST(Routing, NamesEventsBySourceAndLogsEachHandlerCall) {
     EXPECT_EQ(std::string("report source") + kColon + "3", report[4]->message);
 }
 
-TALLY_SCENARIO(DesktopClientReports) {
-    auto& clock = OpenQueue(true);
-    const uint64_t today = Peer::GetCurrentDate();
+TALLY_SCENARIO(DeviceAndConnectionEvents) {
+    auto& clock = OpenQueue(false);
+    // Before initialisation connection events wait in the queue, even with
+    // improvement off.
+    Peer::SetImprovementEnabled(false);
+    EXPECT_TRUE(Peer::OnOtherReport("device_remote_connect", "{\"early\":1}"));
+    EXPECT_EQ(1u, Peer::QueueSize());
+    // After it, they are made only while improvement is on.
+    Peer::SetInitialized(true);
+    EXPECT_FALSE(Peer::OnOtherReport("device_remote_connect", "{\"late\":1}"));
+    Peer::SetImprovementEnabled(true);
+    EXPECT_TRUE(Peer::OnOtherReport("device_remote_connect", "{\"late\":2}"));
+    auto events = TakeQueued();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ("{\"early\":1}", events[0].data);
+    EXPECT_EQ("{\"late\":2}", events[1].data);
+    // The device-information handlers have no early path: records made
+    // while improvement is off are dropped, but the ledger is still written.
+    Peer::SetImprovementEnabled(false);
+    EXPECT_TRUE(Peer::OnOrvelReport("user_device_info", "{\"off\":1}"));
+    EXPECT_TRUE(TakeQueued().empty());
+    EXPECT_EQ(Peer::GetCurrentDate(), Peer::GetLastReportTime(L"device_report"));
+
+    // The desktop client's reports.
+    Peer::SetImprovementEnabled(true);
+    uint64_t today = Peer::GetCurrentDate();
     ASSERT_EQ(20250615u, today);
 
     // Without the sync-app notice: one record, the day's date written.
@@ -77,7 +100,7 @@ TALLY_SCENARIO(DesktopClientReports) {
     // the sync-app device information; both dates; the notice consumed.
     TallyService::GetInstance()->SetSyncAppUsing(true);
     EXPECT_TRUE(Peer::OnOrvelReport("user_device_info", "{\"n\":2}"));
-    auto events = TakeQueued();
+    events = TakeQueued();
     ASSERT_EQ(2u, events.size());
     EXPECT_EQ("{\"n\":2}", events[0].data);
     EXPECT_EQ("user_device_info", events[1].name);
@@ -97,14 +120,13 @@ TALLY_SCENARIO(DesktopClientReports) {
     EXPECT_FALSE(Peer::OnOrvelReport("user_device_info", "{\"n\":4}"));
     EXPECT_FALSE(Peer::OnSyncDiskReport("user_device_info", "{\"n\":5}"));
     EXPECT_TRUE(TakeQueued().empty());
-}
 
-TALLY_SCENARIO(SyncDiskReports) {
-    OpenQueue(true);
-    const uint64_t today = Peer::GetCurrentDate();
-    // A day without the desktop client's event: that event first, then ours.
+    // A sync-disk report on a day without the desktop client's event: that
+    // event first, then ours.
+    clock.SetLocalDate(2025, 6, 16);
+    today = Peer::GetCurrentDate();
     EXPECT_TRUE(Peer::OnSyncDiskReport("user_device_info", "{\"sync\":1}"));
-    auto events = TakeQueued();
+    events = TakeQueued();
     ASSERT_EQ(2u, events.size());
     EXPECT_NE(std::string::npos, events[0].data.find("\"device_type\":7"));
     EXPECT_EQ("{\"sync\":1}", events[1].data);
@@ -117,36 +139,11 @@ TALLY_SCENARIO(SyncDiskReports) {
     EXPECT_EQ("{\"sync\":2}", events[0].data);
 }
 
-TALLY_SCENARIO(ConnectionEventsBeforeInitialisation) {
-    OpenQueue(false);
-    // Before initialisation connection events wait in the queue, even with
-    // improvement off.
-    Peer::SetImprovementEnabled(false);
-    EXPECT_TRUE(Peer::OnOtherReport("device_remote_connect", "{\"early\":1}"));
-    EXPECT_EQ(1u, Peer::QueueSize());
-    // After it, they are made only while improvement is on.
-    Peer::SetInitialized(true);
-    EXPECT_FALSE(Peer::OnOtherReport("device_remote_connect", "{\"late\":1}"));
-    Peer::SetImprovementEnabled(true);
-    EXPECT_TRUE(Peer::OnOtherReport("device_remote_connect", "{\"late\":2}"));
-    const auto events = TakeQueued();
-    ASSERT_EQ(2u, events.size());
-    EXPECT_EQ("{\"early\":1}", events[0].data);
-    EXPECT_EQ("{\"late\":2}", events[1].data);
-    // The device-information handlers have no early path: records made
-    // while improvement is off are dropped, but the ledger is still written.
-    Peer::SetImprovementEnabled(false);
-    EXPECT_TRUE(Peer::OnOrvelReport("user_device_info", "{\"off\":1}"));
-    EXPECT_TRUE(TakeQueued().empty());
-    EXPECT_EQ(Peer::GetCurrentDate(), Peer::GetLastReportTime(L"device_report"));
-}
-
 TEST(Routing, DeviceEventsKeepTheirDatesAndConnectionEventsWaitOnlyBeforeInitialisation) {
-    const auto result = RunScenario("DesktopClientReports");
+    const auto result = RunScenario("DeviceAndConnectionEvents");
     ASSERT_TRUE(result.Succeeded()) << result.Describe();
-    EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250615"));
-    EXPECT_NE(std::string::npos, result.ledger.find("sync_app_report=20250615"));
-    ExpectScenariosSucceed({"SyncDiskReports", "ConnectionEventsBeforeInitialisation"});
+    EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250616"));
+    EXPECT_NE(std::string::npos, result.ledger.find("sync_app_report=20250616"));
 }
 
 constexpr auto kDeliveryTimeout = std::chrono::seconds(20);

@@ -23,8 +23,9 @@ const std::string kVersion = kScenarioAppVersion;
 const char kDeviceId[] = "HDC-0123456789";
 const char kMaskedDeviceId[] = "****0123456789";
 
-TALLY_SCENARIO(DeviceInformationPayloads) {
-    OpenQueue(true);
+TALLY_SCENARIO(EveryPayload) {
+    auto& clock = OpenQueue(true);
+    TallyService* service = TallyService::GetInstance();
     const std::string uuid = DeviceUuidText();
     ASSERT_EQ(36u, uuid.size());
     const std::string user = kScenarioUserId;  // 9 bytes: the first 6 are kept
@@ -38,27 +39,22 @@ TALLY_SCENARIO(DeviceInformationPayloads) {
     };
     // Before the host set a device id, the masked empty text stands in.
     EXPECT_EQ(expected(7, "****"), Peer::GetReportDeviceInfo(ReportDeviceType::DesktopClient));
-    TallyService::GetInstance()->SetDeviceUniqueId(kDeviceId);
+    service->SetDeviceUniqueId(kDeviceId);
     EXPECT_EQ(expected(7, kMaskedDeviceId),
               Peer::GetReportDeviceInfo(ReportDeviceType::DesktopClient));
     EXPECT_EQ(expected(4, kMaskedDeviceId), Peer::GetReportDeviceInfo(ReportDeviceType::SyncApp));
     EXPECT_TRUE(TakeQueued().empty()) << "building a payload queues nothing";
-}
 
-TALLY_SCENARIO(HeartBeatPayload) {
-    auto& clock = OpenQueue(true);
-    TallyService* service = TallyService::GetInstance();
-    service->SetDeviceUniqueId(kDeviceId);
+    // The heartbeat carries the graded duration of the connection timer.
     service->TimeCount("device_connect_duration", true, false);
     clock.AdvanceLocalSeconds(10.5);
     // Any report reaching routing lets heartbeats through again.
     Peer::SetDeviceConnectTimed(false);
     service->ReportHeartBeat(true, false);
     service->ReportHeartBeat(false, true);  // within twelve hours: nothing
-    const auto events = TakeQueued();
+    auto events = TakeQueued();
     ASSERT_EQ(1u, events.size());
     EXPECT_EQ("storage_heartbeat_fail_reconnect", events[0].name);
-    const std::string uuid = DeviceUuidText();
     EXPECT_EQ("{\"app_plugin_ver\":" + Quoted(kVersion) +
                   ",\"connect_mode\":\"KCP_3\",\"is_local_link\":\"false\",\"is_success\":\"true\""
                   ",\"key_app_ver\":" +
@@ -68,12 +64,9 @@ TALLY_SCENARIO(HeartBeatPayload) {
                   ",\"p2p_sdk_version\":0}",
               events[0].data);
     EXPECT_FALSE(Peer::DeviceConnectTimed()) << "routing clears the flag the read raised";
-}
 
-TALLY_SCENARIO(PeerToPeerPayload) {
-    auto& clock = OpenQueue(true);
-    TallyService* service = TallyService::GetInstance();
-    service->SetDeviceUniqueId(kDeviceId);  // never part of this event
+    // The remote-connection event never holds the device id, and carries
+    // every timer; a timer named like a member replaces that member's value.
     service->TimeCount("upload", true, false);
     service->TimeCount("device_connect_duration", true, false);
     service->TimeCount("network_type", true, false);
@@ -81,11 +74,9 @@ TALLY_SCENARIO(PeerToPeerPayload) {
     EXPECT_EQ(21, service->TimeCount("upload", false, false));
     EXPECT_EQ(21, service->TimeCount("network_type", false, false));
     service->ReportP2P(true, true);
-    const auto events = TakeQueued();
+    events = TakeQueued();
     ASSERT_EQ(1u, events.size());
     EXPECT_EQ("device_remote_connect", events[0].name);
-    const std::string uuid = DeviceUuidText();
-    // A timer named like a member replaces that member's value.
     EXPECT_EQ("{\"app_plugin_ver\":" + Quoted(kVersion) +
                   ",\"connect_fail_reason\":\"\",\"connect_mode\":\"LOCAL\",\"connect_type\":"
                   "\"none\",\"device_connect_duration\":21,\"duration_level\":\"5\","
@@ -101,11 +92,11 @@ TALLY_SCENARIO(PeerToPeerPayload) {
 }
 
 TEST(Payloads, AreCompactJsonWithMaskedIdentifiersAndEveryMeasuredTimer) {
-    ExpectScenariosSucceed({"DeviceInformationPayloads", "HeartBeatPayload", "PeerToPeerPayload"});
+    ExpectScenariosSucceed({"EveryPayload"});
 }
 
-TALLY_SCENARIO(OddDeviceIds) {
-    OpenQueue(true);
+TALLY_SCENARIO(HostileInput) {
+    auto& clock = OpenQueue(true);
     TallyService* service = TallyService::GetInstance();
     const std::string odd[] = {std::string("\xff\xfe\x80\xc3", 4), std::string("ab\0cd\0ef", 8),
                                std::string("\xe4\xb8", 2)};
@@ -124,11 +115,8 @@ TALLY_SCENARIO(OddDeviceIds) {
     Peer::ReportDevice();
     EXPECT_TRUE(TakeQueued().empty());
     EXPECT_EQ(0u, Peer::GetLastReportTime(L"device_report")) << "a refused event is not counted";
-}
 
-TALLY_SCENARIO(ManyTimers) {
-    auto& clock = OpenQueue(true);
-    TallyService* service = TallyService::GetInstance();
+    // Timers that make the remote-connection event outgrow its record.
     service->TimeCount(std::string(10000, 't'), true, false);
     clock.AdvanceLocalSeconds(1);
     service->TimeCount(std::string(10000, 't'), false, false);
@@ -147,15 +135,12 @@ TALLY_SCENARIO(ManyTimers) {
 }
 
 TEST(Payloads, HostileInputNeverThrowsAndWhatDoesNotFitIsRefusedOnce) {
-    const auto ids = RunScenario("OddDeviceIds");
-    ASSERT_TRUE(ids.Succeeded()) << ids.Describe();
-    const auto refused = ids.JournalWith("copy data failed.");
-    ASSERT_EQ(2u, refused.size());
+    const auto result = RunScenario("HostileInput");
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    const auto refused = result.JournalWith("copy data failed.");
+    ASSERT_EQ(4u, refused.size()) << "once for each event refused";
     EXPECT_TRUE(IsLogLine(refused[0], 20, 5, "CopyReportData"));
-    const auto timers = RunScenario("ManyTimers");
-    ASSERT_TRUE(timers.Succeeded()) << timers.Describe();
-    EXPECT_EQ(2u, timers.JournalWith("copy data failed.").size());
-    EXPECT_NE(std::string::npos, timers.ledger.find("connect_report_time="));
+    EXPECT_NE(std::string::npos, result.ledger.find("connect_report_time="));
 }
 
 // A host whose identifiers are long enough that every masking rule changes
