@@ -14,6 +14,7 @@
 //   unload-inside   the same, unloading the service before ending
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -26,20 +27,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The exported members, by their (Itanium) mangled names; a member function
-// takes the object as its first argument.
-constexpr char kGetInstance[] = "_ZN12TallyService11GetInstanceEv";
-constexpr char kEnableImprovement[] = "_ZN12TallyService17EnableImprovementEb";
-constexpr char kReportP2P[] = "_ZN12TallyService9ReportP2PEbb";
-
-constexpr auto kDeliveryTimeout = std::chrono::seconds(30);
-
-struct Service {
-    void* library = nullptr;
-    void* (*getInstance)() = nullptr;
-    void (*enable)(void*, bool) = nullptr;
-    void (*p2p)(void*, bool, bool) = nullptr;
-};
+// Ends the probe with exit code `code`, saying why.
+[[noreturn]] void Fail(int code, const std::string& why) {
+    std::fprintf(stderr, "%s\n", why.c_str());
+    std::exit(code);
+}
 
 void Note(const std::string& key, const std::string& value) {
     std::ofstream(tally::testing::CurrentExecutablePath().parent_path() / "notes.txt",
@@ -47,118 +39,114 @@ void Note(const std::string& key, const std::string& value) {
         << key << '=' << value << '\n';
 }
 
+// The service as the probe calls it; a member function takes the object as
+// its first argument.
+struct Service {
+    void* library = nullptr;
+    void* (*getInstance)() = nullptr;
+    void (*enable)(void*, bool) = nullptr;
+    void (*p2p)(void*, bool, bool) = nullptr;
+};
+
 template <typename Fn>
-bool Bind(void* library, const char* name, Fn* function) {
+void Bind(void* library, const char* name, Fn* function) {
     *function = reinterpret_cast<Fn>(tally::testing::LibrarySymbol(library, name));
-    if (!*function) std::fprintf(stderr, "missing export %s\n", name);
-    return *function != nullptr;
+    if (!*function) Fail(4, std::string("missing export ") + name);
 }
 
-// Loads the service; answers an exit code (0 on success).
-int Load(const fs::path& path, Service* service) {
+// Loads the service and binds its exports by their (Itanium) mangled names.
+Service Load(const fs::path& path) {
+    Service service;
     std::string error;
-    service->library = tally::testing::OpenLibrary(path, &error);
-    if (!service->library) {
-        std::fprintf(stderr, "cannot load %s: %s\n", path.u8string().c_str(), error.c_str());
-        return 3;
-    }
-    const bool bound = Bind(service->library, kGetInstance, &service->getInstance) &&
-                       Bind(service->library, kEnableImprovement, &service->enable) &&
-                       Bind(service->library, kReportP2P, &service->p2p);
-    return bound ? 0 : 4;
+    service.library = tally::testing::OpenLibrary(path, &error);
+    if (!service.library) Fail(3, "cannot load " + path.u8string() + ": " + error);
+    Bind(service.library, "_ZN12TallyService11GetInstanceEv", &service.getInstance);
+    Bind(service.library, "_ZN12TallyService17EnableImprovementEb", &service.enable);
+    Bind(service.library, "_ZN12TallyService9ReportP2PEbb", &service.p2p);
+    return service;
 }
 
-int Unload(Service* service, const std::string& libraryName, const char* note) {
-    if (!tally::testing::CloseLibrary(service->library)) {
-        std::fprintf(stderr, "unloading the service failed\n");
-        return 6;
-    }
-    *service = Service();
-    Note(note, tally::testing::IsLibraryLoaded(libraryName) ? "1" : "0");
-    return 0;
+// Unloads the service; notes and answers whether the system kept it loaded.
+bool Unload(const Service& service, const fs::path& path) {
+    if (!tally::testing::CloseLibrary(service.library)) Fail(6, "unloading the service failed");
+    const bool loaded = tally::testing::IsLibraryLoaded(path.filename().u8string());
+    Note("loaded_after_unload", loaded ? "1" : "0");
+    return loaded;
 }
 
-bool WaitForEvents(size_t count) {
+void WaitForEvents(size_t count) {
     size_t seen = 0;
-    if (tally::testing::WaitForStandinEvents(count, kDeliveryTimeout, &seen)) return true;
-    std::fprintf(stderr, "%zu of %zu events arrived\n", seen, count);
-    return false;
+    if (!tally::testing::WaitForStandinEvents(count, std::chrono::seconds(30), &seen)) {
+        Fail(5, std::to_string(seen) + " of " + std::to_string(count) + " events arrived");
+    }
 }
 
 // Before opting in a connection report waits in the queue; unloading a
 // service that never started a thread destroys it with what it held, and
-// the next load starts afresh.
-int ReloadIdle(const fs::path& path, const std::string& libraryName) {
-    Service service;
-    if (int code = Load(path, &service)) return code;
+// the next load starts afresh. Where the system kept the library loaded, the
+// first service lives on and delivers what it held first.
+void ReloadIdle(const fs::path& path) {
+    Service service = Load(path);
     service.p2p(service.getInstance(), true, false);
-    if (int code = Unload(&service, libraryName, "loaded_after_unload")) return code;
-    // Where the system kept the library loaded, the first service lives on
-    // and delivers what it held first.
-    const bool keptLoaded = tally::testing::IsLibraryLoaded(libraryName);
-    if (int code = Load(path, &service)) return code;
+    const bool keptLoaded = Unload(service, path);
+    service = Load(path);
     void* instance = service.getInstance();
     service.enable(instance, true);
     service.p2p(instance, true, true);
-    return WaitForEvents(keptLoaded ? 3 : 2) ? 0 : 5;
+    WaitForEvents(keptLoaded ? 3 : 2);
 }
 
 // A service whose threads run stays resident through the unload; loading it
 // again gives the same service, still initialised, with the same worker.
-int ReloadRunning(const fs::path& path, const std::string& libraryName) {
-    Service service;
-    if (int code = Load(path, &service)) return code;
+void ReloadRunning(const fs::path& path) {
+    Service service = Load(path);
     void* first = service.getInstance();
     service.enable(first, true);
     service.p2p(first, true, false);
     service.p2p(first, true, true);
-    if (!WaitForEvents(3)) return 5;
+    WaitForEvents(3);
     service.p2p(first, true, false);
-    if (int code = Unload(&service, libraryName, "loaded_after_unload")) return code;
-    if (int code = Load(path, &service)) return code;
+    Unload(service, path);
+    service = Load(path);
     void* second = service.getInstance();
     Note("same_instance", first == second ? "1" : "0");
     service.enable(second, true);
     service.p2p(second, true, false);
     service.p2p(second, true, true);
-    return WaitForEvents(6) ? 0 : 5;
+    WaitForEvents(6);
 }
 
 // Ends the process while the worker is held inside ReportOnEvent; the hold
 // lasts far longer than the scenario's watchdog allows.
-int ExitInside(const fs::path& path, const std::string& libraryName, bool unload) {
-    Service service;
-    if (int code = Load(path, &service)) return code;
+void ExitInside(const fs::path& path, bool unload) {
+    Service service = Load(path);
     void* instance = service.getInstance();
     service.enable(instance, true);
-    if (!WaitForEvents(1)) return 5;
+    WaitForEvents(1);
     const std::string holdFile = tally::testing::ReadEnvironment("TALLY_STANDIN_BLOCK_FILE");
     std::ofstream(fs::u8path(holdFile), std::ios::binary) << "held\n";
     service.p2p(instance, true, false);
     service.p2p(instance, true, true);
-    if (!WaitForEvents(2)) return 5;
+    WaitForEvents(2);
     Note("inside", "1");
-    if (unload) {
-        if (int code = Unload(&service, libraryName, "loaded_after_unload")) return code;
-    }
+    if (unload) Unload(service, path);
     std::fflush(nullptr);
-    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s MODE SERVICE_LIBRARY\n", argv[0]);
-        return 2;
-    }
+    if (argc != 3) Fail(2, "usage: tally_reload_probe MODE SERVICE_LIBRARY");
     const std::string mode = argv[1];
     const fs::path path = fs::u8path(argv[2]);
-    const std::string libraryName = path.filename().u8string();
-    if (mode == "reload-idle") return ReloadIdle(path, libraryName);
-    if (mode == "reload-running") return ReloadRunning(path, libraryName);
-    if (mode == "exit-inside") return ExitInside(path, libraryName, false);
-    if (mode == "unload-inside") return ExitInside(path, libraryName, true);
-    std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
-    return 2;
+    if (mode == "reload-idle") {
+        ReloadIdle(path);
+    } else if (mode == "reload-running") {
+        ReloadRunning(path);
+    } else if (mode == "exit-inside" || mode == "unload-inside") {
+        ExitInside(path, mode == "unload-inside");
+    } else {
+        Fail(2, "unknown mode " + mode);
+    }
+    return 0;
 }

@@ -1,134 +1,77 @@
-// The gates of the two connection reports: the connection-timing flag, the
+// Named timers on local wall-clock time and the grading of durations, and
+// the gates of the two connection reports: the connection-timing flag, the
 // suspend mark and the twelve-hour throttles kept in the ledger.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 
 #include "reports/report_fixture.h"
-#include "support/scenario.h"
-#include "support/service_scenario.h"
-#include "support/test_peer.h"
 
+namespace tally {
+namespace testing {
 namespace {
 
-using tally::testing::OpenQueue;
-using tally::testing::RunScenario;
-using tally::testing::TakeQueued;
 using Peer = TallyServiceTestPeer;
 
-constexpr uint64_t kTwelveHoursMs = 43200000;
-const wchar_t kHeartBeatKey[] = L"hb_report_time";
-const wchar_t kConnectKey[] = L"connect_report_time";
-
-size_t Queued() {
-    return TakeQueued().size();
-}
-
-TALLY_SCENARIO(HeartBeatGates) {
-    auto& clock = OpenQueue(true);
+TALLY_SCENARIO(TimerLifecycle) {
+    auto& clock = OpenQueue(false);
     TallyService* service = TallyService::GetInstance();
-    const uint64_t start = clock.UnixMs();
 
-    // While a connection is being timed nothing happens, not even a ledger read.
-    service->TimeCount("device_connect_duration", true, false);
-    service->ReportHeartBeat(true, true);
-    EXPECT_EQ(0u, Queued());
-    EXPECT_EQ(0u, Peer::GetLastReportTime(kHeartBeatKey));
-    Peer::SetDeviceConnectTimed(false);
+    // Never started: a read answers 0, creates the start entry only.
+    EXPECT_EQ(0, service->TimeCount("copy", false, false));
+    EXPECT_EQ(1u, Peer::TimerStarts().count("copy"));
+    EXPECT_EQ(0, Peer::TimerStarts().at("copy"));
+    EXPECT_TRUE(Peer::TimerDurations().empty());
+    // A restart of a timer never started starts it and still answers 0.
+    EXPECT_EQ(0, service->TimeCount("copy", false, true));
+    EXPECT_TRUE(Peer::TimerDurations().empty());
+    clock.AdvanceLocalSeconds(2.9);
+    EXPECT_EQ(2, service->TimeCount("copy", false, false)) << "truncated to whole seconds";
 
-    // First report ever: an event, and the instant stored.
-    service->ReportHeartBeat(false, true);
-    const auto first = TakeQueued();
-    ASSERT_EQ(1u, first.size());
-    EXPECT_NE(std::string::npos, first[0].data.find("\"connect_mode\":\"KCP_FAIL\""));
-    EXPECT_EQ(start, Peer::GetLastReportTime(kHeartBeatKey));
+    // Two reads without restart measure from the same start; a read with
+    // restart measures from the old start, the next read from the restart.
+    clock.AdvanceLocalSeconds(4);
+    EXPECT_EQ(6, service->TimeCount("copy", false, false));
+    EXPECT_EQ(6, service->TimeCount("copy", false, true));
+    clock.AdvanceLocalSeconds(3);
+    EXPECT_EQ(3, service->TimeCount("copy", false, false));
+    EXPECT_EQ(3, Peer::TimerDurations().at("copy"));
 
-    // One millisecond short of twelve hours: nothing, stamp unchanged.
-    clock.SetUnixMs(start + kTwelveHoursMs - 1);
-    service->ReportHeartBeat(true, true);
-    EXPECT_EQ(0u, Queued());
-    EXPECT_EQ(start, Peer::GetLastReportTime(kHeartBeatKey));
-    // Exactly twelve hours: reported again.
-    clock.SetUnixMs(start + kTwelveHoursMs);
-    service->ReportHeartBeat(true, true);
-    EXPECT_EQ(1u, Queued());
-    EXPECT_EQ(start + kTwelveHoursMs, Peer::GetLastReportTime(kHeartBeatKey));
+    // A start answers 0 even while running, keeps the last duration, and
+    // ignores `restart`.
+    EXPECT_EQ(0, service->TimeCount("copy", true, true));
+    EXPECT_EQ(3, Peer::TimerDurations().at("copy"));
+    clock.AdvanceLocalSeconds(1);
+    EXPECT_EQ(1, service->TimeCount("copy", false, false));
 
-    // A stamp in the future (clock set back) never blocks.
-    Peer::SetLastReportTime(kHeartBeatKey, start + 10 * kTwelveHoursMs);
-    service->ReportHeartBeat(true, false);
-    EXPECT_EQ(1u, Queued());
-    EXPECT_EQ(start + kTwelveHoursMs, Peer::GetLastReportTime(kHeartBeatKey));
-}
+    // The local clock set back gives a negative duration, kept as such.
+    clock.AdvanceLocalSeconds(-30);
+    EXPECT_EQ(-29, service->TimeCount("copy", false, false));
+    EXPECT_EQ(-29, Peer::TimerDurations().at("copy"));
+    EXPECT_EQ("1", Peer::GetDurationLevel(-29));
 
-TEST(HeartBeatReport, ThrottledForTwelveHoursAndWhileAConnectionIsTimed) {
-    const auto result = RunScenario("HeartBeatGates");
-    ASSERT_TRUE(result.Succeeded()) << result.Describe();
-}
+    // Names are exact: the empty name and names differing in case or length
+    // are timers of their own.
+    service->TimeCount("", true, false);
+    clock.AdvanceLocalSeconds(5);
+    EXPECT_EQ(5, service->TimeCount("", false, false));
+    EXPECT_EQ(0, service->TimeCount("Copy", false, false));
+    EXPECT_EQ(0, service->TimeCount("copy ", false, false));
 
-TALLY_SCENARIO(HeartBeatStampedBeforeRouting) {
-    auto& clock = OpenQueue(true);
-    // Disabled after initialisation: routing drops the event, yet the stamp
-    // already counts for the next twelve hours.
-    Peer::SetImprovementEnabled(false);
-    TallyService::GetInstance()->ReportHeartBeat(true, true);
-    EXPECT_EQ(0u, Queued());
-    EXPECT_EQ(clock.UnixMs(), Peer::GetLastReportTime(kHeartBeatKey));
-}
-
-TEST(HeartBeatReport, StampIsWrittenEvenWhenRoutingDropsTheEvent) {
-    const auto result = RunScenario("HeartBeatStampedBeforeRouting");
-    ASSERT_TRUE(result.Succeeded()) << result.Describe();
-    EXPECT_NE(std::string::npos, result.ledger.find("hb_report_time="));
-}
-
-TALLY_SCENARIO(PeerToPeerGates) {
-    auto& clock = OpenQueue(true);
-    TallyService* service = TallyService::GetInstance();
-    const uint64_t start = clock.UnixMs();
-
-    // Successes are always reported and never touch the ledger.
-    service->ReportP2P(true, false);
-    service->ReportP2P(true, true);
-    EXPECT_EQ(2u, Queued());
-    EXPECT_EQ(0u, Peer::GetLastReportTime(kConnectKey));
-
-    // Failures: once in twelve hours.
-    service->ReportP2P(false, false);
-    EXPECT_EQ(1u, Queued());
-    EXPECT_EQ(start, Peer::GetLastReportTime(kConnectKey));
-    clock.SetUnixMs(start + kTwelveHoursMs - 1);
-    service->ReportP2P(false, false);
-    EXPECT_EQ(0u, Queued());
-    clock.SetUnixMs(start + kTwelveHoursMs);
-    service->ReportP2P(false, false);
-    EXPECT_EQ(1u, Queued());
-    EXPECT_EQ(start + kTwelveHoursMs, Peer::GetLastReportTime(kConnectKey));
-
-    // While suspended: a success goes through and keeps the mark; the next
-    // failure is dropped without touching the ledger and clears the mark.
-    clock.SetUnixMs(start + 3 * kTwelveHoursMs);
-    service->SetSystemSuspend(true);
-    service->ReportP2P(true, false);
-    EXPECT_EQ(1u, Queued());
-    EXPECT_TRUE(Peer::SystemSuspend());
-    service->ReportP2P(false, false);
-    EXPECT_EQ(0u, Queued());
-    EXPECT_FALSE(Peer::SystemSuspend());
-    EXPECT_EQ(start + kTwelveHoursMs, Peer::GetLastReportTime(kConnectKey));
-    // The failure after that is judged by the throttle alone.
-    service->ReportP2P(false, false);
-    EXPECT_EQ(1u, Queued());
-
-    // A stamp in the future never blocks a failure.
-    Peer::SetLastReportTime(kConnectKey, start + 100 * kTwelveHoursMs);
-    service->ReportP2P(false, true);
-    EXPECT_EQ(1u, Queued());
-}
-
-TEST(PeerToPeerReport, FailuresThrottledAndDroppedOnceAfterSuspend) {
-    const auto result = RunScenario("PeerToPeerGates");
-    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    // Only the connection timer holds heartbeats back.
+    service->TimeCount("Device_connect_duration", true, false);
+    service->TimeCount("device_connect_duration ", false, false);
+    service->TimeCount("device_connect_duratio", false, true);
+    EXPECT_FALSE(Peer::DeviceConnectTimed()) << "only the exact name raises the flag";
+    // Every kind of call with the exact name raises it: start, read, restart.
+    for (int kind = 0; kind < 3; ++kind) {
+        Peer::SetDeviceConnectTimed(false);
+        service->TimeCount("device_connect_duration", kind == 0, kind == 2);
+        EXPECT_TRUE(Peer::DeviceConnectTimed()) << "call kind " << kind;
+    }
 }
 
 TALLY_SCENARIO(PeerToPeerCarriesTimers) {
@@ -159,9 +102,104 @@ TALLY_SCENARIO(PeerToPeerCarriesTimers) {
     EXPECT_FALSE(Peer::DeviceConnectTimed()) << "routing clears the flag the read raised";
 }
 
-TEST(PeerToPeerReport, CarriesEveryTimerEverMeasured) {
-    const auto result = RunScenario("PeerToPeerCarriesTimers");
-    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+TEST(ConnectionReports, TimersMeasureWholeSecondsAndEveryConnectionEventCarriesThem) {
+    ExpectScenariosSucceed({"TimerLifecycle", "PeerToPeerCarriesTimers"});
+}
+
+TEST(ConnectionReports, DurationLevelsSwitchAtTheBandEdges) {
+    const std::map<int64_t, std::string> levels = {
+        {INT64_MIN, "1"}, {-1, "1"}, {0, "1"},  {2, "1"},  {3, "2"},  {5, "2"},
+        {6, "3"},         {10, "3"}, {11, "4"}, {20, "4"}, {21, "5"}, {INT64_MAX, "5"}};
+    for (const auto& level : levels) {
+        EXPECT_EQ(level.second, Peer::GetDurationLevel(level.first)) << level.first;
+    }
+}
+
+constexpr uint64_t kTwelveHoursMs = 43200000;
+const wchar_t kHeartBeatKey[] = L"hb_report_time";
+const wchar_t kConnectKey[] = L"connect_report_time";
+
+size_t Queued() {
+    return TakeQueued().size();
+}
+
+// A report kept to one event in twelve hours by the stamp under `key`, made by
+// `report(first)`: the first report ever makes an event whose payload holds
+// `firstHolds` and stores the instant; one millisecond short of twelve hours
+// later nothing happens, and the stamp stays; exactly twelve hours later it is
+// made again; a stamp in the future (clock set back) never blocks. Leaves the
+// clock twelve hours on.
+void ExpectTwelveHourThrottle(FakeClock& clock, const wchar_t* key, const std::string& firstHolds,
+                              const std::function<void(bool first)>& report) {
+    const uint64_t start = clock.UnixMs();
+    for (const uint64_t after : {uint64_t{0}, kTwelveHoursMs - 1, kTwelveHoursMs}) {
+        clock.SetUnixMs(start + after);
+        report(after == 0);
+        const auto events = TakeQueued();
+        ASSERT_EQ(after == kTwelveHoursMs - 1 ? 0u : 1u, events.size()) << after;
+        if (after == 0) {
+            EXPECT_NE(std::string::npos, events[0].data.find(firstHolds));
+        }
+        EXPECT_EQ(start + (after == kTwelveHoursMs ? after : 0), Peer::GetLastReportTime(key));
+    }
+    Peer::SetLastReportTime(key, start + 10 * kTwelveHoursMs);
+    report(false);
+    EXPECT_EQ(1u, Queued()) << "a stamp in the future";
+    EXPECT_EQ(start + kTwelveHoursMs, Peer::GetLastReportTime(key));
+}
+
+TALLY_SCENARIO(ConnectionReportGates) {
+    auto& clock = OpenQueue(true);
+    TallyService* service = TallyService::GetInstance();
+    const uint64_t start = clock.UnixMs();
+
+    // While a connection is being timed no heartbeat happens, not even a
+    // ledger read; then failures and successes alike are throttled.
+    service->TimeCount("device_connect_duration", true, false);
+    service->ReportHeartBeat(true, true);
+    EXPECT_EQ(0u, Queued());
+    EXPECT_EQ(0u, Peer::GetLastReportTime(kHeartBeatKey));
+    Peer::SetDeviceConnectTimed(false);
+    ExpectTwelveHourThrottle(clock, kHeartBeatKey, "\"connect_mode\":\"KCP_FAIL\"",
+                             [service](bool first) { service->ReportHeartBeat(!first, true); });
+
+    // Remote connections: successes are always reported and never touch the
+    // ledger; failures are throttled.
+    service->ReportP2P(true, false);
+    service->ReportP2P(true, true);
+    EXPECT_EQ(2u, Queued());
+    EXPECT_EQ(0u, Peer::GetLastReportTime(kConnectKey));
+    ExpectTwelveHourThrottle(clock, kConnectKey, "\"is_success\":\"false\"",
+                             [service](bool) { service->ReportP2P(false, false); });
+
+    // While suspended: a success goes through and keeps the mark; the next
+    // failure is dropped without touching the ledger and clears the mark.
+    const uint64_t later = start + 5 * kTwelveHoursMs;
+    clock.SetUnixMs(later);
+    service->SetSystemSuspend(true);
+    service->ReportP2P(true, false);
+    EXPECT_EQ(1u, Queued());
+    EXPECT_TRUE(Peer::SystemSuspend());
+    service->ReportP2P(false, false);
+    EXPECT_EQ(0u, Queued());
+    EXPECT_FALSE(Peer::SystemSuspend());
+    EXPECT_EQ(start + 2 * kTwelveHoursMs, Peer::GetLastReportTime(kConnectKey));
+    // The failure after that is judged by the throttle alone.
+    service->ReportP2P(false, true);
+    EXPECT_EQ(1u, Queued());
+
+    // Disabled after initialisation: routing drops a heartbeat, yet its stamp
+    // already counts for the next twelve hours.
+    Peer::SetImprovementEnabled(false);
+    service->ReportHeartBeat(true, true);
+    EXPECT_EQ(0u, Queued());
+    EXPECT_EQ(later, Peer::GetLastReportTime(kHeartBeatKey));
+}
+
+TEST(ConnectionReports, ThrottledForTwelveHoursHeldWhileTimedAndDroppedOnceAfterSuspend) {
+    ExpectScenariosSucceed({"ConnectionReportGates"});
 }
 
 }  // namespace
+}  // namespace testing
+}  // namespace tally

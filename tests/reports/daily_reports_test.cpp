@@ -1,11 +1,12 @@
-// The once-a-day device reports: from the host's sync-app notice, from
-// enabling, and from the daily loop, end to end through the analytics library.
+// Routing (event names by source, the log lines, the once-a-day bookkeeping
+// of the device events and the early buffering of connection events) and the
+// once-a-day device reports: from the host's sync-app notice, from enabling,
+// and from the daily loop, end to end through the analytics library.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -16,21 +17,134 @@
 
 #include "ambit_standin.h"
 #include "reports/report_fixture.h"
-#include "support/scenario.h"
-#include "support/service_scenario.h"
-#include "support/test_peer.h"
 
+namespace tally {
+namespace testing {
 namespace {
 
-using tally::testing::InstallProcessFakeClock;
-using tally::testing::OpenQueue;
-using tally::testing::QueueRecord;
-using tally::testing::RunScenario;
-using tally::testing::StandinCall;
-using tally::testing::TakeQueued;
-using tally::testing::WaitForStandinEvents;
-using tally::testing::WaitUntil;
 using Peer = TallyServiceTestPeer;
+
+const char kColon[] = "\xA3\xBA";  // the full-width colon as the host's log holds it
+
+TALLY_SCENARIO(RouteBySource) {
+    OpenQueue(true);
+    Peer::SetDeviceConnectTimed(true);
+    EXPECT_FALSE(Peer::Report(ReportSource::HeartBeat, ""));
+    EXPECT_TRUE(Peer::DeviceConnectTimed()) << "an empty payload leaves the flag alone";
+
+    EXPECT_FALSE(Peer::Report(static_cast<ReportSource>(5), "{\"a\":1}"));
+    EXPECT_FALSE(Peer::DeviceConnectTimed()) << "any non-empty payload clears it";
+    EXPECT_FALSE(Peer::Report(static_cast<ReportSource>(-1), "{\"a\":1}"));
+    EXPECT_TRUE(TakeQueued().empty());
+
+    EXPECT_TRUE(Peer::Report(ReportSource::HeartBeat, "{\"hb\":1}"));
+    EXPECT_TRUE(Peer::Report(ReportSource::P2P, "{\"p2p\":1}"));
+    const auto events = TakeQueued();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ("storage_heartbeat_fail_reconnect", events[0].name);
+    EXPECT_EQ("{\"hb\":1}", events[0].data);
+    EXPECT_EQ("device_remote_connect", events[1].name);
+}
+
+TEST(Routing, NamesEventsBySourceAndLogsEachHandlerCall) {
+    const auto result = RunScenario("RouteBySource");
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    const auto report = result.JournalFrom("TallyService::Report");
+    ASSERT_EQ(5u, report.size());
+    EXPECT_EQ("report data is empty", report[0]->message);
+    EXPECT_TRUE(IsLogLine(report[0], 20, 5, "TallyService::Report"));
+    EXPECT_EQ(std::string("5") + kColon + "have no event name", report[1]->message);
+    EXPECT_TRUE(IsLogLine(report[1], 20, 5, "TallyService::Report"));
+    EXPECT_EQ(std::string("-1") + kColon + "have no event name", report[2]->message);
+    // The trace after each handler call is informational.
+    EXPECT_EQ(std::string("report source") + kColon + "2", report[3]->message);
+    EXPECT_TRUE(IsLogLine(report[3], 20, 2, "TallyService::Report"));
+    EXPECT_EQ(std::string("report source") + kColon + "3", report[4]->message);
+}
+
+TALLY_SCENARIO(DeviceAndConnectionEvents) {
+    auto& clock = OpenQueue(false);
+    // Before initialisation connection events wait in the queue, even with
+    // improvement off.
+    Peer::SetImprovementEnabled(false);
+    EXPECT_TRUE(Peer::OnOtherReport("device_remote_connect", "{\"early\":1}"));
+    EXPECT_EQ(1u, Peer::QueueSize());
+    // After it, they are made only while improvement is on.
+    Peer::SetInitialized(true);
+    EXPECT_FALSE(Peer::OnOtherReport("device_remote_connect", "{\"late\":1}"));
+    Peer::SetImprovementEnabled(true);
+    EXPECT_TRUE(Peer::OnOtherReport("device_remote_connect", "{\"late\":2}"));
+    auto events = TakeQueued();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ("{\"early\":1}", events[0].data);
+    EXPECT_EQ("{\"late\":2}", events[1].data);
+    // The device-information handlers have no early path: records made
+    // while improvement is off are dropped, but the ledger is still written.
+    Peer::SetImprovementEnabled(false);
+    EXPECT_TRUE(Peer::OnOrvelReport("user_device_info", "{\"off\":1}"));
+    EXPECT_TRUE(TakeQueued().empty());
+    EXPECT_EQ(Peer::GetCurrentDate(), Peer::GetLastReportTime(L"device_report"));
+
+    // The desktop client's reports.
+    Peer::SetImprovementEnabled(true);
+    uint64_t today = Peer::GetCurrentDate();
+    ASSERT_EQ(20250615u, today);
+
+    // Without the sync-app notice: one record, the day's date written.
+    EXPECT_TRUE(Peer::OnOrvelReport("user_device_info", "{\"n\":1}"));
+    EXPECT_EQ(1u, TakeQueued().size());
+    EXPECT_EQ(today, Peer::GetLastReportTime(L"device_report"));
+    EXPECT_EQ(0u, Peer::GetLastReportTime(L"sync_app_report"));
+
+    // With it, on a day without a sync-app event: the caller's record, then
+    // the sync-app device information; both dates; the notice consumed.
+    TallyService::GetInstance()->SetSyncAppUsing(true);
+    EXPECT_TRUE(Peer::OnOrvelReport("user_device_info", "{\"n\":2}"));
+    events = TakeQueued();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ("{\"n\":2}", events[0].data);
+    EXPECT_EQ("user_device_info", events[1].name);
+    EXPECT_NE(std::string::npos, events[1].data.find("\"device_type\":4"));
+    EXPECT_EQ(today, Peer::GetLastReportTime(L"sync_app_report"));
+    EXPECT_FALSE(Peer::SyncAppUsing());
+
+    // Again the same day: the notice is consumed, no second sync-app event.
+    TallyService::GetInstance()->SetSyncAppUsing(true);
+    EXPECT_TRUE(Peer::OnOrvelReport("user_device_info", "{\"n\":3}"));
+    EXPECT_EQ(1u, TakeQueued().size());
+    EXPECT_FALSE(Peer::SyncAppUsing());
+
+    // No date, no report.
+    clock.SetLocalDate(0, 0, 0, false);
+    EXPECT_EQ(0u, Peer::GetCurrentDate());
+    EXPECT_FALSE(Peer::OnOrvelReport("user_device_info", "{\"n\":4}"));
+    EXPECT_FALSE(Peer::OnSyncDiskReport("user_device_info", "{\"n\":5}"));
+    EXPECT_TRUE(TakeQueued().empty());
+
+    // A sync-disk report on a day without the desktop client's event: that
+    // event first, then ours.
+    clock.SetLocalDate(2025, 6, 16);
+    today = Peer::GetCurrentDate();
+    EXPECT_TRUE(Peer::OnSyncDiskReport("user_device_info", "{\"sync\":1}"));
+    events = TakeQueued();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_NE(std::string::npos, events[0].data.find("\"device_type\":7"));
+    EXPECT_EQ("{\"sync\":1}", events[1].data);
+    EXPECT_EQ(today, Peer::GetLastReportTime(L"device_report"));
+    EXPECT_EQ(today, Peer::GetLastReportTime(L"sync_app_report"));
+    // The same day: only ours.
+    EXPECT_TRUE(Peer::OnSyncDiskReport("user_device_info", "{\"sync\":2}"));
+    events = TakeQueued();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ("{\"sync\":2}", events[0].data);
+}
+
+TEST(Routing, DeviceEventsKeepTheirDatesAndConnectionEventsWaitOnlyBeforeInitialisation) {
+    const auto result = RunScenario("DeviceAndConnectionEvents");
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250616"));
+    EXPECT_NE(std::string::npos, result.ledger.find("sync_app_report=20250616"));
+}
 
 constexpr auto kDeliveryTimeout = std::chrono::seconds(20);
 constexpr uint64_t kMinutesPerDay = 24 * 60;
@@ -83,7 +197,7 @@ TEST(DailyReports, SyncAppUsageIsReportedOnceADayAfterTheDeviceEvent) {
 }
 
 // Waits until the daily loop has slept `count` minutes in all.
-void SleepMinutes(tally::testing::FakeClock& clock, uint64_t count) {
+void SleepMinutes(FakeClock& clock, uint64_t count) {
     const uint64_t target = clock.Sleeps() + count;
     clock.AllowSleeps(count);
     ASSERT_TRUE(clock.WaitForSleeps(target));
@@ -172,30 +286,20 @@ TALLY_SCENARIO(HostLockDuringDeviceReport) {
 }
 
 TEST(DailyReports, HostLockTakenInsideTheHostsLibrariesNeverDeadlocks) {
-    const auto result = RunScenario("HostLockDuringDeviceReport");
-    ASSERT_TRUE(result.Succeeded()) << result.Describe();
+    ExpectScenariosSucceed({"HostLockDuringDeviceReport"});
 }
 
 // Runs `body(i)` on `count` threads released at the same moment.
 void AllAtOnce(int count, const std::function<void(int)>& body) {
-    std::mutex mutex;
-    std::condition_variable start;
-    bool go = false;
+    std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (int i = 0; i < count; ++i) {
         threads.emplace_back([&, i] {
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                start.wait(lock, [&] { return go; });
-            }
+            while (!go) std::this_thread::yield();
             body(i);
         });
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        go = true;
-    }
-    start.notify_all();
+    go = true;
     for (auto& thread : threads) thread.join();
 }
 
@@ -243,15 +347,15 @@ TEST(DailyReports, HostThreadsAtOnceMakeEachGatedEventOnce) {
     ASSERT_EQ(6u, events.size()) << ::testing::PrintToString(events);
     // Enabling on the first day; the new day's desktop-client event before the
     // sync app's; the two connection reports in either order; the marker.
-    EXPECT_EQ((std::vector<std::string>{"user_device_info 7", "user_device_info 7",
-                                        "user_device_info 4"}),
-              std::vector<std::string>(events.begin(), events.begin() + 3));
     std::sort(events.begin() + 3, events.begin() + 5);
-    EXPECT_EQ((std::vector<std::string>{"device_remote_connect", "storage_heartbeat_fail_reconnect",
-                                        "after_the_threads"}),
-              std::vector<std::string>(events.begin() + 3, events.end()));
+    EXPECT_EQ((std::vector<std::string>{"user_device_info 7", "user_device_info 7",
+                                        "user_device_info 4", "device_remote_connect",
+                                        "storage_heartbeat_fail_reconnect", "after_the_threads"}),
+              events);
     EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250616"));
     EXPECT_NE(std::string::npos, result.ledger.find("sync_app_report=20250616"));
 }
 
 }  // namespace
+}  // namespace testing
+}  // namespace tally

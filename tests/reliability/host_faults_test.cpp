@@ -1,7 +1,10 @@
-// An analytics library that cannot serve, and a wall clock far off in either
-// direction. The host keeps using every operation: nothing crashes, nothing
-// is delivered without a library, no thread is left behind, and no throttle
-// or daily rule locks up whatever the clock did.
+// The host's own faults and moves: an analytics library that cannot serve, a
+// wall clock far off in either direction, and the service unloaded and
+// loaded again, idle or with its threads running, or a process that ends
+// while the worker is inside the analytics library. The host keeps using
+// every operation: nothing crashes, nothing is delivered without a library,
+// no thread is left behind, and no throttle or daily rule locks up whatever
+// the clock did.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,22 +14,17 @@
 #include <thread>
 #include <vector>
 
-#include "TallyService.h"
 #include "reliability_checks.h"
-#include "support/process.h"
-#include "support/scenario.h"
-#include "support/service_scenario.h"
 
+namespace tally {
+namespace testing {
 namespace {
 
-using tally::testing::AnalyticsLibrary;
-using tally::testing::FakeClock;
-using tally::testing::RunScenario;
-using tally::testing::ScenarioOptions;
-using tally::testing::ScenarioResult;
-using tally::testing::StandinCall;
 using Peer = TallyServiceTestPeer;
 
+const char kHeartBeat[] = "storage_heartbeat_fail_reconnect";
+const char kConnect[] = "device_remote_connect";
+const char kDevice[] = "user_device_info";
 constexpr int kEnableRounds = 3;
 
 // The host goes on with every operation, enabling again each round, and
@@ -35,12 +33,12 @@ constexpr int kEnableRounds = 3;
 // before the thread that started it has detached it, which MinGW-w64's
 // thread runtime does not survive unless the service guards against it.
 TALLY_SCENARIO(HostUsesEveryOperationWithoutALibrary) {
-    tally::testing::InstallProcessFakeClock();
+    InstallProcessFakeClock();
     TallyService* service = TallyService::GetInstance();
     // A sanitizer's runtime starts a thread of its own with the first one
     // the program starts; count from after that.
     std::thread([] {}).join();
-    const int threadsBefore = tally::testing::CountThreads();
+    const int threadsBefore = CountThreads();
     for (int round = 0; round < kEnableRounds; ++round) {
         service->EnableImprovement(true);
         service->SetDeviceUniqueId("device-" + std::to_string(round));
@@ -56,16 +54,14 @@ TALLY_SCENARIO(HostUsesEveryOperationWithoutALibrary) {
         service->StartReportThread();
         service->EnableImprovement(false);
         // The threads of a service that is not initialised end on their own.
-        ASSERT_TRUE(tally::testing::WaitUntil([&] {
-            return tally::testing::CountThreads() == threadsBefore;
-        })) << tally::testing::CountThreads()
-            << " threads, " << threadsBefore << " before";
+        ASSERT_TRUE(WaitUntil([&] { return CountThreads() == threadsBefore; }))
+            << CountThreads() << " threads, " << threadsBefore << " before";
     }
     EXPECT_FALSE(Peer::Initialized());
     // Connection events wait for a library that may still come: successes
     // every time, failures once in twelve hours. The heartbeat was held back
     // each time by the connection timer.
-    tally::testing::WriteNote("queued", std::to_string(Peer::QueueSize()));
+    WriteNote("queued", std::to_string(Peer::QueueSize()));
 }
 
 TEST(LibraryFaults, HostKeepsWorkingAndNothingIsLeftRunningWhateverTheLibrary) {
@@ -102,9 +98,7 @@ TEST(LibraryFaults, HostKeepsWorkingAndNothingIsLeftRunningWhateverTheLibrary) {
         EXPECT_TRUE(result.Events().empty());
         EXPECT_EQ(0u, result.CountCalls(StandinCall::Kind::Submit));
         EXPECT_EQ(std::to_string(2 * kEnableRounds + 1), result.Note("queued"));
-        for (const auto& line : result.journal) {
-            EXPECT_EQ(std::string::npos, line.message.find("exception")) << line.message;
-        }
+        ExpectNoExceptionLogged(result);
     }
 }
 
@@ -115,23 +109,18 @@ uint64_t WrappedUnixMs(uint64_t fileTime) {
     return (fileTime - FakeClock::kUnixEpochFileTime) / FakeClock::kTicksPerMs;
 }
 
+// Where the clock stands: system time as the fake clock is set (milliseconds
+// since 1970, wrapping below it), the local date (year 0 makes the conversion
+// fail), the timers' local wall clock in file-time units, and the records one
+// round queues (heartbeat, failed and successful connection, device report,
+// sync-app usage).
 struct ClockPosition {
     const char* what;
-    // System time as the fake clock is set (milliseconds since 1970,
-    // wrapping below it).
     uint64_t unixMs;
-    // The local date; year 0 makes the conversion fail.
     uint16_t year, month, day;
-    // The timers' local wall clock, in file-time units.
     int64_t localFileTime;
-    // Records queued by one round (heartbeat, failed connection, successful
-    // connection, device report, sync-app usage).
     std::vector<std::string> expected;
 };
-
-const char kHeartBeat[] = "storage_heartbeat_fail_reconnect";
-const char kConnect[] = "device_remote_connect";
-const char kDevice[] = "user_device_info";
 
 // The path of the clock: a normal day, then file time 0 (1601), the day
 // before 1970, the last day a system time can hold, the end of file time
@@ -161,7 +150,7 @@ std::vector<ClockPosition> ClockPath() {
 }
 
 TALLY_SCENARIO(ClockFarOff) {
-    FakeClock& clock = tally::testing::OpenQueueWithoutLibrary();
+    FakeClock& clock = OpenQueueWithoutLibrary();
     TallyService* service = TallyService::GetInstance();
     for (const ClockPosition& position : ClockPath()) {
         SCOPED_TRACE(position.what);
@@ -176,11 +165,10 @@ TALLY_SCENARIO(ClockFarOff) {
         service->ReportP2P(true, false);
         service->EnableImprovement(true);
         EXPECT_TRUE(service->ReportSyncAppUsing());
-        const std::vector<ReportData> records = tally::testing::TakeQueued();
         std::vector<std::string> names;
-        for (const ReportData& record : records) {
+        for (const ReportData& record : Peer::DrainQueue()) {
             names.push_back(record.eventName);
-            EXPECT_EQ("", tally::testing::RecordFault(record));
+            EXPECT_EQ("", RecordFault(record));
         }
         EXPECT_EQ(position.expected, names);
         // The stamps written are the instants read back.
@@ -195,9 +183,67 @@ TALLY_SCENARIO(ClockFarOff) {
 TEST(ClockFaults, ThrottlesAndDailyRulesNeverLockUpWhereverTheClockGoes) {
     const ScenarioResult result = RunScenario("ClockFarOff");
     ASSERT_TRUE(result.Succeeded()) << result.Describe();
-    for (const auto& line : result.journal) {
-        EXPECT_NE(5, line.severity) << line.function << ": " << line.message;
+    ExpectNoFailureLogged(result);
+}
+
+// ---- Unloading and loading again ---------------------------------------------
+
+// Runs the probe in `mode`; it must end well and log no exception.
+ScenarioResult RunProbe(const std::string& mode) {
+    ScenarioOptions options;
+    options.program = TALLY_TEST_RELOAD_PROBE;
+    options.arguments = {
+        mode, (CurrentExecutablePath().parent_path() / TALLY_TEST_SERVICE_LIBRARY).u8string()};
+    // The analytics library holds the worker for up to a minute in the exit
+    // cases: a process that waited for it would be killed here.
+    options.timeout = std::chrono::seconds(30);
+    const ScenarioResult result = RunScenario(mode, options);
+    EXPECT_TRUE(result.Succeeded()) << result.Describe();
+    ExpectNoExceptionLogged(result);
+    return result;
+}
+
+TEST(Reload, IdleServiceUnloadsAndLoadsAgainAfresh) {
+    const ScenarioResult result = RunProbe("reload-idle");
+    EXPECT_EQ(1u, result.CountCalls(StandinCall::Kind::Init));
+    if (result.Note("loaded_after_unload") == "0") {
+        // Unloaded whole: the report made before opting in went with the
+        // service that held it.
+        EXPECT_EQ((std::vector<std::string>{kDevice, kConnect}), result.EventNames());
+    } else {
+        // The system kept the library (its own reasons, such as unique
+        // symbols on Linux): the same service, with its buffered report.
+        EXPECT_EQ((std::vector<std::string>{kConnect, kDevice, kConnect}), result.EventNames());
+    }
+}
+
+TEST(Reload, RunningServiceStaysLoadedAndWorksOnAfterLoadingAgain) {
+    const ScenarioResult result = RunProbe("reload-running");
+    EXPECT_EQ("1", result.Note("loaded_after_unload")) << "unmapped beneath its threads";
+    EXPECT_EQ("1", result.Note("same_instance"));
+    // Initialised once, the day's device event once, and every connection
+    // event through the one worker, in order.
+    EXPECT_EQ(1u, result.CountCalls(StandinCall::Kind::Init));
+    EXPECT_EQ((std::vector<std::string>{kDevice, kConnect, kConnect, kConnect, kConnect, kConnect}),
+              result.EventNames());
+    for (const StandinCall* event : result.Events()) {
+        EXPECT_EQ(result.Events()[0]->thread, event->thread);
+    }
+}
+
+TEST(Reload, ProcessEndsWhileTheWorkerIsInsideTheLibrary) {
+    for (const std::string mode : {"exit-inside", "unload-inside"}) {
+        SCOPED_TRACE(mode);
+        const ScenarioResult result = RunProbe(mode);
+        EXPECT_EQ("1", result.Note("inside"));
+        if (mode == "unload-inside") {
+            EXPECT_EQ("1", result.Note("loaded_after_unload"));
+        }
+        // The device event, then the connection event the worker was holding.
+        EXPECT_EQ((std::vector<std::string>{kDevice, kConnect}), result.EventNames());
     }
 }
 
 }  // namespace
+}  // namespace testing
+}  // namespace tally
