@@ -77,18 +77,6 @@ fs::path MakeScenarioFolder(const std::string& name, const std::string& suffix,
     return fs::path();
 }
 
-bool HasSuffix(const std::string& text, const std::string& suffix) {
-    if (suffix.empty() || text.size() < suffix.size()) return false;
-    for (size_t i = 0; i < suffix.size(); ++i) {
-        const char a = text[text.size() - suffix.size() + i];
-        const char b = suffix[i];
-        if (std::tolower(static_cast<unsigned char>(a)) !=
-            std::tolower(static_cast<unsigned char>(b)))
-            return false;
-    }
-    return true;
-}
-
 bool WriteText(const fs::path& path, const std::string& text) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << text;
@@ -110,9 +98,10 @@ bool PrepareFolder(const fs::path& folder, const fs::path& program, const Scenar
     const std::string siblingSuffix = TALLY_TEST_SIBLING_SUFFIX;
     if (!siblingSuffix.empty()) {
         for (const fs::directory_entry& entry : fs::directory_iterator(buildFolder, code)) {
-            const std::string file = entry.path().filename().string();
-            if (entry.is_regular_file() && HasSuffix(file, siblingSuffix)) {
-                fs::copy_file(entry.path(), folder / file, code);
+            std::string type = entry.path().extension().string();
+            for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (entry.is_regular_file() && type == siblingSuffix) {
+                fs::copy_file(entry.path(), folder / entry.path().filename(), code);
                 if (code) {
                     *error = "copy " + entry.path().string() + ": " + code.message();
                     return false;
@@ -120,38 +109,24 @@ bool PrepareFolder(const fs::path& folder, const fs::path& program, const Scenar
             }
         }
     }
+    // The build's file of each library that is one, by AnalyticsLibrary.
+    static_assert(static_cast<int>(AnalyticsLibrary::Reference) == 3, "libraries come first");
+    const char* const libraries[] = {TALLY_TEST_STANDIN, TALLY_TEST_STANDIN_NO_SUBMIT,
+                                     TALLY_TEST_STANDIN_CONSENT, TALLY_TEST_REFERENCE};
     const fs::path loaded = folder / TALLY_TEST_LOADED_NAME;
-    switch (options.library) {
-        case AnalyticsLibrary::Recording:
-            fs::copy_file(buildFolder / TALLY_TEST_STANDIN, loaded,
-                          fs::copy_options::overwrite_existing, code);
-            break;
-        case AnalyticsLibrary::WithoutSubmit:
-            fs::copy_file(buildFolder / TALLY_TEST_STANDIN_NO_SUBMIT, loaded,
-                          fs::copy_options::overwrite_existing, code);
-            break;
-        case AnalyticsLibrary::WithConsent:
-            fs::copy_file(buildFolder / TALLY_TEST_STANDIN_CONSENT, loaded,
-                          fs::copy_options::overwrite_existing, code);
-            break;
-        case AnalyticsLibrary::Reference:
-            fs::copy_file(buildFolder / TALLY_TEST_REFERENCE, loaded,
-                          fs::copy_options::overwrite_existing, code);
-            break;
-        case AnalyticsLibrary::NotALibrary:
-            if (!WriteText(loaded, "This file is not a library.\n"))
-                *error = "write " + loaded.string();
-            break;
-        case AnalyticsLibrary::Missing:
-            fs::remove(loaded, code);
-            code.clear();
-            break;
+    if (options.library == AnalyticsLibrary::NotALibrary) {
+        if (!WriteText(loaded, "This file is not a library.\n"))
+            code = std::make_error_code(std::errc::io_error);
+    } else if (options.library == AnalyticsLibrary::Missing) {
+        fs::remove(loaded, code);
+    } else {
+        fs::copy_file(buildFolder / libraries[static_cast<int>(options.library)], loaded,
+                      fs::copy_options::overwrite_existing, code);
     }
     if (code) {
         *error = "place the analytics library: " + code.message();
         return false;
     }
-    if (!error->empty()) return false;
     if (options.writeIni) {
         fs::create_directories(folder / "config", code);
         if (code || !WriteText(folder / "config" / "orvel.ini", options.iniText)) {
