@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,18 +22,6 @@ TEST(DeviceUuid, FormatsTheGuidFieldsLittleEndian) {
     EXPECT_EQ(L"00000000-0000-0000-0000-000000000000", FormatDeviceUuid(null));
 }
 
-bool LooksLikeAUuid(const std::wstring& text) {
-    if (text.size() != 36) return false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const wchar_t c = text[i];
-        const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
-        if (hyphen ? c != L'-' : !((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 TEST(DeviceUuid, IsTheSameTextOnEveryThread) {
     // Several first calls at once: the reader is created once and every
     // thread gets the same text.
@@ -43,7 +32,9 @@ TEST(DeviceUuid, IsTheSameTextOnEveryThread) {
         threads.emplace_back([&texts, i] { texts[i] = GetDeviceUuid(); });
     }
     for (std::thread& thread : threads) thread.join();
-    EXPECT_TRUE(LooksLikeAUuid(texts[0])) << std::string(texts[0].begin(), texts[0].end());
+    EXPECT_TRUE(
+        std::regex_match(texts[0], std::wregex(L"[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")))
+        << std::string(texts[0].begin(), texts[0].end());
     for (const std::wstring& text : texts) EXPECT_EQ(texts[0], text);
     EXPECT_EQ(texts[0], GetDeviceUuid());
 }

@@ -1,10 +1,20 @@
+// Ini files on Linux: IniDocument, the text rules (those of the Windows
+// profile functions) that only the Linux backend uses, and the backend's file
+// handling on top of it.
 #include "host/ini_document.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
+#include "platform/platform.h"
+#include "temp_folder.h"
+
 namespace tally {
+namespace testing {
 namespace {
 
 TEST(IniDocument, ReadsLikeTheWindowsProfileReader) {
@@ -142,5 +152,68 @@ TEST(IniDocument, ToleratesJunk) {
     EXPECT_EQ(junk.substr(0, junk.size() - 1), document.Text().substr(0, junk.size() - 1));
 }
 
+std::wstring Wide(const std::filesystem::path& path) {
+    return platform::Utf8ToWide(path.string());
+}
+
+TEST(IniFilePosix, ReadsAndWritesUtf8ButCreatesNeitherTheFileOnReadingNorTheFolder) {
+    TempFolder folder;
+    const std::filesystem::path file = folder.Path() / "orvel.ini";
+    EXPECT_EQ(L"", platform::ReadIniValue(Wide(file), L"main", L"k"));
+    EXPECT_FALSE(std::filesystem::exists(file));
+
+    const std::filesystem::path nested = folder.Path() / "log" / "orvel.ini";
+    EXPECT_FALSE(platform::WriteIniValue(Wide(nested), L"main", L"k", L"1"));
+    EXPECT_FALSE(std::filesystem::exists(folder.Path() / "log"));
+
+    ASSERT_TRUE(platform::WriteIniValue(Wide(file), L"main", L"k", L"1"));
+    EXPECT_EQ("[main]\nk=1\n", ReadBytes(file));
+    EXPECT_EQ(L"1", platform::ReadIniValue(Wide(file), L"MAIN", L"K"));
+    // A value that cannot be one line is refused and the file kept.
+    EXPECT_FALSE(platform::WriteIniValue(Wide(file), L"main", L"k", L"1\n[x]"));
+    EXPECT_EQ("[main]\nk=1\n", ReadBytes(file));
+
+    const std::wstring utf8 = Wide(folder.Path() / "f.ini");
+    const std::wstring value = L"\u00e9\u20ac\U0001F600";
+    ASSERT_TRUE(platform::WriteIniValue(utf8, L"s\u00e9ction", L"cl\u00e9", value));
+    EXPECT_EQ(
+        "[s\xC3\xA9"
+        "ction]\ncl\xC3\xA9=\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n",
+        ReadBytes(folder.Path() / "f.ini"));
+    EXPECT_EQ(value, platform::ReadIniValue(utf8, L"S\u00c9CTION", L"CL\u00c9"));
+    // Long values are read back cut, as the Windows reader cuts them.
+    ASSERT_TRUE(platform::WriteIniValue(utf8, L"main", L"long", std::wstring(300, L'\u20ac')));
+    EXPECT_EQ(std::wstring(259, L'\u20ac'), platform::ReadIniValue(utf8, L"main", L"long"));
+}
+
+TEST(IniFilePosix, ReplacesTheFileWholeWithItsPermissionsAndLeavesBigFilesAlone) {
+    namespace fs = std::filesystem;
+    TempFolder folder;
+    const fs::path file = folder.Path() / "orvel.ini";
+    const std::string before = "; kept\n[main]\nk=1\n[other]\nx=y\n";
+    WriteBytes(file, before);
+    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(file, mode);
+
+    // A reader that opened the old file keeps reading the old text whole:
+    // the writer never rewrites a file in place.
+    std::ifstream oldReader(file, std::ios::binary);
+    ASSERT_TRUE(platform::WriteIniValue(Wide(file), L"main", L"k", L"22"));
+    EXPECT_EQ(mode, fs::status(file).permissions());
+    EXPECT_EQ("; kept\n[main]\nk=22\n[other]\nx=y\n", ReadBytes(file));
+    std::string seen((std::istreambuf_iterator<char>(oldReader)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(before, seen);
+    // No temporary file is left behind.
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(folder.Path()), fs::directory_iterator()));
+
+    // A file too large to be a ledger is neither read nor rewritten.
+    const std::string big = "[main]\nk=1\n" + std::string(17 * 1024 * 1024, ';');
+    WriteBytes(file, big);
+    EXPECT_EQ(L"", platform::ReadIniValue(Wide(file), L"main", L"k"));
+    EXPECT_FALSE(platform::WriteIniValue(Wide(file), L"main", L"k", L"2"));
+    EXPECT_EQ(big.size(), fs::file_size(file));
+}
+
 }  // namespace
+}  // namespace testing
 }  // namespace tally
