@@ -97,8 +97,7 @@ TEST(SmbiosInfo, KeepsTheLastSystemUuidInFirmwareByteOrder) {
 }
 
 TEST(SmbiosInfo, StaysInsideMissingAndMalformedTables) {
-    EXPECT_EQ(kNull, UuidOf({}));
-    EXPECT_EQ(kNull, UuidOf(Bytes(7, 0)));
+    // Shorter than a header: every prefix of a table, below.
     EXPECT_EQ(kNull, UuidOf(Wrap({})));
     EXPECT_EQ(kNull, UuidOf(Wrap({1})));
     const SmbiosInfo fromNull(nullptr, 100);

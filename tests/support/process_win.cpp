@@ -181,17 +181,11 @@ std::string LocalAppDataFolderFor(const std::vector<EnvVar>&) {
 }
 
 std::filesystem::path CurrentExecutablePath() {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
-        if (length == 0) return std::filesystem::path();
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            return std::filesystem::path(buffer);
-        }
-        buffer.resize(buffer.size() * 2);
-    }
+    std::wstring buffer(32768, L'\0');  // the longest path the system has
+    const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size()) return std::filesystem::path();
+    buffer.resize(length);
+    return std::filesystem::path(buffer);
 }
 
 int CountThreads() {

@@ -30,20 +30,10 @@ constexpr char kOutput[] = "output.txt";
 constexpr char kNotes[] = "notes.txt";
 constexpr char kHoldFile[] = "hold-deliveries";
 
-// Variables the harness owns: inherited values are dropped so that the
-// parent's own settings never leak into a scenario.
-const char* const kOwnedVariables[] = {
-    "JOURNAL_LOG_FILE",
-    "JOURNAL_QUIET",
-    "TALLY_STANDIN_LOG",
-    "TALLY_STANDIN_INIT_RESULT",
-    "TALLY_STANDIN_BLOCK_FILE",
-    "AMBIT_APP_VERSION",
-    "AMBIT_DATA_DIR",
-    "AMBIT_USER_ID",
-    "XDG_DATA_HOME",
-    "AMBIT_DATA_DIR_FAILURE",
-};
+// Variables the harness may leave unset: inherited values are dropped so that
+// the parent's own settings never leak into a scenario.
+const char* const kOwnedVariables[] = {"JOURNAL_QUIET", "TALLY_STANDIN_INIT_RESULT",
+                                       "AMBIT_DATA_DIR_FAILURE"};
 
 std::map<std::string, ScenarioBody>& Registry() {
     static std::map<std::string, ScenarioBody> registry;
@@ -244,30 +234,24 @@ ScenarioResult RunScenario(const std::string& name, const ScenarioOptions& optio
         return result;
     }
 
-    std::vector<EnvVar> environment;
+    // The harness's settings replace inherited ones, and the options' replace
+    // the harness's.
+    std::map<std::string, std::string> variables;
     for (const EnvVar& variable : CurrentEnvironment()) {
-        if (!IsOwned(variable.name)) environment.push_back(variable);
+        if (!IsOwned(variable.name)) variables[variable.name] = variable.value;
     }
-    const auto path = [](const fs::path& p) { return p.u8string(); };
-    environment.push_back({"JOURNAL_LOG_FILE", path(folder / kJournal)});
-    environment.push_back({"TALLY_STANDIN_LOG", path(folder / kCallLog)});
-    environment.push_back({"TALLY_STANDIN_BLOCK_FILE", path(folder / kHoldFile)});
-    if (!options.initResult.empty()) {
-        environment.push_back({"TALLY_STANDIN_INIT_RESULT", options.initResult});
-    }
-    environment.push_back({"AMBIT_APP_VERSION", options.appVersion});
-    environment.push_back({"AMBIT_USER_ID", options.userId});
-    environment.push_back({"AMBIT_DATA_DIR", path(result.dataFolder)});
-    environment.push_back({"XDG_DATA_HOME", path(folder / "xdg")});
-    for (const EnvVar& param : options.params) {
-        environment.push_back({kParamPrefix + param.name, param.value});
-    }
-    for (const EnvVar& extra : options.environment) {
-        for (auto it = environment.begin(); it != environment.end();) {
-            it = it->name == extra.name ? environment.erase(it) : it + 1;
-        }
-        environment.push_back(extra);
-    }
+    variables["JOURNAL_LOG_FILE"] = (folder / kJournal).u8string();
+    variables["TALLY_STANDIN_LOG"] = (folder / kCallLog).u8string();
+    variables["TALLY_STANDIN_BLOCK_FILE"] = (folder / kHoldFile).u8string();
+    if (!options.initResult.empty()) variables["TALLY_STANDIN_INIT_RESULT"] = options.initResult;
+    variables["AMBIT_APP_VERSION"] = options.appVersion;
+    variables["AMBIT_USER_ID"] = options.userId;
+    variables["AMBIT_DATA_DIR"] = result.dataFolder.u8string();
+    variables["XDG_DATA_HOME"] = (folder / "xdg").u8string();
+    for (const EnvVar& param : options.params) variables[kParamPrefix + param.name] = param.value;
+    for (const EnvVar& extra : options.environment) variables[extra.name] = extra.value;
+    std::vector<EnvVar> environment;
+    for (const auto& [variable, value] : variables) environment.push_back({variable, value});
 
     result.localAppData = LocalAppDataFolderFor(environment);
 
