@@ -99,7 +99,7 @@ bool PrepareFolder(const fs::path& folder, const fs::path& program, const Scenar
             }
         }
     }
-    // The build's file of each library that is one, by AnalyticsLibrary.
+    // The libraries among the choices, in the order of AnalyticsLibrary.
     static_assert(static_cast<int>(AnalyticsLibrary::Reference) == 3, "libraries come first");
     const char* const libraries[] = {TALLY_TEST_STANDIN, TALLY_TEST_STANDIN_NO_SUBMIT,
                                      TALLY_TEST_STANDIN_CONSENT, TALLY_TEST_REFERENCE};
