@@ -118,8 +118,8 @@ TEST_F(LedgerTest, NothingIsWrittenForAnEmptyKeyOrWithoutTheLogFolder) {
 TEST_F(LedgerTest, CurrentDateIsTheLocalCalendarDate) {
     m_clock.SetLocalDate(2025, 2, 22);
     EXPECT_EQ(20250222u, Peer::GetCurrentDate());
-    m_clock.SetLocalDate(2025, 2, 23);
-    EXPECT_EQ(20250223u, Peer::GetCurrentDate());
+    m_clock.SetLocalDate(2025, 3, 1);
+    EXPECT_EQ(20250301u, Peer::GetCurrentDate());
     m_clock.SetLocalDate(30827, 12, 31);  // the last year a system time holds
     EXPECT_EQ(308271231u, Peer::GetCurrentDate());
 

@@ -11,9 +11,10 @@ namespace tally {
 namespace {
 
 TEST(Utf, EncodesEveryLengthAndRoundTrips) {
-    const std::u32string text = U"A\u00e9\u20ac\U0001F600\U0010FFFF";
+    // U+07FF and U+0800 sit on the edge between two and three bytes.
+    const std::u32string text = U"A\u00e9\u07ff\u0800\u20ac\U0001F600\U0010FFFF";
     const std::string utf8 = utf::Utf32ToUtf8(text);
-    EXPECT_EQ("A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", utf8);
+    EXPECT_EQ("A\xC3\xA9\xDF\xBF\xE0\xA0\x80\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", utf8);
     EXPECT_EQ(text, utf::Utf8ToUtf32(utf8));
 }
 
