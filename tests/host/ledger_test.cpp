@@ -7,9 +7,7 @@
 #include <string>
 
 #include "scoped_env.h"
-#include "support/fake_clock.h"
-#include "support/recordings.h"
-#include "support/test_peer.h"
+#include "support/service_scenario.h"
 #include "temp_folder.h"
 
 namespace tally {
@@ -76,43 +74,40 @@ TEST_F(LedgerTest, MissingFileReadsZeroUntilTheFirstWriteCreatesIt) {
 }
 
 TEST_F(LedgerTest, ParsesStoredTextAsASigned64BitNumber) {
-    WriteBytes(LedgerFile(),
-               "[main]\n"
-               "date=20250222\n"
-               "trailing=20250222abc\n"
-               "letters=abc\n"
-               "empty=\n"
-               "signed=  +42\n"
-               "negative=-1\n"
-               "huge=99999999999999999999\n"
-               "hugeNegative=-99999999999999999999\n"
-               "twoSigns=--5\n"
-               "[other]\n"
-               "elsewhere=5\n");
-    EXPECT_EQ(20250222u, Peer::GetLastReportTime(L"date"));
-    EXPECT_EQ(20250222u, Peer::GetLastReportTime(L"trailing"));
-    EXPECT_EQ(0u, Peer::GetLastReportTime(L"letters"));
-    EXPECT_EQ(0u, Peer::GetLastReportTime(L"empty"));
-    EXPECT_EQ(42u, Peer::GetLastReportTime(L"signed"));
-    EXPECT_EQ(std::numeric_limits<uint64_t>::max(), Peer::GetLastReportTime(L"negative"));
-    EXPECT_EQ(static_cast<uint64_t>(std::numeric_limits<int64_t>::max()),
-              Peer::GetLastReportTime(L"huge"));
-    EXPECT_EQ(uint64_t{1} << 63, Peer::GetLastReportTime(L"hugeNegative"));
-    EXPECT_EQ(0u, Peer::GetLastReportTime(L"twoSigns"));
+    const struct {
+        std::string key;
+        std::string text;
+        uint64_t value;
+    } rows[] = {
+        {"date", "20250222", 20250222u},
+        {"trailing", "20250222abc", 20250222u},
+        {"letters", "abc", 0},
+        {"empty", "", 0},
+        {"signed", "  +42", 42},
+        {"negative", "-1", std::numeric_limits<uint64_t>::max()},
+        {"huge", "99999999999999999999", std::numeric_limits<int64_t>::max()},
+        {"hugeNegative", "-99999999999999999999", uint64_t{1} << 63},
+        {"twoSigns", "--5", 0},
+    };
+    std::string ledger = "[main]\n";
+    for (const auto& row : rows) ledger += row.key + "=" + row.text + "\n";
+    WriteBytes(LedgerFile(), ledger + "[other]\nelsewhere=5\n");
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.value, Peer::GetLastReportTime(std::wstring(row.key.begin(), row.key.end())))
+            << row.key;
+    }
     EXPECT_EQ(0u, Peer::GetLastReportTime(L"elsewhere"));
     EXPECT_EQ(20250222u, Peer::GetLastReportTime(L"DATE"));
 }
 
-TEST_F(LedgerTest, EmptyKeyNeitherReadsNorWrites) {
+TEST_F(LedgerTest, NothingIsWrittenForAnEmptyKeyOrWithoutTheLogFolder) {
     Peer::SetLastReportTime(L"", 5);
     EXPECT_FALSE(std::filesystem::exists(LedgerFile()));
     WriteBytes(LedgerFile(), "[main]\n=7\n");
     EXPECT_EQ(0u, Peer::GetLastReportTime(L""));
     Peer::SetLastReportTime(L"", 5);
     EXPECT_EQ("[main]\n=7\n", LedgerText());
-}
 
-TEST_F(LedgerTest, WithoutTheLogFolderNothingIsWrittenOrLogged) {
     std::filesystem::remove_all(LogFolder());
     Peer::SetLastReportTime(L"device_report", 20250222);
     EXPECT_FALSE(std::filesystem::exists(LogFolder())) << "the writer created the folder";
@@ -123,8 +118,8 @@ TEST_F(LedgerTest, WithoutTheLogFolderNothingIsWrittenOrLogged) {
 TEST_F(LedgerTest, CurrentDateIsTheLocalCalendarDate) {
     m_clock.SetLocalDate(2025, 2, 22);
     EXPECT_EQ(20250222u, Peer::GetCurrentDate());
-    m_clock.SetLocalDate(2025, 2, 23);
-    EXPECT_EQ(20250223u, Peer::GetCurrentDate());
+    m_clock.SetLocalDate(2025, 3, 1);
+    EXPECT_EQ(20250301u, Peer::GetCurrentDate());
     m_clock.SetLocalDate(30827, 12, 31);  // the last year a system time holds
     EXPECT_EQ(308271231u, Peer::GetCurrentDate());
 
@@ -132,48 +127,30 @@ TEST_F(LedgerTest, CurrentDateIsTheLocalCalendarDate) {
     m_clock.SetLocalDate(2025, 2, 22, false);
     EXPECT_EQ(0u, Peer::GetCurrentDate());
     EXPECT_TRUE(Journal().empty());
-}
 
-TEST_F(LedgerTest, CurrentDateThatDoesNotFitIsLogged) {
+    // A date that does not fit its text is logged.
     m_clock.SetLocalDate(65535, 65535, 65535);
     EXPECT_EQ(0u, Peer::GetCurrentDate());
     const std::vector<JournalLine> lines = Journal();
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ("copy current date to array failed.", lines[0].message);
-    EXPECT_EQ("TallyService::GetCurrentDate", lines[0].function);
-    EXPECT_EQ(20, lines[0].module);
-    EXPECT_EQ(5, lines[0].severity);
-    EXPECT_TRUE(lines[0].flag);
+    EXPECT_TRUE(IsLogLine(&lines[0], 20, 5, "TallyService::GetCurrentDate"));
 }
 
 TEST_F(LedgerTest, ExceptionsFromTheHostAreCaughtAndLogged) {
     Peer::SetLastReportTime(L"device_report", 20250222);
-    struct Case {
-        const char* failure;
-        const char* readMessage;
-        const char* writeMessage;
-    };
-    const Case cases[] = {
-        {"exception", "get report time from ini file exception",
-         "set report time to ini file exception"},
-        {"unknown", "get report time from ini file unknown exception",
-         "set report time to ini file unknown exception"},
-    };
     size_t seen = 0;
-    for (const Case& c : cases) {
-        ScopedEnv failing("AMBIT_DATA_DIR_FAILURE", c.failure);
-        EXPECT_EQ(0u, Peer::GetLastReportTime(L"device_report")) << c.failure;
+    for (const std::string failure : {"exception", "unknown"}) {
+        ScopedEnv failing("AMBIT_DATA_DIR_FAILURE", failure);
+        EXPECT_EQ(0u, Peer::GetLastReportTime(L"device_report")) << failure;
         Peer::SetLastReportTime(L"device_report", 1);
         const std::vector<JournalLine> lines = Journal();
-        ASSERT_EQ(seen + 2, lines.size()) << c.failure;
-        EXPECT_EQ(c.readMessage, lines[seen].message);
-        EXPECT_EQ("TallyService::GetLastReportTime", lines[seen].function);
-        EXPECT_EQ(c.writeMessage, lines[seen + 1].message);
-        EXPECT_EQ("TallyService::SetLastReportTime", lines[seen + 1].function);
-        for (size_t i = seen; i < lines.size(); ++i) {
-            EXPECT_EQ(20, lines[i].module);
-            EXPECT_EQ(5, lines[i].severity);
-        }
+        ASSERT_EQ(seen + 2, lines.size()) << failure;
+        const std::string kind = failure == "unknown" ? " unknown exception" : " exception";
+        EXPECT_EQ("get report time from ini file" + kind, lines[seen].message);
+        EXPECT_TRUE(IsLogLine(&lines[seen], 20, 5, "TallyService::GetLastReportTime"));
+        EXPECT_EQ("set report time to ini file" + kind, lines[seen + 1].message);
+        EXPECT_TRUE(IsLogLine(&lines[seen + 1], 20, 5, "TallyService::SetLastReportTime"));
         seen = lines.size();
     }
     // Nothing was written while the host failed.

@@ -4,21 +4,19 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tally {
 namespace {
 
-std::u32string Decode(const std::string& bytes) {
-    return utf::Utf8ToUtf32(bytes);
-}
-
 TEST(Utf, EncodesEveryLengthAndRoundTrips) {
-    // Each length at its first code point too, where an off-by-one shows.
-    const std::u32string text = U"A\u00e9\u0800\u20ac\U00010000\U0010FFFF";
+    // Every length, both sides of the two-to-three-byte edge and the first
+    // four-byte code point: where an off-by-one shows.
+    const std::u32string text = U"A\u00e9\u07ff\u0800\u20ac\U00010000\U0010FFFF";
     const std::string utf8 = utf::Utf32ToUtf8(text);
-    EXPECT_EQ("A\xC3\xA9\xE0\xA0\x80\xE2\x82\xAC\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", utf8);
-    EXPECT_EQ(text, Decode(utf8));
+    EXPECT_EQ("A\xC3\xA9\xDF\xBF\xE0\xA0\x80\xE2\x82\xAC\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", utf8);
+    EXPECT_EQ(text, utf::Utf8ToUtf32(utf8));
 }
 
 TEST(Utf, UnencodableCodePointsBecomeTheReplacementCharacter) {
@@ -37,24 +35,25 @@ TEST(Utf, UnencodableCodePointsBecomeTheReplacementCharacter) {
 
 TEST(Utf, EachMaximalIllFormedSubpartBecomesOneReplacement) {
     const char32_t r = utf::kReplacement;
-    // Stray continuation bytes and bytes that never start a sequence.
-    EXPECT_EQ((std::u32string{r, r, 'x', r}), Decode("\x80\xBF"
-                                                     "x\xFF"));
-    // Overlong forms: C0/C1 are never valid, E0 80 and F0 80 fail at byte 2.
-    EXPECT_EQ((std::u32string{r, r}), Decode("\xC0\xAF"));
-    EXPECT_EQ((std::u32string{r, r, r}), Decode("\xE0\x80\xAF"));
-    EXPECT_EQ((std::u32string{r, r, r, r}), Decode("\xF0\x80\x80\xAF"));
-    // Encoded surrogates and values past U+10FFFF.
-    EXPECT_EQ((std::u32string{r, r, r}), Decode("\xED\xA0\x80"));
-    EXPECT_EQ((std::u32string{r, r, r, r}), Decode("\xF4\x90\x80\x80"));
-    // A truncated sequence is one replacement, and the byte that broke it
-    // starts the next character.
-    EXPECT_EQ((std::u32string{r, 'a'}), Decode("\xE2\x82"
-                                               "a"));
-    EXPECT_EQ((std::u32string{r, U'\u00e9'}), Decode("\xF0\x9F\xC3\xA9"));
-    EXPECT_EQ((std::u32string{r}), Decode("\xF0\x9F\x98"));
-    // U+FFFD itself is valid text.
-    EXPECT_EQ((std::u32string{r}), Decode("\xEF\xBF\xBD"));
+    const std::pair<std::string, std::u32string> cases[] = {
+        // Stray continuation bytes and bytes that never start a sequence.
+        {"\x80\xBFx\xFF", {r, r, 'x', r}},
+        // Overlong forms: C0/C1 are never valid, E0 80 and F0 80 fail at byte 2.
+        {"\xC0\xAF", {r, r}},
+        {"\xE0\x80\xAF", {r, r, r}},
+        {"\xF0\x80\x80\xAF", {r, r, r, r}},
+        // Encoded surrogates and values past U+10FFFF.
+        {"\xED\xA0\x80", {r, r, r}},
+        {"\xF4\x90\x80\x80", {r, r, r, r}},
+        // A truncated sequence is one replacement, and the byte that broke it
+        // starts the next character.
+        {"\xE2\x82z", {r, 'z'}},
+        {"\xF0\x9F\xC3\xA9", {r, U'\u00e9'}},
+        {"\xF0\x9F\x98", {r}},
+        // U+FFFD itself is valid text.
+        {"\xEF\xBF\xBD", {r}},
+    };
+    for (const auto& [bytes, text] : cases) EXPECT_EQ(text, utf::Utf8ToUtf32(bytes)) << bytes;
 }
 
 TEST(Utf, PrefixBytesNeverSplitsACharacter) {

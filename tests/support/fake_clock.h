@@ -52,10 +52,6 @@ class FakeClock final : public Clock {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_localFileTime += static_cast<int64_t>(seconds * 10000000.0);
     }
-    void SetTickMs(uint64_t ticks) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_tickMs = ticks;
-    }
     // Number of SleepMs calls made so far.
     uint64_t Sleeps() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -82,11 +78,8 @@ class FakeClock final : public Clock {
     }
     bool ToLocalCalendar(uint64_t, platform::CalendarTime* local) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_localOk) {
-            return false;
-        }
-        *local = m_local;
-        return true;
+        if (m_localOk) *local = m_local;
+        return m_localOk;
     }
     int64_t LocalFileTime() override {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,7 +1,7 @@
-// What the test harness needs from the operating system: running a program
-// with a watchdog, finding the running program, counting its threads, and
-// loading a shared library at run time. One implementation per platform
-// (process_posix.cpp, process_win.cpp), picked by CMake.
+// What the test harness needs from the operating system: its environment,
+// running a program with a watchdog, finding the running program, counting
+// its threads, and loading a shared library at run time. One implementation
+// per platform (process_posix.cpp, process_win.cpp), picked by CMake.
 //
 // Texts (arguments, environment, error messages) are UTF-8; the Windows
 // implementation converts them for the wide system calls.
@@ -27,6 +27,10 @@ std::vector<EnvVar> CurrentEnvironment();
 
 // The value of environment variable `name`; empty when it is unset.
 std::string ReadEnvironment(const char* name);
+
+// Sets variable `name` of this process to `value` (both UTF-8), where the C
+// library's getenv sees it too; an empty value removes the variable.
+void SetEnvironment(const std::string& name, const std::string& value);
 
 // How a program run ended.
 struct ProcessOutcome {

@@ -33,6 +33,14 @@ std::string ReadEnvironment(const char* name) {
     return value ? std::string(value) : std::string();
 }
 
+void SetEnvironment(const std::string& name, const std::string& value) {
+    if (value.empty()) {
+        unsetenv(name.c_str());
+    } else {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
 ProcessOutcome RunProcess(const std::filesystem::path& program,
                           const std::vector<std::string>& arguments,
                           const std::vector<EnvVar>& environment,

@@ -7,31 +7,23 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cwctype>
+
+#include "platform/platform.h"
 
 namespace tally {
 namespace testing {
 
 std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (length < 1) return std::wstring();
-    std::wstring out(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
-    return out;
+    return platform::Utf8ToWide(text);
 }
 
 namespace {
 
 std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    if (length < 1) return std::string();
-    std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length,
-                        nullptr, nullptr);
+    std::string out;
+    platform::WideToUtf8(text, &out);
     return out;
 }
 
@@ -118,6 +110,12 @@ std::string ReadEnvironment(const char* name) {
     return Narrow(value);
 }
 
+void SetEnvironment(const std::string& name, const std::string& value) {
+    // The wide call keeps non-ASCII values intact and reaches both the C
+    // runtime's and the process's environment.
+    _wputenv_s(Widen(name).c_str(), Widen(value).c_str());
+}
+
 ProcessOutcome RunProcess(const std::filesystem::path& program,
                           const std::vector<std::string>& arguments,
                           const std::vector<EnvVar>& environment,
@@ -183,17 +181,11 @@ std::string LocalAppDataFolderFor(const std::vector<EnvVar>&) {
 }
 
 std::filesystem::path CurrentExecutablePath() {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
-        if (length == 0) return std::filesystem::path();
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            return std::filesystem::path(buffer);
-        }
-        buffer.resize(buffer.size() * 2);
-    }
+    std::wstring buffer(32768, L'\0');  // the longest path the system has
+    const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size()) return std::filesystem::path();
+    buffer.resize(length);
+    return std::filesystem::path(buffer);
 }
 
 int CountThreads() {

@@ -21,12 +21,6 @@ std::string FieldText(const char* field, size_t width) {
     return std::string(field, length);
 }
 
-// The environment variable `name` as a path; empty when unset.
-std::filesystem::path EnvPath(const char* name) {
-    const std::string value = ReadEnvironment(name);
-    return value.empty() ? std::filesystem::path() : std::filesystem::u8path(value);
-}
-
 }  // namespace
 
 std::string StandinCall::EventName() const {
@@ -98,7 +92,8 @@ std::vector<const StandinCall*> EventCalls(const std::vector<StandinCall>& calls
 }
 
 bool WaitForStandinEvents(size_t count, std::chrono::milliseconds timeout, size_t* seen) {
-    const std::filesystem::path path = EnvPath("TALLY_STANDIN_LOG");
+    const std::filesystem::path path =
+        std::filesystem::u8path(ReadEnvironment("TALLY_STANDIN_LOG"));
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const size_t events = EventCalls(ReadStandinCalls(path)).size();

@@ -30,20 +30,10 @@ constexpr char kOutput[] = "output.txt";
 constexpr char kNotes[] = "notes.txt";
 constexpr char kHoldFile[] = "hold-deliveries";
 
-// Variables the harness owns: inherited values are dropped so that the
-// parent's own settings never leak into a scenario.
-const char* const kOwnedVariables[] = {
-    "JOURNAL_LOG_FILE",
-    "JOURNAL_QUIET",
-    "TALLY_STANDIN_LOG",
-    "TALLY_STANDIN_INIT_RESULT",
-    "TALLY_STANDIN_BLOCK_FILE",
-    "AMBIT_APP_VERSION",
-    "AMBIT_DATA_DIR",
-    "AMBIT_USER_ID",
-    "XDG_DATA_HOME",
-    "AMBIT_DATA_DIR_FAILURE",
-};
+// Variables the harness may leave unset: inherited values are dropped so that
+// the parent's own settings never leak into a scenario.
+const char* const kOwnedVariables[] = {"JOURNAL_QUIET", "TALLY_STANDIN_INIT_RESULT",
+                                       "AMBIT_DATA_DIR_FAILURE"};
 
 std::map<std::string, ScenarioBody>& Registry() {
     static std::map<std::string, ScenarioBody> registry;
@@ -77,18 +67,6 @@ fs::path MakeScenarioFolder(const std::string& name, const std::string& suffix,
     return fs::path();
 }
 
-bool HasSuffix(const std::string& text, const std::string& suffix) {
-    if (suffix.empty() || text.size() < suffix.size()) return false;
-    for (size_t i = 0; i < suffix.size(); ++i) {
-        const char a = text[text.size() - suffix.size() + i];
-        const char b = suffix[i];
-        if (std::tolower(static_cast<unsigned char>(a)) !=
-            std::tolower(static_cast<unsigned char>(b)))
-            return false;
-    }
-    return true;
-}
-
 bool WriteText(const fs::path& path, const std::string& text) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << text;
@@ -110,9 +88,10 @@ bool PrepareFolder(const fs::path& folder, const fs::path& program, const Scenar
     const std::string siblingSuffix = TALLY_TEST_SIBLING_SUFFIX;
     if (!siblingSuffix.empty()) {
         for (const fs::directory_entry& entry : fs::directory_iterator(buildFolder, code)) {
-            const std::string file = entry.path().filename().string();
-            if (entry.is_regular_file() && HasSuffix(file, siblingSuffix)) {
-                fs::copy_file(entry.path(), folder / file, code);
+            std::string type = entry.path().extension().string();
+            for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (entry.is_regular_file() && type == siblingSuffix) {
+                fs::copy_file(entry.path(), folder / entry.path().filename(), code);
                 if (code) {
                     *error = "copy " + entry.path().string() + ": " + code.message();
                     return false;
@@ -120,38 +99,24 @@ bool PrepareFolder(const fs::path& folder, const fs::path& program, const Scenar
             }
         }
     }
+    // The libraries among the choices, in the order of AnalyticsLibrary.
+    static_assert(static_cast<int>(AnalyticsLibrary::Reference) == 3, "libraries come first");
+    const char* const libraries[] = {TALLY_TEST_STANDIN, TALLY_TEST_STANDIN_NO_SUBMIT,
+                                     TALLY_TEST_STANDIN_CONSENT, TALLY_TEST_REFERENCE};
     const fs::path loaded = folder / TALLY_TEST_LOADED_NAME;
-    switch (options.library) {
-        case AnalyticsLibrary::Recording:
-            fs::copy_file(buildFolder / TALLY_TEST_STANDIN, loaded,
-                          fs::copy_options::overwrite_existing, code);
-            break;
-        case AnalyticsLibrary::WithoutSubmit:
-            fs::copy_file(buildFolder / TALLY_TEST_STANDIN_NO_SUBMIT, loaded,
-                          fs::copy_options::overwrite_existing, code);
-            break;
-        case AnalyticsLibrary::WithConsent:
-            fs::copy_file(buildFolder / TALLY_TEST_STANDIN_CONSENT, loaded,
-                          fs::copy_options::overwrite_existing, code);
-            break;
-        case AnalyticsLibrary::Reference:
-            fs::copy_file(buildFolder / TALLY_TEST_REFERENCE, loaded,
-                          fs::copy_options::overwrite_existing, code);
-            break;
-        case AnalyticsLibrary::NotALibrary:
-            if (!WriteText(loaded, "This file is not a library.\n"))
-                *error = "write " + loaded.string();
-            break;
-        case AnalyticsLibrary::Missing:
-            fs::remove(loaded, code);
-            code.clear();
-            break;
+    if (options.library == AnalyticsLibrary::NotALibrary) {
+        if (!WriteText(loaded, "This file is not a library.\n"))
+            code = std::make_error_code(std::errc::io_error);
+    } else if (options.library == AnalyticsLibrary::Missing) {
+        fs::remove(loaded, code);
+    } else {
+        fs::copy_file(buildFolder / libraries[static_cast<int>(options.library)], loaded,
+                      fs::copy_options::overwrite_existing, code);
     }
     if (code) {
         *error = "place the analytics library: " + code.message();
         return false;
     }
-    if (!error->empty()) return false;
     if (options.writeIni) {
         fs::create_directories(folder / "config", code);
         if (code || !WriteText(folder / "config" / "orvel.ini", options.iniText)) {
@@ -269,30 +234,24 @@ ScenarioResult RunScenario(const std::string& name, const ScenarioOptions& optio
         return result;
     }
 
-    std::vector<EnvVar> environment;
+    // The harness's settings replace inherited ones, and the options' replace
+    // the harness's.
+    std::map<std::string, std::string> variables;
     for (const EnvVar& variable : CurrentEnvironment()) {
-        if (!IsOwned(variable.name)) environment.push_back(variable);
+        if (!IsOwned(variable.name)) variables[variable.name] = variable.value;
     }
-    const auto path = [](const fs::path& p) { return p.u8string(); };
-    environment.push_back({"JOURNAL_LOG_FILE", path(folder / kJournal)});
-    environment.push_back({"TALLY_STANDIN_LOG", path(folder / kCallLog)});
-    environment.push_back({"TALLY_STANDIN_BLOCK_FILE", path(folder / kHoldFile)});
-    if (!options.initResult.empty()) {
-        environment.push_back({"TALLY_STANDIN_INIT_RESULT", options.initResult});
-    }
-    environment.push_back({"AMBIT_APP_VERSION", options.appVersion});
-    environment.push_back({"AMBIT_USER_ID", options.userId});
-    environment.push_back({"AMBIT_DATA_DIR", path(result.dataFolder)});
-    environment.push_back({"XDG_DATA_HOME", path(folder / "xdg")});
-    for (const EnvVar& param : options.params) {
-        environment.push_back({kParamPrefix + param.name, param.value});
-    }
-    for (const EnvVar& extra : options.environment) {
-        for (auto it = environment.begin(); it != environment.end();) {
-            it = it->name == extra.name ? environment.erase(it) : it + 1;
-        }
-        environment.push_back(extra);
-    }
+    variables["JOURNAL_LOG_FILE"] = (folder / kJournal).u8string();
+    variables["TALLY_STANDIN_LOG"] = (folder / kCallLog).u8string();
+    variables["TALLY_STANDIN_BLOCK_FILE"] = (folder / kHoldFile).u8string();
+    if (!options.initResult.empty()) variables["TALLY_STANDIN_INIT_RESULT"] = options.initResult;
+    variables["AMBIT_APP_VERSION"] = options.appVersion;
+    variables["AMBIT_USER_ID"] = options.userId;
+    variables["AMBIT_DATA_DIR"] = result.dataFolder.u8string();
+    variables["XDG_DATA_HOME"] = (folder / "xdg").u8string();
+    for (const EnvVar& param : options.params) variables[kParamPrefix + param.name] = param.value;
+    for (const EnvVar& extra : options.environment) variables[extra.name] = extra.value;
+    std::vector<EnvVar> environment;
+    for (const auto& [variable, value] : variables) environment.push_back({variable, value});
 
     result.localAppData = LocalAppDataFolderFor(environment);
 

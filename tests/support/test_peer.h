@@ -39,12 +39,9 @@ class TallyServiceTestPeer {
     static void SetImprovementEnabled(bool on) { Service()->m_improvementEnabled.store(on); }
     static void SetInitialized(bool on) { Service()->m_initialized.store(on); }
     static void SetDeviceConnectTimed(bool on) { Service()->m_deviceConnectTimed.store(on); }
-    static const std::string& AppVersion() { return Service()->m_appVersion; }
-    static std::string DeviceUniqueId() { return Service()->DeviceUniqueIdCopy(); }
 
     // Queue.
     static void OnEventReport(ReportData* record) { Service()->OnEventReport(record); }
-    static void BufferReport(const ReportData& record) { Service()->BufferReport(record); }
     static size_t QueueSize() {
         std::lock_guard<std::mutex> lock(Service()->m_queueMutex);
         return Service()->m_reportQueue.size();

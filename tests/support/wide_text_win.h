@@ -8,7 +8,7 @@
 namespace tally {
 namespace testing {
 
-// Empty for empty or invalid input.
+// Invalid sequences become U+FFFD.
 std::wstring Widen(const std::string& text);
 
 }  // namespace testing
