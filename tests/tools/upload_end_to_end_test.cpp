@@ -36,15 +36,11 @@ using Clock = std::chrono::steady_clock;
 using Kind = HttpResult::Kind;
 using Headers = decltype(HttpRequest::headers);
 
-#ifdef _WIN32
-// Wine ends a WinHTTP call only when the server answers (Windows itself when
-// the call's handle closes), and takes http:// for a trust setting it cannot use.
-constexpr milliseconds kCancelBound{2500};
-constexpr Kind kPlainHttpRefusal = Kind::TlsConfig;
-#else
-constexpr milliseconds kCancelBound{500};
-constexpr Kind kPlainHttpRefusal = Kind::Network;
-#endif
+// Set by CMake: Wine ends a WinHTTP call only when the server answers
+// (Windows itself when the call's handle closes), and the WinHTTP client calls
+// a refused http:// URL an unusable trust setting, the curl one a network failure.
+constexpr milliseconds kCancelBound{TALLY_CANCEL_BOUND_MS};
+constexpr Kind kPlainHttpRefusal = Kind::TALLY_PLAIN_HTTP_REFUSAL;
 
 std::string Gzipped(const std::string& text) {
     std::string body;
