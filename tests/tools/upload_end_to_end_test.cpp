@@ -471,20 +471,23 @@ TEST(UploadEndToEnd, OutageKillAndStuckServerLoseNothingAndStoreNothingTwice) {
 
 // ---- The platform's HTTP client and the collector --------------------------
 
-// One schema-1 body with `events` events in one batch.
-std::string Body(const std::string& batchId, int events, int schema = 1) {
+// A body with `batches` batches of `events` events each.
+std::string Body(const std::string& batchId, int events, int schema = 1, int batches = 1) {
     std::string body = "{\"schema\":" + std::to_string(schema) +
                        ",\"app\":{\"appid\":\"Orvel\",\"appversion\":\"3.1.0\",\"device_type\":"
-                       "\"7\",\"tag\":\"t\"},\"batches\":[{\"batch_id\":\"" +
-                       batchId + "\",\"created_ms\":1764990000000,\"events\":[";
-    for (int i = 0; i < events; ++i) {
-        if (i) body += ",";
-        body += "{\"seq\":" + std::to_string(i + 1) +
-                ",\"received_ms\":1764989990000,\"name\":\"device_remote_connect\","
-                "\"payload\":{\"is_success\": \"true\" ,\"n\":" +
-                std::to_string(i) + "}}";
+                       "\"7\",\"tag\":\"t\"},\"batches\":[";
+    for (int b = 0; b < batches; ++b) {
+        body += std::string(b ? "," : "") + "{\"batch_id\":\"" + batchId +
+                (b ? std::to_string(b) : "") + "\",\"created_ms\":1764990000000,\"events\":[";
+        for (int i = 0; i < events; ++i) {
+            body += std::string(i ? "," : "") + "{\"seq\":" + std::to_string(i + 1) +
+                    ",\"received_ms\":1764989990000,\"name\":\"device_remote_connect\","
+                    "\"payload\":{\"is_success\": \"true\" ,\"n\":" +
+                    std::to_string(i) + "}}";
+        }
+        body += "]}";
     }
-    return body + "]}]}";
+    return body + "]}";
 }
 
 TEST(HttpClient, SendsOnlyToATrustedServerAndEndsACallOnDeadlineOrCancel) {
@@ -622,6 +625,7 @@ TEST(Collector, RefusesBadInputWithAClearStatusStoresNothingAndStaysUp) {
          422},
         {"not JSON by type", {{"Content-Type", "text/plain"}}, Body("b-1", 1), 415},
         {"over 500 events", gzip, Gzipped(Body("b-many", 501)), 413},
+        {"over 20 batches", gzip, Gzipped(Body("b-many", 1, 1, 21)), 413},
         {"inflates past 4 MiB", gzip, Gzipped(std::string(5 << 20, ' ')), 413},
         {"plain body past 4 MiB", json, std::string((4 << 20) + 1, ' '), 413},
         {"truncated gzip", gzip, good.substr(0, good.size() / 2), 400},
@@ -640,7 +644,7 @@ TEST(Collector, RefusesBadInputWithAClearStatusStoresNothingAndStaysUp) {
     EXPECT_EQ(stats["batches_stored"].asInt(), 0);
     EXPECT_EQ(collector.Rows("events"), 0);
     EXPECT_EQ(collector.Rows("requests"), static_cast<int64_t>(cases.size()));
-    EXPECT_EQ(collector.Upload(Body("b-ok", 1)).status, 200);
+    EXPECT_EQ(collector.Upload(Body("b-ok", 25, 1, 20)).status, 200);  // 500 events, 20 batches
 }
 
 }  // namespace
