@@ -168,10 +168,9 @@ TEST(UploadPolicy, ClassifiesBacksOffParsesRetryAfterAndPaces) {
         {"+7", -1}, {"-1", -1}, {"1e3", -1}, {"Wed, 21 Oct 2015 07:28:00 GMT", -1},
         {"", -1},   {"7s", -1},
     };
-    for (const auto& row : retryAfter) {
+    for (const auto& [text, expected] : retryAfter) {
         int64_t seconds = -1;
-        bool ok = ParseRetryAfter(row.first, &seconds);
-        EXPECT_EQ(ok ? seconds : -1, row.second) << row.first;
+        EXPECT_EQ(ParseRetryAfter(text, &seconds) ? seconds : -1, expected) << text;
     }
 
     // Equal jitter over ten failures: [d/2, d] with d doubling to the cap.
