@@ -19,6 +19,7 @@ namespace testing {
 namespace {
 
 namespace fs = std::filesystem;
+using Table = std::vector<std::vector<std::string>>;
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -31,8 +32,7 @@ int64_t NowMs() {
 class AnalyticsLibraryTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        UnsetEnv(kEnvMaxEvents);
-        UnsetEnv(kEnvMaxBytes);
+        for (const char* knob : {kEnvMaxEvents, kEnvMaxBytes}) UnsetEnv(knob);
         m_config = MakeConfig(m_folder.Path());
     }
     void TearDown() override {
@@ -41,18 +41,17 @@ class AnalyticsLibraryTest : public ::testing::Test {
         ReportConfig broken = m_config;
         std::memset(broken.appid, 'x', sizeof(broken.appid));
         ReportInit(&broken);
-        UnsetEnv(kEnvMaxEvents);
-        UnsetEnv(kEnvMaxBytes);
+        for (const char* knob : {kEnvMaxEvents, kEnvMaxBytes}) UnsetEnv(knob);
     }
 
     int32_t Event(const std::string& name, const std::string& payload) {
-        ReportData record = MakeRecord(name, payload);
+        ReportData record = EventRecord(name, payload);
         return ReportOnEvent(&record);
     }
     fs::path Db() const { return DatabasePath(m_folder.Path()); }
-    std::string Log() const { return ReadFile(LogPath(m_folder.Path())); }
+    std::string Log() const { return ReadBytes(m_folder.Path() / "log" / "tally.log"); }
 
-    ScratchFolder m_folder;
+    TempFolder m_folder;
     ReportConfig m_config;
 };
 
@@ -101,19 +100,11 @@ TEST_F(AnalyticsLibraryTest, CreatesNestedFolderAndVersionedWalDatabaseThatOutli
         EXPECT_EQ(db.Int("PRAGMA user_version"), 2);
         EXPECT_EQ(db.Int("PRAGMA application_id"), 0x54616C79);
         EXPECT_EQ(db.Text("PRAGMA journal_mode"), "wal");
-        auto meta =
-            db.Rows("SELECT key, value FROM meta WHERE key NOT IN ('opened_ms') ORDER BY key");
-        std::vector<std::vector<std::string>> expected = {{"appid", "Orvel"},
-                                                          {"appversion", "9.8.7"},
-                                                          {"cert_param1", "4"},
-                                                          {"cert_param2", "1024"},
-                                                          {"device_type", "Orvel-PC00"},
-                                                          {"domain", "https://"},
-                                                          {"max_bytes", "8388608"},
-                                                          {"max_events", "10000"},
-                                                          {"tag", "Orvel"},
-                                                          {"upload_tls", "system trust"}};
-        EXPECT_EQ(meta, expected);
+        EXPECT_EQ(db.Text("SELECT group_concat(key || '=' || value, ' ') FROM (SELECT * FROM meta "
+                          "WHERE key != 'opened_ms' ORDER BY key)"),
+                  "appid=Orvel appversion=9.8.7 cert_param1=4 cert_param2=1024 "
+                  "device_type=Orvel-PC00 domain=https:// max_bytes=8388608 max_events=10000 "
+                  "tag=Orvel upload_tls=system trust");
     }
     EXPECT_NE(Log().find("initialised: database"), std::string::npos);
     ASSERT_EQ(Event("app_start", R"({"n":1})"), 1);
@@ -126,8 +117,7 @@ TEST_F(AnalyticsLibraryTest, CreatesNestedFolderAndVersionedWalDatabaseThatOutli
     ASSERT_EQ(Event("app_start", R"({"n":3})"), 1);
     TestDb db(Db());
     EXPECT_EQ(db.Rows("SELECT seq, payload FROM events ORDER BY seq"),
-              (std::vector<std::vector<std::string>>{
-                  {"1", R"({"n":1})"}, {"2", R"({"n":2})"}, {"3", R"({"n":3})"}}));
+              (Table{{"1", R"({"n":1})"}, {"2", R"({"n":2})"}, {"3", R"({"n":3})"}}));
     EXPECT_EQ(db.Text("SELECT value FROM meta WHERE key = 'appversion'"), "9.9.0");
 }
 
@@ -142,7 +132,7 @@ TEST_F(AnalyticsLibraryTest, RefusesDatabasesItCannotOpenOrDoesNotOwnAndLeavesTh
     // A text file.
     { std::ofstream(Db(), std::ios::binary) << "not a database, just some words\n"; }
     EXPECT_EQ(ReportInit(&m_config), 0);
-    EXPECT_EQ(ReadFile(Db()), "not a database, just some words\n");
+    EXPECT_EQ(ReadBytes(Db()), "not a database, just some words\n");
     fs::remove(Db());
 
     // Another application's database.
@@ -184,64 +174,54 @@ TEST_F(AnalyticsLibraryTest, StoresEventsInOrderWithTimeOfReceiptAndKeepsNoPoint
          std::string(R"({"pad":")") + std::string(2030, 'p') + "\"}"},
     };
     for (const auto& event : events) {
-        buffer = MakeRecord(event.first, event.second);
+        buffer = EventRecord(event.first, event.second);
         ASSERT_EQ(ReportOnEvent(&buffer), 1);
         std::memset(&buffer, 'z', sizeof(buffer));
     }
     const int64_t after = NowMs();
-    TestDb db(Db());
-    auto rows =
-        db.Rows("SELECT seq, name, payload, size, batch, received_ms FROM events ORDER BY seq");
-    ASSERT_EQ(rows.size(), events.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        EXPECT_EQ(rows[i][0], std::to_string(i + 1));
-        EXPECT_EQ(rows[i][1], events[i].first);
-        EXPECT_EQ(rows[i][2], events[i].second);
-        EXPECT_EQ(rows[i][3], std::to_string(events[i].first.size() + events[i].second.size()));
-        EXPECT_EQ(rows[i][4], "NULL");
-        int64_t received = std::stoll(rows[i][5]);
-        EXPECT_GE(received, before);
-        EXPECT_LE(received, after);
+    Table expected;
+    for (const auto& [name, payload] : events) {
+        expected.push_back({std::to_string(expected.size() + 1), name, payload,
+                            std::to_string(name.size() + payload.size()), "NULL"});
     }
+    TestDb db(Db());
+    EXPECT_EQ(db.Rows("SELECT seq, name, payload, size, batch FROM events ORDER BY seq"), expected);
+    EXPECT_EQ(db.Int("SELECT count(*) FROM events WHERE received_ms BETWEEN " +
+                     std::to_string(before) + " AND " + std::to_string(after)),
+              3);
 }
 
 TEST_F(AnalyticsLibraryTest, RejectsBadRecordsWithCountsPerReasonAndStoresNone) {
     ASSERT_EQ(ReportInit(&m_config), 1);
     EXPECT_EQ(ReportOnEvent(nullptr), 0);
 
-    ReportData unterminatedName = MakeRecord("x", "{}");
+    ReportData unterminatedName = EventRecord("x", "{}");
     std::memset(unterminatedName.eventName, 'n', sizeof(unterminatedName.eventName));
     EXPECT_EQ(ReportOnEvent(&unterminatedName), 0);
-    ReportData unterminatedPayload = MakeRecord("x", "{}");
+    ReportData unterminatedPayload = EventRecord("x", "{}");
     std::memset(unterminatedPayload.data, ' ', sizeof(unterminatedPayload.data));
     EXPECT_EQ(ReportOnEvent(&unterminatedPayload), 0);
 
     EXPECT_EQ(Event("", "{}"), 0);
     EXPECT_EQ(Event("line\nbreak", "{}"), 0);
-    EXPECT_EQ(Event("x", ""), 0);
-    EXPECT_EQ(Event("x", "not json"), 0);
-    EXPECT_EQ(Event("x", R"({"a":1} {"b":2})"), 0);
-    EXPECT_EQ(Event("x", R"({"a":1,"a":2})"), 0);
-    EXPECT_EQ(Event("x", R"({"a":1,})"), 0);
     EXPECT_EQ(Event("x", std::string(100, '[') + std::string(100, ']')), 0);
-    EXPECT_EQ(Event("x", R"([1,2])"), 0);
-    EXPECT_EQ(Event("x", R"("text")"), 0);
+    for (const char* payload : {"", "not json", R"({"a":1} {"b":2})", R"({"a":1,"a":2})",
+                                R"({"a":1,})", R"([1,2])", R"("text")"}) {
+        EXPECT_EQ(Event("x", payload), 0) << payload;
+    }
 
     // A valid event after all that is the first one stored.
     EXPECT_EQ(Event("x", R"({"ok":"true"})"), 1);
 
     TestDb db(Db());
-    EXPECT_EQ(db.Rows("SELECT seq, payload FROM events"),
-              (std::vector<std::vector<std::string>>{{"1", R"({"ok":"true"})"}}));
-    EXPECT_EQ(db.Counter("rejected_events"), 13);
-    EXPECT_EQ(db.Counter("rejected.null_record"), 1);
-    EXPECT_EQ(db.Counter("rejected.unterminated_name"), 1);
-    EXPECT_EQ(db.Counter("rejected.unterminated_payload"), 1);
-    EXPECT_EQ(db.Counter("rejected.empty_name"), 1);
-    EXPECT_EQ(db.Counter("rejected.bad_name_character"), 1);
-    EXPECT_EQ(db.Counter("rejected.empty_payload"), 1);
-    EXPECT_EQ(db.Counter("rejected.payload_not_json"), 5);
-    EXPECT_EQ(db.Counter("rejected.payload_not_object"), 2);
+    EXPECT_EQ(db.Rows("SELECT seq, payload FROM events"), (Table{{"1", R"({"ok":"true"})"}}));
+    const std::pair<const char*, int64_t> counters[] = {
+        {"rejected_events", 13},           {"rejected.null_record", 1},
+        {"rejected.unterminated_name", 1}, {"rejected.unterminated_payload", 1},
+        {"rejected.empty_name", 1},        {"rejected.bad_name_character", 1},
+        {"rejected.empty_payload", 1},     {"rejected.payload_not_json", 5},
+        {"rejected.payload_not_object", 2}};
+    for (const auto& [name, count] : counters) EXPECT_EQ(db.Counter(name), count) << name;
     const std::string log = Log();
     EXPECT_NE(log.find("event rejected (bad_name_character): name \"line?break\""),
               std::string::npos);
@@ -260,13 +240,13 @@ TEST_F(AnalyticsLibraryTest, EvictsTheOldestEventsBeyondEitherCapAndCountsThem) 
     {
         TestDb db(Db());
         EXPECT_EQ(db.Rows("SELECT seq FROM events ORDER BY seq"),
-                  (std::vector<std::vector<std::string>>{{"4"}, {"5"}, {"6"}, {"7"}, {"8"}}));
+                  (Table{{"4"}, {"5"}, {"6"}, {"7"}, {"8"}}));
         EXPECT_EQ(db.Counter("evicted_events"), 3);
         EXPECT_EQ(db.Counter("evicted_bytes"), 3 * 11);
         // The batch of events 1 and 2 went with them; the one of 3 and 4
         // stays while event 4 does.
         EXPECT_EQ(db.Rows("SELECT id, first_seq FROM batches ORDER BY id"),
-                  (std::vector<std::vector<std::string>>{{"2", "3"}, {"3", "5"}, {"4", "7"}}));
+                  (Table{{"2", "3"}, {"3", "5"}, {"4", "7"}}));
         EXPECT_EQ(db.Text("SELECT value FROM meta WHERE key = 'max_events'"), "5");
     }
     EXPECT_NE(Log().find("evicted 1 oldest events (11 bytes) to stay within 5 events"),
@@ -306,16 +286,15 @@ TEST_F(AnalyticsLibraryTest, SubmitMarksEverythingStoredSoFarAsOneReadyBatch) {
     {
         TestDb db(Db());
         EXPECT_EQ(db.Rows("SELECT id, first_seq, last_seq, event_count, state FROM batches"),
-                  (std::vector<std::vector<std::string>>{{"1", "1", "3", "3", "ready"}}));
+                  (Table{{"1", "1", "3", "3", "ready"}}));
         EXPECT_EQ(db.Rows("SELECT seq, batch FROM events ORDER BY seq"),
-                  (std::vector<std::vector<std::string>>{
-                      {"1", "1"}, {"2", "1"}, {"3", "1"}, {"4", "NULL"}, {"5", "NULL"}}));
+                  (Table{{"1", "1"}, {"2", "1"}, {"3", "1"}, {"4", "NULL"}, {"5", "NULL"}}));
     }
     ASSERT_EQ(ReportOnSubmit(), 1);
     ASSERT_EQ(ReportOnSubmit(), 1);
     TestDb db(Db());
     EXPECT_EQ(db.Rows("SELECT id, first_seq, last_seq, event_count FROM batches ORDER BY id"),
-              (std::vector<std::vector<std::string>>{{"1", "1", "3", "3"}, {"2", "4", "5", "2"}}));
+              (Table{{"1", "1", "3", "3"}, {"2", "4", "5", "2"}}));
     EXPECT_EQ(db.Int("SELECT count(*) FROM events WHERE batch IS NULL"), 0);
     EXPECT_NE(Log().find("batch 2 ready: 2 events, sequence 4 to 5"), std::string::npos);
 }
@@ -335,8 +314,7 @@ TEST_F(AnalyticsLibraryTest, HoldsEventsInOrderWithoutWaitingWhileAnotherProcess
     // The library's thread stores them once the lock is gone.
     EXPECT_TRUE(WaitUntil([&] { return other.Int("SELECT count(*) FROM events") == 3; }));
     EXPECT_EQ(other.Rows("SELECT seq, name, batch FROM events ORDER BY seq"),
-              (std::vector<std::vector<std::string>>{
-                  {"1", "first", "1"}, {"2", "second", "1"}, {"3", "third", "NULL"}}));
+              (Table{{"1", "first", "1"}, {"2", "second", "1"}, {"3", "third", "NULL"}}));
     const std::string log = Log();
     EXPECT_NE(log.find("database locked by another process"), std::string::npos);
     EXPECT_NE(log.find("database writable again"), std::string::npos);

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "analytics_library.h"
@@ -21,11 +22,7 @@ namespace fs = std::filesystem;
 using Kind = HttpResult::Kind;
 
 HttpResult Answer(Kind kind, int status = 0, const std::string& retryAfter = "") {
-    HttpResult result;
-    result.kind = kind;
-    result.status = status;
-    result.retryAfter = retryAfter;
-    return result;
+    return {kind, status, retryAfter, "", 0, ""};
 }
 
 std::string Gunzip(const std::string& data) {
@@ -110,7 +107,7 @@ class UploadTest : public ::testing::Test {
     }
     void Events(int count, int submitEvery = 0) {
         for (int i = 1; i <= count; ++i) {
-            ReportData record = MakeRecord("e", "{\"i\":" + std::to_string(i) + "}");
+            ReportData record = EventRecord("e", "{\"i\":" + std::to_string(i) + "}");
             ASSERT_EQ(m_library->OnEvent(&record), 1);
             if (submitEvery > 0 && i % submitEvery == 0) m_library->OnSubmit();
         }
@@ -131,7 +128,7 @@ class UploadTest : public ::testing::Test {
     }
     int64_t Db(const std::string& sql) { return TestDb(DatabasePath(m_folder.Path())).Int(sql); }
 
-    ScratchFolder m_folder;
+    TempFolder m_folder;
     ReportConfig m_config;
     int64_t m_steady = 1000000;
     int64_t m_wall = 1764990000000;
@@ -142,41 +139,28 @@ class UploadTest : public ::testing::Test {
 
 TEST(UploadPolicy, ClassifiesBacksOffParsesRetryAfterAndPaces) {
     UploadTuning tuning;
-    struct Row {
-        HttpResult result;
-        size_t batches;
-        int64_t attemptsBefore;
-        Verdict verdict;
-    };
-    HttpResult wineTimeout = Answer(Kind::Timeout);  // WinHTTP under Wine: 10060
-    wineTimeout.errorCode = 10060;
-    HttpResult wineCert = Answer(Kind::Tls);  // Wine: 12157 where Windows says 12175
-    wineCert.errorCode = 12157;
-    const Row rows[] = {
-        {Answer(Kind::Ok, 200), 3, 0, Verdict::Accepted},
-        {Answer(Kind::Ok, 204), 1, 0, Verdict::Accepted},
-        {Answer(Kind::Ok, 400), 3, 0, Verdict::Split},
-        {Answer(Kind::Ok, 413), 2, 0, Verdict::Split},
-        {Answer(Kind::Ok, 422), 1, 0, Verdict::Rejected},
-        {Answer(Kind::Ok, 400), 1, 0, Verdict::Rejected},
-        {Answer(Kind::Ok, 408), 3, 0, Verdict::Retry},
-        {Answer(Kind::Ok, 429), 3, 20, Verdict::Retry},
-        {Answer(Kind::Ok, 503), 3, 0, Verdict::Retry},
-        {Answer(Kind::Ok, 500), 3, 9, Verdict::Split},  // the tenth 5xx: poison
-        {Answer(Kind::Ok, 500), 1, 9, Verdict::Retry},
-        {Answer(Kind::Ok, 401), 3, 0, Verdict::Misconfig},
-        {Answer(Kind::Ok, 403), 3, 0, Verdict::Misconfig},
-        {Answer(Kind::Ok, 404), 3, 0, Verdict::Misconfig},
-        {Answer(Kind::Ok, 301), 3, 0, Verdict::Misconfig},
-        {Answer(Kind::Network), 3, 0, Verdict::Retry},
-        {wineTimeout, 3, 0, Verdict::Retry},
-        {wineCert, 3, 0, Verdict::TlsFailed},
-        {Answer(Kind::TlsConfig), 3, 0, Verdict::TlsConfig},
-        {Answer(Kind::Cancelled), 3, 0, Verdict::Cancelled},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(Classify(row.result, row.batches, row.attemptsBefore, tuning), row.verdict)
-            << row.result.status << " kind " << static_cast<int>(row.result.kind);
+    // Answers: status, batches in the request, 5xx answers before, verdict.
+    const std::tuple<int, size_t, int64_t, Verdict> answers[] = {
+        {200, 3, 0, Verdict::Accepted},  {204, 1, 0, Verdict::Accepted},
+        {400, 3, 0, Verdict::Split},     {413, 2, 0, Verdict::Split},
+        {422, 1, 0, Verdict::Rejected},  {400, 1, 0, Verdict::Rejected},
+        {408, 3, 0, Verdict::Retry},     {429, 3, 20, Verdict::Retry},
+        {503, 3, 0, Verdict::Retry},     {500, 3, 9, Verdict::Split},  // the tenth 5xx: poison
+        {500, 1, 9, Verdict::Retry},     {401, 3, 0, Verdict::Misconfig},
+        {403, 3, 0, Verdict::Misconfig}, {404, 3, 0, Verdict::Misconfig},
+        {301, 3, 0, Verdict::Misconfig}};
+    for (const auto& [status, batches, attemptsBefore, verdict] : answers) {
+        EXPECT_EQ(Classify(Answer(Kind::Ok, status), batches, attemptsBefore, tuning), verdict)
+            << status << " for " << batches << " batches";
+    }
+    const std::pair<HttpResult, Verdict> failures[] = {
+        {Answer(Kind::Network), Verdict::Retry},
+        {{Kind::Timeout, 0, "", "", 10060, ""}, Verdict::Retry},  // WinHTTP under Wine
+        {{Kind::Tls, 0, "", "", 12157, ""}, Verdict::TlsFailed},  // Wine's for Windows' 12175
+        {Answer(Kind::TlsConfig), Verdict::TlsConfig},
+        {Answer(Kind::Cancelled), Verdict::Cancelled}};
+    for (const auto& [result, verdict] : failures) {
+        EXPECT_EQ(Classify(result, 3, 0, tuning), verdict) << static_cast<int>(result.kind);
     }
 
     const std::pair<const char*, int64_t> retryAfter[] = {
@@ -184,10 +168,9 @@ TEST(UploadPolicy, ClassifiesBacksOffParsesRetryAfterAndPaces) {
         {"+7", -1}, {"-1", -1}, {"1e3", -1}, {"Wed, 21 Oct 2015 07:28:00 GMT", -1},
         {"", -1},   {"7s", -1},
     };
-    for (const auto& row : retryAfter) {
+    for (const auto& [text, expected] : retryAfter) {
         int64_t seconds = -1;
-        bool ok = ParseRetryAfter(row.first, &seconds);
-        EXPECT_EQ(ok ? seconds : -1, row.second) << row.first;
+        EXPECT_EQ(ParseRetryAfter(text, &seconds) ? seconds : -1, expected) << text;
     }
 
     // Equal jitter over ten failures: [d/2, d] with d doubling to the cap.
@@ -299,8 +282,7 @@ TEST_F(UploadTest, SplitsRefusedRequestsRejectsOnlyTheBadBatchAndGetsPastAPoison
     // request is split, and the batches behind the bad one are delivered.
     Events(30, 10);
     m_server->seen.clear();
-    for (int i = 0; i < 10; ++i) m_server->answers.push_back(Answer(Kind::Ok, 500));
-    for (int i = 0; i < 10; ++i) m_server->answers.push_back(Answer(Kind::Ok, 500));
+    for (int i = 0; i < 20; ++i) m_server->answers.push_back(Answer(Kind::Ok, 500));
     Run(22);
     EXPECT_EQ(m_server->seen[10].batches, 1u);
     EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sent'"), 4);

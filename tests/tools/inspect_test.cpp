@@ -32,20 +32,8 @@ struct Result {
 Result Inspect(const std::vector<std::string>& arguments) {
     std::ostringstream out;
     std::ostringstream err;
-    Result result;
-    result.status = RunInspect(arguments, out, err, inspect::UtcTimeText);
-    result.out = out.str();
-    result.err = err.str();
-    return result;
-}
-
-PendingOp EventOp(int64_t atMs, const std::string& name, const std::string& payload) {
-    PendingOp op;
-    op.kind = PendingOp::Kind::Event;
-    op.timeMs = atMs;
-    op.name = name;
-    op.payload = payload;
-    return op;
+    const int status = RunInspect(arguments, out, err, inspect::UtcTimeText);
+    return {status, out.str(), err.str()};
 }
 
 // Five events of which the oldest was evicted (cap 4), a batch of the first
@@ -58,20 +46,19 @@ void PrepareDatabase(const fs::path& path) {
     StoreLimits limits;
     limits.maxEvents = 4;
     ASSERT_EQ(store.WriteMeta(identity, limits, kStart, &error), WriteStatus::Ok) << error;
-    std::deque<PendingOp> ops = {
-        EventOp(kStart + 1000, "user_device_info", R"({"device_type":7,"key_app_ver":"1.4.2"})"),
-        EventOp(kStart + 2000, "device_remote_connect",
-                R"({"duration_level":"1","is_success":"true"})"),
-        EventOp(kStart + 3000, "storage_heartbeat_fail_reconnect",
-                R"({"connect_mode":"KCP_1","is_success":"true","p2p_sdk_version":0})"),
+    using Kind = PendingOp::Kind;
+    const std::deque<PendingOp> ops = {
+        {Kind::Event, kStart + 1000, "user_device_info",
+         R"({"device_type":7,"key_app_ver":"1.4.2"})"},
+        {Kind::Event, kStart + 2000, "device_remote_connect",
+         R"({"duration_level":"1","is_success":"true"})"},
+        {Kind::Event, kStart + 3000, "storage_heartbeat_fail_reconnect",
+         R"({"connect_mode":"KCP_1","is_success":"true","p2p_sdk_version":0})"},
+        {Kind::Submit, kStart + 3500, "", ""},
+        {Kind::Event, kStart + 4000, "device_remote_connect",
+         R"({"duration_level":"1","is_success":"false"})"},
+        {Kind::Event, kStart + 5000, "user_device_info", R"({"device_type":4})"},
     };
-    PendingOp submit;
-    submit.kind = PendingOp::Kind::Submit;
-    submit.timeMs = kStart + 3500;
-    ops.push_back(submit);
-    ops.push_back(EventOp(kStart + 4000, "device_remote_connect",
-                          R"({"duration_level":"1","is_success":"false"})"));
-    ops.push_back(EventOp(kStart + 5000, "user_device_info", R"({"device_type":4})"));
     std::map<std::string, int64_t> counters = {
         {kCounterRejectedEvents, 2},
         {std::string(kCounterRejectedPrefix) + "empty_name", 1},
@@ -81,74 +68,59 @@ void PrepareDatabase(const fs::path& path) {
     ASSERT_EQ(outcome.evictedEvents, 1);
 }
 
-void PrepareLedger(const fs::path& path) {
-    // As the Windows profile writer leaves it: CRLF, other sections kept.
-    std::ofstream(path, std::ios::binary) << "[other]\r\nhb_report_time=1\r\n"
-                                             "[main]\r\ndevice_report=20250222\r\n"
-                                             "hb_report_time=1740233000000\r\n"
-                                             "connect_report_time=0\r\nextra_key=abc\r\n";
-}
-
-// Paths differ from run to run; the golden files hold placeholders.
-std::string WithPlaceholders(std::string text, const std::string& path, const std::string& name) {
-    for (size_t at; (at = text.find(path)) != std::string::npos;)
-        text.replace(at, path.size(), name);
-    return text;
-}
-
-void ExpectGolden(const std::string& actual, const std::string& goldenName) {
-    const fs::path golden = fs::u8path(TALLY_GOLDEN_DIR) / goldenName;
-    if (const char* update = std::getenv("TALLY_UPDATE_GOLDEN"); update != nullptr && *update) {
-        std::ofstream(golden, std::ios::binary) << actual;
-    }
-    EXPECT_EQ(actual, ReadFile(golden))
-        << "golden file " << golden << " (TALLY_UPDATE_GOLDEN=1 rewrites it)";
-}
-
 class InspectTest : public ::testing::Test {
   protected:
     void SetUp() override {
         m_db = m_folder.Path() / "qx.db";
         m_ledger = m_folder.Path() / "orvel.ini";
         PrepareDatabase(m_db);
-        PrepareLedger(m_ledger);
+        // As the Windows profile writer leaves it: CRLF, other sections kept.
+        std::ofstream(m_ledger, std::ios::binary) << "[other]\r\nhb_report_time=1\r\n"
+                                                     "[main]\r\ndevice_report=20250222\r\n"
+                                                     "hb_report_time=1740233000000\r\n"
+                                                     "connect_report_time=0\r\nextra_key=abc\r\n";
     }
-    std::string Normalise(const std::string& text) const {
-        // JSON escapes backslashes of Windows paths.
-        std::string escaped = m_db.u8string();
-        for (size_t at = 0; (at = escaped.find('\\', at)) != std::string::npos; at += 2) {
-            escaped.insert(at, "\\");
+    // Paths differ from run to run; the golden files hold placeholders.
+    std::string Normalise(std::string text) const {
+        for (const auto& [path, name] :
+             {std::pair(m_db.u8string(), "<db>"), std::pair(m_ledger.u8string(), "<ledger>")}) {
+            // JSON escapes backslashes of Windows paths.
+            std::string escaped = path;
+            for (size_t at = 0; (at = escaped.find('\\', at)) != std::string::npos; at += 2) {
+                escaped.insert(at, "\\");
+            }
+            for (const std::string& form : {escaped, path}) {
+                for (size_t at; (at = text.find(form)) != std::string::npos;)
+                    text.replace(at, form.size(), name);
+            }
         }
-        std::string ledgerEscaped = m_ledger.u8string();
-        for (size_t at = 0; (at = ledgerEscaped.find('\\', at)) != std::string::npos; at += 2) {
-            ledgerEscaped.insert(at, "\\");
-        }
-        std::string result = WithPlaceholders(text, escaped, "<db>");
-        result = WithPlaceholders(result, m_db.u8string(), "<db>");
-        result = WithPlaceholders(result, ledgerEscaped, "<ledger>");
-        return WithPlaceholders(result, m_ledger.u8string(), "<ledger>");
+        return text;
     }
 
-    ScratchFolder m_folder;
+    TempFolder m_folder;
     fs::path m_db;
     fs::path m_ledger;
 };
 
-TEST_F(InspectTest, ShowsStoreEventAndLedgerForAPersonAsTheGoldenFileSays) {
-    Result result =
-        Inspect({"--db", m_db.u8string(), "--ledger", m_ledger.u8string(), "--event", "3"});
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    ExpectGolden(Normalise(result.out), "inspect.txt");
-}
-
-TEST_F(InspectTest, GivesEverythingAsJsonForAProgramAsTheGoldenFileSays) {
-    Result result = Inspect({"--json", "--db", m_db.u8string(), "--ledger", m_ledger.u8string()});
-    ASSERT_EQ(result.status, 0) << result.err;
-    ExpectGolden(Normalise(result.out), "inspect.json");
+TEST_F(InspectTest, ShowsEverythingForAPersonAndAsJsonForAProgramAsTheGoldenFilesSay) {
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--db", m_db.u8string(), "--ledger", m_ledger.u8string(), "--event", "3"}, "inspect.txt"},
+        {{"--json", "--db", m_db.u8string(), "--ledger", m_ledger.u8string()}, "inspect.json"},
+    };
+    for (const auto& [arguments, name] : cases) {
+        const Result result = Inspect(arguments);
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        const fs::path golden = fs::u8path(TALLY_GOLDEN_DIR) / name;
+        if (const char* update = std::getenv("TALLY_UPDATE_GOLDEN"); update != nullptr && *update) {
+            std::ofstream(golden, std::ios::binary) << Normalise(result.out);
+        }
+        EXPECT_EQ(Normalise(result.out), ReadBytes(golden))
+            << "golden file " << golden << " (TALLY_UPDATE_GOLDEN=1 rewrites it)";
+    }
 
     // --event narrows the events to the ones asked for.
-    result = Inspect({"--json", "--db", m_db.u8string(), "--event", "5", "--event", "2"});
+    Result result = Inspect({"--json", "--db", m_db.u8string(), "--event", "5", "--event", "2"});
     ASSERT_EQ(result.status, 0) << result.err;
     Json::Value root;
     std::istringstream in(result.out);

@@ -4,24 +4,27 @@
 // trusting only the CA the collector exported. The collector is told to
 // misbehave through its control port, and its counters say what arrived.
 //
-// On Linux the test starts its own collector. Under Wine (the collector
+// The platform's HTTP client and the collector itself are tested here too,
+// against the same collector.
+//
+// On Linux each test starts its own collector. Under Wine (the collector
 // cannot be built for Windows) a script starts the Linux one and names its
 // state folder in TALLY_E2E_COLLECTOR_STATE; without it the test fails.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "analytics_test_util.h"
-#include "host/temp_folder.h"
 #include "plain_http.h"
 #include "support/scenario.h"
 #include "support/service_scenario.h"
+#include "upload/uploader.h"
 
 namespace tally {
 namespace testing {
@@ -30,12 +33,19 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
+using Kind = HttpResult::Kind;
+using Headers = decltype(HttpRequest::headers);
 
-std::string ReadText(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+// Set by CMake: Wine ends a WinHTTP call only when the server answers
+// (Windows itself when the call's handle closes), and the WinHTTP client calls
+// a refused http:// URL an unusable trust setting, the curl one a network failure.
+constexpr milliseconds kCancelBound{TALLY_CANCEL_BOUND_MS};
+constexpr Kind kPlainHttpRefusal = Kind::TALLY_PLAIN_HTTP_REFUSAL;
+
+std::string Gzipped(const std::string& text) {
+    std::string body;
+    EXPECT_TRUE(Gzip(text, &body));
+    return body;
 }
 
 Json::Value ParseJson(const std::string& text) {
@@ -52,18 +62,16 @@ void Control(int controlPort, const std::string& json) {
     ASSERT_FALSE(PlainHttp(controlPort, "POST", "/control", json).empty()) << json;
 }
 
-// The collector the tests talk to: started here on Linux, or the one a
-// script started (TALLY_E2E_COLLECTOR_STATE).
+// The collector the tests talk to: started here on Linux (with `arguments`
+// besides the ports), or the one a script started (TALLY_E2E_COLLECTOR_STATE).
 class Collector {
   public:
-    Collector() {
+    explicit Collector(std::vector<std::string> arguments = {})
+        : m_arguments(std::move(arguments)) {
         const std::string given = ReadEnvironment("TALLY_E2E_COLLECTOR_STATE");
-        if (!given.empty()) {
-            m_state = fs::u8path(given);
-        } else {
-            m_state = m_folder.Path() / "state";
-            Start(0);
-        }
+        m_state = given.empty() ? m_folder.Path() / "state" : fs::u8path(given);
+        m_ca = given.empty() ? m_folder.Path() / "exported-ca.pem" : m_state / "ca.pem";
+        if (given.empty()) Start(0);
         ReadPorts();
     }
     ~Collector() { Stop(); }
@@ -73,8 +81,10 @@ class Collector {
         ASSERT_FALSE(std::string(TALLY_COLLECTOR).empty())
             << "no collector: set TALLY_E2E_COLLECTOR_STATE to a running collector's state folder";
         fs::remove(m_state / "ports.json");
-        const std::vector<std::string> arguments = {
-            "--state", m_state.string(), "--port", std::to_string(port), "--control-port", "0"};
+        std::vector<std::string> arguments = m_arguments;
+        arguments.insert(arguments.end(),
+                         {"--state", m_state.string(), "--port", std::to_string(port),
+                          "--control-port", "0", "--export-ca", m_ca.string()});
         m_runner = std::thread([this, arguments] {
             m_outcome = RunProcess(TALLY_COLLECTOR, arguments, CurrentEnvironment(),
                                    m_folder.Path() / "collector.log", std::chrono::seconds(110));
@@ -86,18 +96,45 @@ class Collector {
         if (!m_runner.joinable()) return;
         PlainHttp(m_control, "POST", "/shutdown", "{}");
         m_runner.join();
-        EXPECT_EQ(m_outcome.exitCode, 0) << ReadText(m_folder.Path() / "collector.log");
+        EXPECT_EQ(m_outcome.exitCode, 0) << ReadBytes(m_folder.Path() / "collector.log");
     }
 
     Json::Value Stats() const { return testing::Stats(m_control); }
     void Control(const std::string& json) const { testing::Control(m_control, json); }
     fs::path State() const { return m_state; }
+    int ControlPort() const { return m_control; }
+    std::string Url() const {
+        return "https://localhost:" + std::to_string(m_https) + "/v1/batches";
+    }
+    // The collector's CA as the only trust anchor.
+    TlsSettings Trust() const { return {m_ca.u8string(), "", false}; }
+    // Rows of `table` (and a condition) in the collector's database.
+    int64_t Rows(const std::string& table) const {
+        return TestDb(m_state / "collector.db").Int("SELECT count(*) FROM " + table);
+    }
+
+    // An upload of `json` as the library makes it, through the platform's client.
+    HttpRequest Request(const std::string& json, int64_t timeoutMs = 20000, int attempt = 1) const {
+        return {Url(),
+                {{"Content-Type", "application/json"},
+                 {"Content-Encoding", "gzip"},
+                 {"Idempotency-Key", "k-1"},
+                 {"X-Tally-Attempt", std::to_string(attempt)},
+                 {"X-Tally-Upload-Time", "1764990000000"},
+                 {"User-Agent", "Tally/1.0 (Orvel 3.1.0)"}},
+                Gzipped(json),
+                timeoutMs,
+                timeoutMs};
+    }
+    HttpResult Upload(const std::string& json, int attempt = 1) const {
+        return MakeHttpClient(Trust())->Post(Request(json, 20000, attempt));
+    }
 
     // What a scenario needs to reach this collector.
     std::vector<EnvVar> Params(const std::string& trust = "ca") const {
         return {{"https_port", std::to_string(m_https)},
                 {"control_port", std::to_string(m_control)},
-                {"ca", (m_state / "ca.pem").u8string()},
+                {"ca", m_ca.u8string()},
                 {"trust", trust}};
     }
 
@@ -106,17 +143,19 @@ class Collector {
         const fs::path ports = m_state / "ports.json";
         Json::Value json;
         for (int i = 0; i < 1000; ++i) {
-            json = ParseJson(ReadText(ports));
+            json = ParseJson(ReadBytes(ports));
             if (json["control"].asInt() > 0) break;
             std::this_thread::sleep_for(milliseconds(10));
         }
-        ASSERT_GT(json["control"].asInt(), 0) << ReadText(m_folder.Path() / "collector.log");
+        ASSERT_GT(json["control"].asInt(), 0) << ReadBytes(m_folder.Path() / "collector.log");
         m_https = json["https"].asInt();
         m_control = json["control"].asInt();
     }
 
     TempFolder m_folder;
+    std::vector<std::string> m_arguments;
     fs::path m_state;
+    fs::path m_ca;
     std::thread m_runner;
     ProcessOutcome m_outcome;
     int m_https = 0;
@@ -248,7 +287,7 @@ TALLY_SCENARIO(UploadThroughTrouble) {
                 WaitUntil([&] { return StatsSince(before).events > 0; }, std::chrono::seconds(10)));
             Control(ControlPort(), "{\"reset\":true}");
         }
-        ASSERT_TRUE(WaitDrained(sent)) << ReadText(LibraryLog());
+        ASSERT_TRUE(WaitDrained(sent)) << ReadBytes(LibraryLog());
         const auto took = Clock::now() - start;
         const Delta delta = StatsSince(before);
         EXPECT_EQ(delta.events, 10);
@@ -279,7 +318,7 @@ TALLY_SCENARIO(UploadThroughTrouble) {
     TallyService::GetInstance()->EnableImprovement(true);
     const int64_t sent = SentBatches();
     QueueTen("after opting in");
-    ASSERT_TRUE(WaitDrained(sent)) << ReadText(LibraryLog());
+    ASSERT_TRUE(WaitDrained(sent)) << ReadBytes(LibraryLog());
     EXPECT_EQ(StatsSince(before).events, 10);
     EXPECT_GE(StoreInt("SELECT value FROM counters WHERE name = 'consent.deleted_events'"), 10);
 }
@@ -292,7 +331,7 @@ TALLY_SCENARIO(UploadUntrusted) {
     std::string log;
     ASSERT_TRUE(WaitUntil(
         [&] {
-            log = ReadText(LibraryLog());
+            log = ReadBytes(LibraryLog());
             return log.find("server not trusted") != std::string::npos ||
                    log.find("trust settings cannot be used") != std::string::npos;
         },
@@ -312,7 +351,7 @@ TALLY_SCENARIO(UploadUntrusted) {
 TALLY_SCENARIO(UploadAcrossOutage) {
     PrepareHost();
     if (ScenarioParam("keep_store").empty()) QueueTen("outage");
-    ASSERT_TRUE(WaitDrained(0, std::chrono::seconds(40))) << ReadText(LibraryLog());
+    ASSERT_TRUE(WaitDrained(0, std::chrono::seconds(40))) << ReadBytes(LibraryLog());
     WriteNote("failed_attempts",
               std::to_string(
                   StoreInt("SELECT value FROM counters WHERE name = 'upload.failed_attempts'")));
@@ -428,6 +467,184 @@ TEST(UploadEndToEnd, OutageKillAndStuckServerLoseNothingAndStoreNothingTwice) {
     EXPECT_EQ(db.Int("SELECT count(*) FROM events WHERE batch_id = '" + batch + "'"), 10);
     EXPECT_GE(db.Int("SELECT count(*) FROM requests WHERE idempotency_key = '" + key + "'"), 3);
     EXPECT_EQ(db.Int("SELECT count(*) FROM events"), 20);
+}
+
+// ---- The platform's HTTP client and the collector --------------------------
+
+// A body with `batches` batches of `events` events each.
+std::string Body(const std::string& batchId, int events, int schema = 1, int batches = 1) {
+    std::string body = "{\"schema\":" + std::to_string(schema) +
+                       ",\"app\":{\"appid\":\"Orvel\",\"appversion\":\"3.1.0\",\"device_type\":"
+                       "\"7\",\"tag\":\"t\"},\"batches\":[";
+    for (int b = 0; b < batches; ++b) {
+        body += std::string(b ? "," : "") + "{\"batch_id\":\"" + batchId +
+                (b ? std::to_string(b) : "") + "\",\"created_ms\":1764990000000,\"events\":[";
+        for (int i = 0; i < events; ++i) {
+            body += std::string(i ? "," : "") + "{\"seq\":" + std::to_string(i + 1) +
+                    ",\"received_ms\":1764989990000,\"name\":\"device_remote_connect\","
+                    "\"payload\":{\"is_success\": \"true\" ,\"n\":" +
+                    std::to_string(i) + "}}";
+        }
+        body += "]}";
+    }
+    return body + "]}";
+}
+
+TEST(HttpClient, SendsOnlyToATrustedServerAndEndsACallOnDeadlineOrCancel) {
+    Collector collector;
+    TempFolder folder;
+    const fs::path state = collector.State();
+    // The keys to pin: the serving leaf's and another (the Wine script makes them).
+    for (const char* key : {"server", "other-ca-root"}) {
+        const std::string base = (state / key).string();
+        if (!fs::exists(base + ".pub")) {
+            std::system(
+                ("openssl pkey -in '" + base + ".key' -pubout -out '" + base + ".pub'").c_str());
+        }
+    }
+    const std::string garbage = (folder.Path() / "garbage.pem").u8string();
+    WriteBytes(garbage, "not a certificate\n");
+    const std::string ca = collector.Trust().caFile;
+    struct Case {
+        const char* what;
+        const char* cert;  // what the collector presents
+        std::string ca;
+        std::string pin;
+        Kind kind;
+    };
+    const Case cases[] = {
+        {"trusted", "good", ca, "", Kind::Ok},
+        {"pinned leaf key", "good", ca, (state / "server.pub").u8string(), Kind::Ok},
+        {"another key pinned", "good", ca, (state / "other-ca-root.pub").u8string(), Kind::Tls},
+        {"pin file not PEM", "good", ca, garbage, Kind::TlsConfig},
+        {"another CA trusted", "good", (state / "other-ca-root.pem").u8string(), "", Kind::Tls},
+        {"CA file missing: system trust", "good", garbage + ".missing", "", Kind::Tls},
+        {"CA file not PEM", "good", garbage, "", Kind::TlsConfig},
+        {"server from another CA", "other-ca", ca, "", Kind::Tls},
+        {"self-signed server", "self-signed", ca, "", Kind::Tls},
+        {"server of another name", "wrong-name", ca, "", Kind::Tls},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        collector.Control(std::string("{\"cert\":\"") + c.cert + "\"}");
+        const int64_t bodies = collector.Stats()["bodies_received"].asInt64();
+        const HttpResult result =
+            MakeHttpClient({c.ca, c.pin, false})->Post(collector.Request(Body("b-trust", 1)));
+        EXPECT_EQ(result.kind, c.kind) << result.errorText;
+        EXPECT_EQ(result.status, c.kind == Kind::Ok ? 200 : 0) << result.body;
+        EXPECT_EQ(collector.Stats()["bodies_received"].asInt64(), bodies + (c.kind == Kind::Ok));
+    }
+
+    // The status, Retry-After and body of an answer reach the caller.
+    collector.Control(R"({"reset":true,"fail":429,"count":1,"retry_after":7})");
+    const HttpResult limited = collector.Upload(Body("b-429", 1));
+    int64_t seconds = 0;
+    EXPECT_EQ(limited.status, 429);
+    EXPECT_TRUE(ParseRetryAfter(limited.retryAfter, &seconds) && seconds == 7)
+        << limited.retryAfter;
+    EXPECT_NE(limited.body.find("\"error\""), std::string::npos) << limited.body;
+
+    // No plain http:// (here to the collector's plain control port), no one
+    // listening, a server slower than the deadline.
+    HttpRequest request = collector.Request(Body("b-slow", 1), 1000);
+    request.url = "http://127.0.0.1:" + std::to_string(collector.ControlPort()) + "/v1/batches";
+    EXPECT_EQ(MakeHttpClient(collector.Trust())->Post(request).kind, kPlainHttpRefusal);
+    request.url = "https://localhost:1/v1/batches";
+    EXPECT_EQ(MakeHttpClient(collector.Trust())->Post(request).kind, Kind::Network);
+    request.url = collector.Url();
+    collector.Control(R"({"delay_ms":4000})");
+    auto start = Clock::now();
+    EXPECT_EQ(MakeHttpClient(collector.Trust())->Post(request).kind, Kind::Timeout);
+    EXPECT_LT(Clock::now() - start, milliseconds(3000));
+
+    // A cancel from another thread ends the call in flight and every later one.
+    collector.Control(R"({"delay_ms":2000})");
+    request.timeoutMs = request.connectTimeoutMs = 20000;
+    std::unique_ptr<HttpClient> client = MakeHttpClient(collector.Trust());
+    Clock::time_point cancelledAt;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(milliseconds(300));
+        cancelledAt = Clock::now();
+        client->Cancel();
+    });
+    const HttpResult cancelled = client->Post(request);
+    const Clock::time_point returned = Clock::now();
+    canceller.join();
+    EXPECT_EQ(cancelled.kind, Kind::Cancelled) << cancelled.errorText;
+    EXPECT_LT(returned - cancelledAt, kCancelBound);
+    start = Clock::now();
+    EXPECT_EQ(client->Post(request).kind, Kind::Cancelled);
+    EXPECT_LT(Clock::now() - start, milliseconds(100));
+    collector.Control(R"({"reset":true})");
+}
+
+// Linux only, as the rest (each starts a collector of its own). A dropped
+// connection is one of the troubles of UploadEndToEnd.EveryEventArrivesOnce...
+TEST(Collector, InjectsErrorsAsToldThenStoresABatchOnceAndAcknowledgesItsResend) {
+    Collector collector({"--fail", "503:2"});
+    const std::string body = Body("6f1c2a9e-0000-4000-8000-000000000001", 3);
+    for (int status : {503, 503, 200}) EXPECT_EQ(collector.Upload(body).status, status);
+    const HttpResult resent = collector.Upload(body, 2);
+    EXPECT_EQ(resent.status, 200) << resent.body;
+    EXPECT_NE(resent.body.find("\"duplicates\":1"), std::string::npos) << resent.body;
+
+    const Json::Value stats = collector.Stats();
+    EXPECT_EQ(stats["bodies_received"].asInt(), 4);
+    EXPECT_EQ(stats["batches_stored"].asInt(), 1);
+    EXPECT_EQ(stats["duplicates"].asInt(), 1);
+    EXPECT_EQ(stats["events"].asInt(), 3);
+    EXPECT_EQ(collector.Rows("batches"), 1);
+    EXPECT_EQ(collector.Rows("events"), 3);
+    // Payload text kept as sent, both clocks of every request kept.
+    EXPECT_EQ(collector.Rows("events WHERE payload = '{\"is_success\": \"true\" ,\"n\":2}'"), 1);
+    EXPECT_EQ(collector.Rows("requests WHERE upload_time_ms = 1764990000000 AND receive_ms > "
+                             "upload_time_ms AND idempotency_key = 'k-1'"),
+              4);
+}
+
+TEST(Collector, RefusesBadInputWithAClearStatusStoresNothingAndStaysUp) {
+    Collector collector;
+    const Headers json = {{"Content-Type", "application/json"}};
+    const Headers gzip = {{"Content-Type", "application/json"}, {"Content-Encoding", "gzip"}};
+    const std::string good = Gzipped(Body("b-ok", 1));
+    struct Case {
+        const char* what;
+        Headers headers;
+        std::string body;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"not JSON", json, "{\"schema\":1,", 400},
+        {"an array", json, "[1,2]", 400},
+        {"trailing bytes", json, Body("b-1", 1) + "x", 400},
+        {"unknown schema", json, Body("b-1", 1, 2), 422},
+        {"no batch id", json, "{\"schema\":1,\"app\":{},\"batches\":[{\"events\":[]}]}", 422},
+        {"payload not an object", json,
+         "{\"schema\":1,\"app\":{},\"batches\":[{\"batch_id\":\"b\",\"events\":[{\"seq\":1,"
+         "\"received_ms\":1,\"name\":\"n\",\"payload\":\"{}\"}]}]}",
+         422},
+        {"not JSON by type", {{"Content-Type", "text/plain"}}, Body("b-1", 1), 415},
+        {"over 500 events", gzip, Gzipped(Body("b-many", 501)), 413},
+        {"over 20 batches", gzip, Gzipped(Body("b-many", 1, 1, 21)), 413},
+        {"inflates past 4 MiB", gzip, Gzipped(std::string(5 << 20, ' ')), 413},
+        {"plain body past 4 MiB", json, std::string((4 << 20) + 1, ' '), 413},
+        {"truncated gzip", gzip, good.substr(0, good.size() / 2), 400},
+    };
+    HttpRequest request = collector.Request("");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        request.headers = c.headers;
+        request.body = c.body;
+        const HttpResult reply = MakeHttpClient(collector.Trust())->Post(request);
+        EXPECT_EQ(reply.status, c.status) << reply.body;
+        EXPECT_NE(reply.body.find("\"error\":"), std::string::npos) << reply.body;
+    }
+    const Json::Value stats = collector.Stats();
+    EXPECT_EQ(stats["refused"].asInt(), static_cast<int>(cases.size()));
+    EXPECT_EQ(stats["batches_stored"].asInt(), 0);
+    EXPECT_EQ(collector.Rows("events"), 0);
+    EXPECT_EQ(collector.Rows("requests"), static_cast<int64_t>(cases.size()));
+    EXPECT_EQ(collector.Upload(Body("b-ok", 25, 1, 20)).status, 200);  // 500 events, 20 batches
 }
 
 }  // namespace
