@@ -13,14 +13,10 @@
 #include "support/scenario.h"
 #include "support/service_scenario.h"
 
+namespace tally {
+namespace testing {
 namespace {
 
-using tally::testing::AnalyticsLibrary;
-using tally::testing::IsLogLine;
-using tally::testing::RunScenario;
-using tally::testing::ScenarioOptions;
-using tally::testing::ScenarioResult;
-using tally::testing::StandinCall;
 using Peer = TallyServiceTestPeer;
 
 constexpr int kModuleAnalytics = 6;
@@ -29,8 +25,8 @@ constexpr int kSeverityInfo = 2;
 constexpr int kSeverityError = 5;
 
 void NoteServiceState() {
-    tally::testing::WriteNote("initialized", Peer::Initialized() ? "1" : "0");
-    tally::testing::WriteNote("module", Peer::Module() ? "loaded" : "none");
+    WriteNote("initialized", Peer::Initialized() ? "1" : "0");
+    WriteNote("module", Peer::Module() ? "loaded" : "none");
 }
 
 TALLY_SCENARIO(EnableOnce) {
@@ -41,13 +37,13 @@ TALLY_SCENARIO(EnableOnce) {
 // A service that is initialised binds nothing again, whether the host
 // enables it again or initialisation is asked for directly.
 TALLY_SCENARIO(EnableThenInitAgain) {
-    tally::testing::InstallProcessFakeClock();
-    tally::testing::MarkDeviceReportedToday();
+    InstallProcessFakeClock();
+    MarkDeviceReportedToday();
     TallyService::GetInstance()->EnableImprovement(true);
-    const int threads = tally::testing::CountThreads();
+    const int threads = CountThreads();
     Peer::Init();
     TallyService::GetInstance()->EnableImprovement(true);
-    EXPECT_EQ(threads, tally::testing::CountThreads()) << "enabling again started threads";
+    EXPECT_EQ(threads, CountThreads()) << "enabling again started threads";
     NoteServiceState();
 }
 
@@ -82,7 +78,7 @@ void ExpectConfig(const ScenarioResult& result, const std::string& domain, int f
               Field(actual->name, sizeof(actual->name)))   \
         << #name;
     TALLY_FIELD(appid, "Orvel")
-    TALLY_FIELD(appversion, tally::testing::kScenarioAppVersion)
+    TALLY_FIELD(appversion, kScenarioAppVersion)
     TALLY_FIELD(deviceType, "Orvel-PC00")
     TALLY_FIELD(tag, "Orvel")
     TALLY_FIELD(domain, domain)
@@ -204,3 +200,5 @@ TEST(AnalyticsBinding, ConfigurationIsFilledAsFarAsItsFieldsFitAndHandedOverOnce
 }
 
 }  // namespace
+}  // namespace testing
+}  // namespace tally

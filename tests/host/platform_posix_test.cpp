@@ -78,7 +78,7 @@ TEST(PlatformPosix, FoldersFollowTheXdgRules) {
 // does; here only how a failure is told.
 TEST(PlatformPosix, LoadFailuresMapToWindowsCodes) {
     TempFolder folder;
-    WriteBytes(folder.Path() / "text.so", "not a library");
+    WriteFileBytes(folder.Path() / "text.so", "not a library");
     const std::pair<const char*, uint32_t> cases[] = {
         {"missing.so", 126}, {"", 126} /* the folder itself */, {"text.so", 193}};
     for (const auto& [name, code] : cases) {
@@ -288,7 +288,7 @@ TEST(IniFilePosix, ReplacesTheFileWholeWithItsPermissionsAndLeavesBigFilesAlone)
     TempFolder folder;
     const fs::path file = folder.Path() / "orvel.ini";
     const std::string before = "; kept\n[main]\nk=1\n[other]\nx=y\n";
-    WriteBytes(file, before);
+    WriteFileBytes(file, before);
     const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
     fs::permissions(file, mode);
 
@@ -305,7 +305,7 @@ TEST(IniFilePosix, ReplacesTheFileWholeWithItsPermissionsAndLeavesBigFilesAlone)
 
     // A file too large to be a ledger is neither read nor rewritten.
     const std::string big = "[main]\nk=1\n" + std::string(17 * 1024 * 1024, ';');
-    WriteBytes(file, big);
+    WriteFileBytes(file, big);
     EXPECT_EQ(L"", platform::ReadIniValue(Wide(file), L"main", L"k"));
     EXPECT_FALSE(platform::WriteIniValue(Wide(file), L"main", L"k", L"2"));
     EXPECT_EQ(big.size(), fs::file_size(file));

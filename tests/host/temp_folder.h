@@ -4,11 +4,11 @@
 #define TALLYSERVICE_TESTS_HOST_TEMP_FOLDER_H_
 
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <system_error>
+
+#include "support/recordings.h"
 
 namespace tally {
 namespace testing {
@@ -40,16 +40,9 @@ class TempFolder {
     std::filesystem::path m_path;
 };
 
-inline void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
+// The file's bytes; empty when it is missing or not a file.
 inline std::string ReadBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadFileBytes(path);
 }
 
 }  // namespace testing

@@ -19,7 +19,6 @@
 #include <fstream>
 #include <string>
 
-#include "reliability_support.h"
 #include "support/process.h"
 #include "support/recordings.h"
 

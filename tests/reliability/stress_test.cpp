@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "reliability_checks.h"
+#include "support/service_scenario.h"
 
 namespace tally {
 namespace testing {
@@ -186,8 +186,7 @@ struct StressRun {
 
 // Whether the stand-in has received an event named `name`.
 bool Delivered(const std::string& name) {
-    const auto calls =
-        ReadStandinCalls(std::filesystem::u8path(ReadEnvironment("TALLY_STANDIN_LOG")));
+    const auto calls = ReadOwnStandinCalls();
     for (const StandinCall* call : EventCalls(calls)) {
         if (call->EventName() == name) return true;
     }
@@ -219,33 +218,6 @@ TALLY_SCENARIO(StressEveryOperation) {
     WriteNote("operations", std::to_string(run.operations));
     WriteNote("direct_starts", std::to_string(run.directStarts));
     WriteNote("disabled_windows", std::to_string(run.disabledWindows));
-}
-
-// Why the calls of `calls` do not show every worker submitting right after
-// each tenth delivery and never otherwise; empty when they do. Workers are
-// told apart by the calling thread. Up to ten deliveries of a worker may
-// follow its last submit (the process may end before the next one).
-std::string SubmitRhythmFault(const std::vector<StandinCall>& calls) {
-    std::map<uint64_t, size_t> sinceSubmit;
-    for (size_t i = 0; i < calls.size(); ++i) {
-        const StandinCall& call = calls[i];
-        if (call.kind == StandinCall::Kind::Init || call.kind == StandinCall::Kind::Consent) {
-            continue;
-        }
-        size_t& count = sinceSubmit[call.thread];
-        const std::string where =
-            "call " + std::to_string(i) + " on thread " + std::to_string(call.thread);
-        if (call.kind == StandinCall::Kind::Submit) {
-            if (count != 10) {
-                return "submit after " + std::to_string(count) + " deliveries at " + where;
-            }
-            count = 0;
-        } else {
-            if (count == 10) return "no submit after the tenth delivery before " + where;
-            ++count;
-        }
-    }
-    return std::string();
 }
 
 // Why the consent calls of `calls` do not show a library that asks being told

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "reports/report_fixture.h"
+#include "support/service_scenario.h"
 
 namespace tally {
 namespace testing {
@@ -75,7 +75,7 @@ TALLY_SCENARIO(TimerLifecycle) {
 }
 
 TALLY_SCENARIO(PeerToPeerCarriesTimers) {
-    auto& clock = OpenQueue(true);
+    auto& clock = OpenQueue();
     TallyService* service = TallyService::GetInstance();
     // Never started: duration 0, level "1".
     service->ReportP2P(true, false);
@@ -149,7 +149,7 @@ void ExpectTwelveHourThrottle(FakeClock& clock, const wchar_t* key, const std::s
 }
 
 TALLY_SCENARIO(ConnectionReportGates) {
-    auto& clock = OpenQueue(true);
+    auto& clock = OpenQueue();
     TallyService* service = TallyService::GetInstance();
     const uint64_t start = clock.UnixMs();
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "ambit_standin.h"
-#include "reports/report_fixture.h"
+#include "support/service_scenario.h"
 
 namespace tally {
 namespace testing {
@@ -27,7 +27,7 @@ using Peer = TallyServiceTestPeer;
 const char kColon[] = "\xA3\xBA";  // the full-width colon as the host's log holds it
 
 TALLY_SCENARIO(RouteBySource) {
-    OpenQueue(true);
+    OpenQueue();
     Peer::SetDeviceConnectTimed(true);
     EXPECT_FALSE(Peer::Report(ReportSource::HeartBeat, ""));
     EXPECT_TRUE(Peer::DeviceConnectTimed()) << "an empty payload leaves the flag alone";
@@ -248,7 +248,7 @@ std::mutex g_hostLock;
 std::atomic<int> g_userIdCalls{0};
 
 TALLY_SCENARIO(HostLockDuringDeviceReport) {
-    OpenQueue(true);
+    OpenQueue();
     AmbitStandinSetUserIdHook([] {
         ++g_userIdCalls;
         std::lock_guard<std::mutex> hostLibrary(g_hostLock);

@@ -41,6 +41,12 @@ std::string ReadFileBytes(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+bool WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << bytes;
+    return static_cast<bool>(file);
+}
+
 std::vector<StandinCall> ReadStandinCalls(const std::filesystem::path& path, std::string* error) {
     const std::string bytes = ReadFileBytes(path);
     std::vector<StandinCall> calls;
@@ -91,15 +97,18 @@ std::vector<const StandinCall*> EventCalls(const std::vector<StandinCall>& calls
     return events;
 }
 
+std::vector<StandinCall> ReadOwnStandinCalls() {
+    return ReadStandinCalls(std::filesystem::u8path(ReadEnvironment("TALLY_STANDIN_LOG")));
+}
+
 bool WaitForStandinEvents(size_t count, std::chrono::milliseconds timeout, size_t* seen) {
-    const std::filesystem::path path =
-        std::filesystem::u8path(ReadEnvironment("TALLY_STANDIN_LOG"));
+    const bool logged = !ReadEnvironment("TALLY_STANDIN_LOG").empty();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const size_t events = EventCalls(ReadStandinCalls(path)).size();
+        const size_t events = EventCalls(ReadOwnStandinCalls()).size();
         if (seen) *seen = events;
         if (events >= count) return true;
-        if (path.empty() || std::chrono::steady_clock::now() >= deadline) return false;
+        if (!logged || std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }

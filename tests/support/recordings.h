@@ -37,6 +37,10 @@ struct StandinCall {
 std::vector<StandinCall> ReadStandinCalls(const std::filesystem::path& path,
                                           std::string* error = nullptr);
 
+// The calls recorded so far in the stand-in's file named by TALLY_STANDIN_LOG,
+// as a scenario reads them while it runs.
+std::vector<StandinCall> ReadOwnStandinCalls();
+
 // The ReportOnEvent calls among `calls`, in order.
 std::vector<const StandinCall*> EventCalls(const std::vector<StandinCall>& calls);
 
@@ -62,6 +66,8 @@ std::vector<JournalLine> ReadJournal(const std::filesystem::path& path);
 
 // Reads a whole file as bytes; empty when it is missing or not a file.
 std::string ReadFileBytes(const std::filesystem::path& path);
+// Replaces the file's contents with `bytes`; answers whether that worked.
+bool WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
 
 }  // namespace testing
 }  // namespace tally

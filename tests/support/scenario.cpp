@@ -67,12 +67,6 @@ fs::path MakeScenarioFolder(const std::string& name, const std::string& suffix,
     return fs::path();
 }
 
-bool WriteText(const fs::path& path, const std::string& text) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << text;
-    return static_cast<bool>(file);
-}
-
 // Lays out the folder; answers false with `*error` set when it cannot.
 bool PrepareFolder(const fs::path& folder, const fs::path& program, const ScenarioOptions& options,
                    const fs::path& dataFolder, std::string* error) {
@@ -105,7 +99,7 @@ bool PrepareFolder(const fs::path& folder, const fs::path& program, const Scenar
                                      TALLY_TEST_STANDIN_CONSENT, TALLY_TEST_REFERENCE};
     const fs::path loaded = folder / TALLY_TEST_LOADED_NAME;
     if (options.library == AnalyticsLibrary::NotALibrary) {
-        if (!WriteText(loaded, "This file is not a library.\n"))
+        if (!WriteFileBytes(loaded, "This file is not a library.\n"))
             code = std::make_error_code(std::errc::io_error);
     } else if (options.library == AnalyticsLibrary::Missing) {
         fs::remove(loaded, code);
@@ -119,7 +113,7 @@ bool PrepareFolder(const fs::path& folder, const fs::path& program, const Scenar
     }
     if (options.writeIni) {
         fs::create_directories(folder / "config", code);
-        if (code || !WriteText(folder / "config" / "orvel.ini", options.iniText)) {
+        if (code || !WriteFileBytes(folder / "config" / "orvel.ini", options.iniText)) {
             *error = "write config/orvel.ini";
             return false;
         }
@@ -295,7 +289,7 @@ void WriteNote(const std::string& key, const std::string& value) {
 void HoldDeliveries() {
     const std::string path = ReadEnvironment("TALLY_STANDIN_BLOCK_FILE");
     ASSERT_FALSE(path.empty()) << "not in a scenario";
-    ASSERT_TRUE(WriteText(fs::u8path(path), "held\n"));
+    ASSERT_TRUE(WriteFileBytes(fs::u8path(path), "held\n"));
 }
 
 void ReleaseDeliveries() {
