@@ -37,9 +37,7 @@ TALLY_SCENARIO(EnableOnce) {
 // A service that is initialised binds nothing again, whether the host
 // enables it again or initialisation is asked for directly.
 TALLY_SCENARIO(EnableThenInitAgain) {
-    InstallProcessFakeClock();
-    MarkDeviceReportedToday();
-    TallyService::GetInstance()->EnableImprovement(true);
+    ASSERT_NO_FATAL_FAILURE(EnableQuietly());
     const int threads = CountThreads();
     Peer::Init();
     TallyService::GetInstance()->EnableImprovement(true);
@@ -48,10 +46,6 @@ TALLY_SCENARIO(EnableThenInitAgain) {
 }
 
 const std::string kSeparator(1, static_cast<char>(std::filesystem::path::preferred_separator));
-
-std::string Field(const char* field, size_t width) {
-    return std::string(field, strnlen(field, width));
-}
 
 // Checks that the service handed over, in `result`'s folder, the configuration
 // with `domain` in its field and filled as far as its first `filled` fields (a
@@ -72,10 +66,10 @@ void ExpectConfig(const ScenarioResult& result, const std::string& domain, int f
     const auto fill = [&](char* field, const std::string& text) {
         if (index++ < filled) std::memcpy(field, text.data(), text.size());
     };
-#define TALLY_FIELD(name, text)                            \
-    fill(expected.name, text);                             \
-    EXPECT_EQ(Field(expected.name, sizeof(expected.name)), \
-              Field(actual->name, sizeof(actual->name)))   \
+#define TALLY_FIELD(name, text)                                \
+    fill(expected.name, text);                                 \
+    EXPECT_EQ(FieldText(expected.name, sizeof(expected.name)), \
+              FieldText(actual->name, sizeof(actual->name)))   \
         << #name;
     TALLY_FIELD(appid, "Orvel")
     TALLY_FIELD(appversion, kScenarioAppVersion)

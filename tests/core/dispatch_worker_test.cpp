@@ -24,15 +24,6 @@ using Peer = TallyServiceTestPeer;
 constexpr auto kDeliveryTimeout = std::chrono::seconds(20);
 const char kSentinel[] = "sentinel";
 
-// An initialised service whose own device report is already done for the day,
-// so that only the scenario's records reach the library.
-void EnableQuietly() {
-    InstallProcessFakeClock();
-    MarkDeviceReportedToday();
-    TallyService::GetInstance()->EnableImprovement(true);
-    ASSERT_TRUE(Peer::Initialized());
-}
-
 std::string Numbered(int number) {
     return (number < 10 ? "record_0" : "record_") + std::to_string(number);
 }

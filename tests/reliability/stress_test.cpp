@@ -247,13 +247,6 @@ std::string ConsentOrderFault(const std::vector<StandinCall>& calls) {
     return optedOut ? "the library was left opted out" : "";
 }
 
-// A failure message that keeps the output of a long run readable.
-std::string Brief(const ScenarioResult& result) {
-    std::string text = result.Describe();
-    if (text.size() > 20000) text = text.substr(0, 20000) + "\n[... cut]";
-    return text;
-}
-
 // One stress run with each library; the consent calls of one that asks take
 // their turns with the deliveries of every worker.
 TEST(Stress, EightHostThreadsCallEveryOperationAtRandom) {
@@ -268,7 +261,7 @@ TEST(Stress, EightHostThreadsCallEveryOperationAtRandom) {
         // watchdog fires first.
         options.timeout = std::chrono::seconds(seconds + 240);
         const ScenarioResult result = RunScenario("StressEveryOperation", options);
-        ASSERT_TRUE(result.Succeeded()) << Brief(result);
+        ASSERT_TRUE(result.Succeeded()) << result.Describe();
         ASSERT_EQ(1u, result.CountCalls(StandinCall::Kind::Init));
 
         const uint64_t initThread = result.calls.at(0).thread;
@@ -314,11 +307,8 @@ constexpr int kHoldingThreads = 4;
 constexpr int kHoldingRounds = 25;
 
 TALLY_SCENARIO(LibraryBlocksInsideReportOnEvent) {
-    InstallProcessFakeClock();
-    MarkDeviceReportedToday();
+    ASSERT_NO_FATAL_FAILURE(EnableQuietly());
     TallyService* service = TallyService::GetInstance();
-    service->EnableImprovement(true);
-    ASSERT_TRUE(Peer::Initialized());
 
     HoldDeliveries();
     QueueRecord(kHeld);
@@ -364,7 +354,7 @@ TEST(Stress, HostCallsReturnWhileTheLibraryHoldsTheWorker) {
     ScenarioOptions options;
     options.timeout = std::chrono::seconds(120);
     const ScenarioResult result = RunScenario("LibraryBlocksInsideReportOnEvent", options);
-    ASSERT_TRUE(result.Succeeded()) << Brief(result);
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
 
     // Each host thread's records arrive whole and in the order it made them,
     // behind the held one and ahead of the sentinel, all through one worker.

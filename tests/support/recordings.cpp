@@ -15,13 +15,13 @@ namespace {
 
 constexpr size_t kHeaderSize = 9;  // kind byte and thread id
 
+}  // namespace
+
 std::string FieldText(const char* field, size_t width) {
     size_t length = 0;
     while (length < width && field[length] != '\0') ++length;
     return std::string(field, length);
 }
-
-}  // namespace
 
 std::string StandinCall::EventName() const {
     return FieldText(event.eventName, sizeof(event.eventName));

@@ -32,6 +32,9 @@ struct StandinCall {
     std::string EventData() const;
 };
 
+// The text of a fixed-width field up to its first NUL.
+std::string FieldText(const char* field, size_t width);
+
 // Every complete call recorded in `path`, oldest first; none when the file is
 // missing. A malformed record ends the reading and is described in `*error`.
 std::vector<StandinCall> ReadStandinCalls(const std::filesystem::path& path,

@@ -165,7 +165,8 @@ std::string ScenarioResult::Describe() const {
     }
     if (!callsError.empty()) text << "; call log: " << callsError;
     text << "\n--- output ---\n" << output << "\n--- journal ---\n" << journalText;
-    return text.str();
+    // Long runs (the stress test's) would bury the failure.
+    return text.str().size() > 20000 ? text.str().substr(0, 20000) + "\n[... cut]" : text.str();
 }
 
 size_t ScenarioResult::CountCalls(StandinCall::Kind kind) const {

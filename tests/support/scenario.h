@@ -103,7 +103,8 @@ struct ScenarioResult {
 
     // Started, ended on its own with exit code 0, and left a readable call log.
     bool Succeeded() const;
-    // Everything a failure message needs: how it ended, its output, its journal.
+    // Everything a failure message needs: how it ended, its output, its journal
+    // (the first 20,000 bytes).
     std::string Describe() const;
 
     size_t CountCalls(StandinCall::Kind kind) const;

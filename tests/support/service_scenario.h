@@ -125,6 +125,15 @@ inline void ExpectScenariosSucceed(std::initializer_list<const char*> names) {
     }
 }
 
+// Enables an initialised service whose own device report is already done for
+// the day, so that only the scenario's records reach the library.
+inline void EnableQuietly() {
+    InstallProcessFakeClock();
+    MarkDeviceReportedToday();
+    TallyService::GetInstance()->EnableImprovement(true);
+    ASSERT_TRUE(TallyServiceTestPeer::Initialized());
+}
+
 // Polls `condition` until it holds or `timeout` passes; answers the last
 // outcome.
 template <typename Condition>
