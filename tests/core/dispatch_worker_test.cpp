@@ -39,15 +39,12 @@ void ExpectDeliveries(const ScenarioResult& result, std::vector<std::string> exp
     ASSERT_EQ(StandinCall::Kind::Init, result.calls.at(0).kind) << "no ReportInit first";
     const uint64_t worker = result.Events().at(0)->thread;
     EXPECT_NE(result.calls[0].thread, worker) << "delivered on the host's thread";
-    std::vector<std::string> names;
     size_t elsewhere = 0;
-    for (size_t i = result.CountCalls(StandinCall::Kind::Init); i < result.calls.size(); ++i) {
-        const StandinCall& call = result.calls[i];
-        elsewhere += call.thread != worker ? 1 : 0;
-        if (call.kind == StandinCall::Kind::Event) names.push_back(call.EventName());
+    for (const StandinCall& call : result.calls) {
+        elsewhere += call.kind != StandinCall::Kind::Init && call.thread != worker ? 1 : 0;
     }
     EXPECT_EQ(0u, elsewhere) << "calls made by a second worker";
-    EXPECT_EQ(expected, names);
+    EXPECT_EQ(expected, result.EventNames());
     EXPECT_EQ("", SubmitRhythmFault(result.calls));
 }
 

@@ -4,7 +4,6 @@
 #define TALLYSERVICE_TESTS_HOST_TEMP_FOLDER_H_
 
 #include <filesystem>
-#include <random>
 #include <string>
 #include <system_error>
 
@@ -15,18 +14,7 @@ namespace testing {
 
 class TempFolder {
   public:
-    TempFolder() {
-        std::random_device random;
-        const std::filesystem::path base = std::filesystem::temp_directory_path();
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::filesystem::path candidate =
-                base / ("tally-host-" + std::to_string(random()) + std::to_string(attempt));
-            if (std::filesystem::create_directory(candidate)) {
-                m_path = candidate;
-                return;
-            }
-        }
-    }
+    TempFolder() : m_path(MakeFreshFolder("tally-host-", "", &m_error)) {}
     ~TempFolder() {
         std::error_code ignored;
         if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
@@ -37,6 +25,7 @@ class TempFolder {
     const std::filesystem::path& Path() const { return m_path; }
 
   private:
+    std::string m_error;
     std::filesystem::path m_path;
 };
 

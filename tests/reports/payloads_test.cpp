@@ -153,8 +153,9 @@ TALLY_SCENARIO(HostileInput) {
 TEST(Payloads, HostileInputNeverThrowsAndWhatDoesNotFitIsRefusedOnce) {
     const auto result = RunScenario("HostileInput");
     ASSERT_TRUE(result.Succeeded()) << result.Describe();
-    const auto refused = result.JournalWith("copy data failed.");
+    const auto refused = result.JournalFrom("CopyReportData");
     ASSERT_EQ(4u, refused.size()) << "once for each event refused";
+    for (const JournalLine* line : refused) EXPECT_EQ("copy data failed.", line->message);
     EXPECT_TRUE(IsLogLine(refused[0], 20, 5, "CopyReportData"));
     EXPECT_NE(std::string::npos, result.ledger.find("connect_report_time="));
 }

@@ -2,11 +2,12 @@
 
 #include "support/process.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
+#include <random>
 #include <thread>
 
 namespace tally {
@@ -41,10 +42,36 @@ std::string ReadFileBytes(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+std::filesystem::path MakeFreshFolder(const std::string& prefix, const std::string& suffix,
+                                      std::string* error) {
+    namespace fs = std::filesystem;
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    std::error_code code;
+    const fs::path base = fs::temp_directory_path(code);
+    if (code) {
+        *error = "no temporary folder: " + code.message();
+        return fs::path();
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path folder = base / fs::u8path(prefix + std::to_string(random()) + "-" +
+                                                  std::to_string(counter++) + suffix);
+        if (fs::create_directory(folder, code)) return folder;
+    }
+    *error = "cannot create a folder under " + base.string() + ": " + code.message();
+    return fs::path();
+}
+
 bool WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << bytes;
     return static_cast<bool>(file);
+}
+
+void WriteNote(const std::string& key, const std::string& value) {
+    std::ofstream(CurrentExecutablePath().parent_path() / "notes.txt",
+                  std::ios::binary | std::ios::app)
+        << key << '=' << value << '\n';
 }
 
 std::vector<StandinCall> ReadStandinCalls(const std::filesystem::path& path, std::string* error) {

@@ -67,6 +67,16 @@ struct JournalLine {
 // Every complete line of the journal file at `path`; none when it is missing.
 std::vector<JournalLine> ReadJournal(const std::filesystem::path& path);
 
+// Leaves `value` under `key` for the parent (ScenarioResult::Note) in
+// notes.txt beside the running program. Values must not hold line breaks.
+void WriteNote(const std::string& key, const std::string& value);
+
+// Creates a new empty folder under the system's temporary folder, named
+// `prefix`, a random number and `suffix` (UTF-8). Empty, with the reason in
+// `*error`, when it cannot.
+std::filesystem::path MakeFreshFolder(const std::string& prefix, const std::string& suffix,
+                                      std::string* error);
+
 // Reads a whole file as bytes; empty when it is missing or not a file.
 std::string ReadFileBytes(const std::filesystem::path& path);
 // Replaces the file's contents with `bytes`; answers whether that worked.

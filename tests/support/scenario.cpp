@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <random>
 #include <sstream>
 
 namespace tally {
@@ -27,7 +25,6 @@ constexpr char kParamPrefix[] = "TALLY_TEST_PARAM_";
 constexpr char kCallLog[] = "standin-calls.bin";
 constexpr char kJournal[] = "journal.log";
 constexpr char kOutput[] = "output.txt";
-constexpr char kNotes[] = "notes.txt";
 constexpr char kHoldFile[] = "hold-deliveries";
 
 // Variables the harness may leave unset: inherited values are dropped so that
@@ -46,25 +43,6 @@ bool IsOwned(const std::string& name) {
         if (name == owned) return true;
     }
     return false;
-}
-
-fs::path MakeScenarioFolder(const std::string& name, const std::string& suffix,
-                            std::string* error) {
-    static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    std::error_code code;
-    const fs::path base = fs::temp_directory_path(code);
-    if (code) {
-        *error = "no temporary folder: " + code.message();
-        return fs::path();
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path folder = base / fs::u8path("tally-" + name + "-" + std::to_string(random()) +
-                                                  "-" + std::to_string(counter++) + suffix);
-        if (fs::create_directory(folder, code)) return folder;
-    }
-    *error = "cannot create a folder under " + base.string() + ": " + code.message();
-    return fs::path();
 }
 
 // Lays out the folder; answers false with `*error` set when it cannot.
@@ -181,14 +159,6 @@ std::vector<std::string> ScenarioResult::EventNames() const {
     return names;
 }
 
-std::vector<const JournalLine*> ScenarioResult::JournalWith(const std::string& message) const {
-    std::vector<const JournalLine*> lines;
-    for (const JournalLine& line : journal) {
-        if (line.message == message) lines.push_back(&line);
-    }
-    return lines;
-}
-
 std::vector<const JournalLine*> ScenarioResult::JournalFrom(const std::string& function) const {
     std::vector<const JournalLine*> lines;
     for (const JournalLine& line : journal) {
@@ -206,7 +176,7 @@ ScenarioResult RunScenario(const std::string& name, const ScenarioOptions& optio
     ScenarioResult result;
     result.name = name;
     std::string error;
-    result.folder = MakeScenarioFolder(name, options.folderNameSuffix, &error);
+    result.folder = MakeFreshFolder("tally-" + name + "-", options.folderNameSuffix, &error);
     if (result.folder.empty()) {
         result.outcome.error = error;
         return result;
@@ -262,7 +232,7 @@ ScenarioResult RunScenario(const std::string& name, const ScenarioOptions& optio
     result.journalText = ReadFileBytes(folder / kJournal);
     result.journal = ReadJournal(folder / kJournal);
     result.ledger = ReadFileBytes(result.dataFolder / "log" / "orvel.ini");
-    result.notes = ReadNotes(folder / kNotes);
+    result.notes = ReadNotes(folder / "notes.txt");
     return result;
 }
 
@@ -280,11 +250,6 @@ fs::path ScenarioFolder() {
 
 std::string ScenarioParam(const std::string& name) {
     return ReadEnvironment((kParamPrefix + name).c_str());
-}
-
-void WriteNote(const std::string& key, const std::string& value) {
-    std::ofstream file(ScenarioFolder() / kNotes, std::ios::binary | std::ios::app);
-    file << key << '=' << value << '\n';
 }
 
 void HoldDeliveries() {
