@@ -13,14 +13,10 @@
 #include "support/scenario.h"
 #include "support/service_scenario.h"
 
+namespace tally {
+namespace testing {
 namespace {
 
-using tally::testing::AnalyticsLibrary;
-using tally::testing::IsLogLine;
-using tally::testing::RunScenario;
-using tally::testing::ScenarioOptions;
-using tally::testing::ScenarioResult;
-using tally::testing::StandinCall;
 using Peer = TallyServiceTestPeer;
 
 constexpr int kModuleAnalytics = 6;
@@ -29,8 +25,8 @@ constexpr int kSeverityInfo = 2;
 constexpr int kSeverityError = 5;
 
 void NoteServiceState() {
-    tally::testing::WriteNote("initialized", Peer::Initialized() ? "1" : "0");
-    tally::testing::WriteNote("module", Peer::Module() ? "loaded" : "none");
+    WriteNote("initialized", Peer::Initialized() ? "1" : "0");
+    WriteNote("module", Peer::Module() ? "loaded" : "none");
 }
 
 TALLY_SCENARIO(EnableOnce) {
@@ -41,21 +37,15 @@ TALLY_SCENARIO(EnableOnce) {
 // A service that is initialised binds nothing again, whether the host
 // enables it again or initialisation is asked for directly.
 TALLY_SCENARIO(EnableThenInitAgain) {
-    tally::testing::InstallProcessFakeClock();
-    tally::testing::MarkDeviceReportedToday();
-    TallyService::GetInstance()->EnableImprovement(true);
-    const int threads = tally::testing::CountThreads();
+    ASSERT_NO_FATAL_FAILURE(EnableQuietly());
+    const int threads = CountThreads();
     Peer::Init();
     TallyService::GetInstance()->EnableImprovement(true);
-    EXPECT_EQ(threads, tally::testing::CountThreads()) << "enabling again started threads";
+    EXPECT_EQ(threads, CountThreads()) << "enabling again started threads";
     NoteServiceState();
 }
 
 const std::string kSeparator(1, static_cast<char>(std::filesystem::path::preferred_separator));
-
-std::string Field(const char* field, size_t width) {
-    return std::string(field, strnlen(field, width));
-}
 
 // Checks that the service handed over, in `result`'s folder, the configuration
 // with `domain` in its field and filled as far as its first `filled` fields (a
@@ -76,13 +66,13 @@ void ExpectConfig(const ScenarioResult& result, const std::string& domain, int f
     const auto fill = [&](char* field, const std::string& text) {
         if (index++ < filled) std::memcpy(field, text.data(), text.size());
     };
-#define TALLY_FIELD(name, text)                            \
-    fill(expected.name, text);                             \
-    EXPECT_EQ(Field(expected.name, sizeof(expected.name)), \
-              Field(actual->name, sizeof(actual->name)))   \
+#define TALLY_FIELD(name, text)                                \
+    fill(expected.name, text);                                 \
+    EXPECT_EQ(FieldText(expected.name, sizeof(expected.name)), \
+              FieldText(actual->name, sizeof(actual->name)))   \
         << #name;
     TALLY_FIELD(appid, "Orvel")
-    TALLY_FIELD(appversion, tally::testing::kScenarioAppVersion)
+    TALLY_FIELD(appversion, kScenarioAppVersion)
     TALLY_FIELD(deviceType, "Orvel-PC00")
     TALLY_FIELD(tag, "Orvel")
     TALLY_FIELD(domain, domain)
@@ -204,3 +194,5 @@ TEST(AnalyticsBinding, ConfigurationIsFilledAsFarAsItsFieldsFitAndHandedOverOnce
 }
 
 }  // namespace
+}  // namespace testing
+}  // namespace tally

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -16,95 +15,44 @@
 #include "support/scenario.h"
 #include "support/service_scenario.h"
 
+namespace tally {
+namespace testing {
 namespace {
 
-using tally::testing::AnalyticsLibrary;
-using tally::testing::IsLogLine;
-using tally::testing::QueueRecord;
-using tally::testing::RunScenario;
-using tally::testing::ScenarioOptions;
-using tally::testing::ScenarioResult;
-using tally::testing::StandinCall;
-using tally::testing::WaitForStandinEvents;
 using Peer = TallyServiceTestPeer;
 
 constexpr auto kDeliveryTimeout = std::chrono::seconds(20);
 const char kSentinel[] = "sentinel";
 
-// An initialised service whose own device report is already done for the day,
-// so that only the scenario's records reach the library.
-void EnableQuietly() {
-    tally::testing::InstallProcessFakeClock();
-    tally::testing::MarkDeviceReportedToday();
-    TallyService::GetInstance()->EnableImprovement(true);
-    ASSERT_TRUE(Peer::Initialized());
-}
-
 std::string Numbered(int number) {
     return (number < 10 ? "record_0" : "record_") + std::to_string(number);
 }
 
-TALLY_SCENARIO(DeliverRecords) {
-    ASSERT_NO_FATAL_FAILURE(EnableQuietly());
-    const int count = std::stoi(tally::testing::ScenarioParam("count"));
-    for (int i = 0; i < count; ++i) QueueRecord(Numbered(i));
-    // Every call for the records above is recorded before the sentinel's.
-    QueueRecord(kSentinel);
-    ASSERT_TRUE(WaitForStandinEvents(count + 1, kDeliveryTimeout));
-}
-
-// Checks that the calls after the ReportInit calls (the failed ones and the
-// last) and up to the sentinel's event are the records named `expected`, then
-// `numbered` numbered records, in this order, each tenth followed at once by
-// one submit and no submit anywhere else, all on one thread other than the
-// initialising one.
+// Checks that after the ReportInit calls (the failed ones and the last) come
+// the records named `expected`, then `numbered` numbered records and the
+// sentinel, in this order, each tenth followed at once by one submit and no
+// submit anywhere else, all on one thread other than the initialising one.
 void ExpectDeliveries(const ScenarioResult& result, std::vector<std::string> expected,
                       int numbered) {
     for (int i = 0; i < numbered; ++i) expected.push_back(Numbered(i));
-    size_t first = 0;
-    while (first < result.calls.size() && result.calls[first].kind == StandinCall::Kind::Init) {
-        ++first;
-    }
-    ASSERT_GT(first, 0u) << "no ReportInit first";
+    expected.push_back(kSentinel);
+    ASSERT_EQ(StandinCall::Kind::Init, result.calls.at(0).kind) << "no ReportInit first";
     const uint64_t worker = result.Events().at(0)->thread;
-    EXPECT_NE(result.calls[first - 1].thread, worker) << "delivered on the host's thread";
-    std::vector<std::string> names;
-    size_t sinceSubmit = 0;
+    EXPECT_NE(result.calls[0].thread, worker) << "delivered on the host's thread";
     size_t elsewhere = 0;
-    for (size_t i = first; i < result.calls.size(); ++i) {
-        const StandinCall& call = result.calls[i];
-        elsewhere += call.thread != worker ? 1 : 0;
-        if (call.kind == StandinCall::Kind::Submit) {
-            EXPECT_EQ(10u, sinceSubmit) << "submit after delivery " << names.size();
-            sinceSubmit = 0;
-            continue;
-        }
-        ASSERT_EQ(StandinCall::Kind::Event, call.kind);
-        ASSERT_LT(sinceSubmit, 10u) << "no submit after delivery " << names.size();
-        if (call.EventName() == kSentinel) break;
-        names.push_back(call.EventName());
-        ++sinceSubmit;
+    for (const StandinCall& call : result.calls) {
+        elsewhere += call.kind != StandinCall::Kind::Init && call.thread != worker ? 1 : 0;
     }
     EXPECT_EQ(0u, elsewhere) << "calls made by a second worker";
-    EXPECT_EQ(expected, names);
-}
-
-TEST(DispatchWorker, SubmitsRightAfterEveryTenthDeliveryAndNeverOtherwise) {
-    for (const int count : {9, 10, 25}) {
-        SCOPED_TRACE(std::to_string(count) + " records");
-        ScenarioOptions options;
-        options.params = {{"count", std::to_string(count)}};
-        const ScenarioResult result = RunScenario("DeliverRecords", options);
-        ASSERT_TRUE(result.Succeeded()) << result.Describe();
-        ExpectDeliveries(result, {}, count);
-    }
+    EXPECT_EQ(expected, result.EventNames());
+    EXPECT_EQ("", SubmitRhythmFault(result.calls));
 }
 
 TALLY_SCENARIO(DisableWhileRecordsWait) {
     ASSERT_NO_FATAL_FAILURE(EnableQuietly());
     TallyService* service = TallyService::GetInstance();
     // The worker takes the first record and is held inside the library.
-    tally::testing::HoldDeliveries();
+    HoldDeliveries();
     QueueRecord("taken");
     ASSERT_TRUE(WaitForStandinEvents(1, kDeliveryTimeout));
     for (int i = 0; i < 5; ++i) QueueRecord("cleared_" + std::to_string(i));
@@ -115,7 +63,7 @@ TALLY_SCENARIO(DisableWhileRecordsWait) {
     // Disabled: records are refused without a word.
     QueueRecord("refused");
     EXPECT_EQ(0u, Peer::QueueSize());
-    tally::testing::ReleaseDeliveries();
+    ReleaseDeliveries();
 
     // Enabled again, the same worker delivers what comes next.
     service->EnableImprovement(true);
@@ -132,11 +80,10 @@ TALLY_SCENARIO(OptOutWhileIdle) {
     ASSERT_TRUE(WaitForStandinEvents(1, kDeliveryTimeout));
     service->EnableImprovement(false);
     const auto told = [] {
-        const auto calls = tally::testing::ReadStandinCalls(
-            std::filesystem::u8path(tally::testing::ReadEnvironment("TALLY_STANDIN_LOG")));
+        const auto calls = ReadOwnStandinCalls();
         return !calls.empty() && calls.back().kind == StandinCall::Kind::Consent;
     };
-    ASSERT_TRUE(tally::testing::WaitUntil(told));
+    ASSERT_TRUE(WaitUntil(told));
     service->EnableImprovement(true);
     QueueRecord(kSentinel);
     ASSERT_TRUE(WaitForStandinEvents(2, kDeliveryTimeout));
@@ -188,12 +135,12 @@ TEST(DispatchWorker, OptingOutDropsQueuedRecordsAndALibraryThatAsksHearsItBetwee
 // failed initialisation keeps them, and the worker of the successful retry
 // delivers them first. The threads of the failed attempt end on their own.
 TALLY_SCENARIO(RetryInitialisationWithBacklog) {
-    tally::testing::InstallProcessFakeClock();
+    InstallProcessFakeClock();
     TallyService* service = TallyService::GetInstance();
     // A sanitizer starts a thread of its own with the first thread; have it
     // running before counting.
     std::thread([] {}).join();
-    const int threadsBefore = tally::testing::CountThreads();
+    const int threadsBefore = CountThreads();
     ASSERT_GT(threadsBefore, 0);
 
     EXPECT_TRUE(Peer::Report(ReportSource::HeartBeat, "{\"n\":1}"));
@@ -202,17 +149,15 @@ TALLY_SCENARIO(RetryInitialisationWithBacklog) {
     EXPECT_FALSE(Peer::Initialized());
     const ReportConfig* config = Peer::Config();
     EXPECT_EQ(2u, Peer::QueueSize());
-    ASSERT_TRUE(tally::testing::WaitUntil([&] {
-        return tally::testing::CountThreads() == threadsBefore;
-    })) << tally::testing::CountThreads()
-        << " threads, " << threadsBefore << " before";
+    ASSERT_TRUE(WaitUntil([&] { return CountThreads() == threadsBefore; }))
+        << CountThreads() << " threads, " << threadsBefore << " before";
 
     EXPECT_TRUE(Peer::Report(ReportSource::HeartBeat, "{\"n\":3}"));
     EXPECT_EQ(3u, Peer::QueueSize());
     service->EnableImprovement(true);  // the library answers 1
     ASSERT_TRUE(Peer::Initialized());
     EXPECT_EQ(config, Peer::Config()) << "the configuration record is not reused";
-    EXPECT_EQ(threadsBefore + 2, tally::testing::CountThreads());
+    EXPECT_EQ(threadsBefore + 2, CountThreads());
 
     // Three buffered records and the day's device report make four; six more
     // make ten, and the submit must follow the tenth.
@@ -248,8 +193,8 @@ TEST(DispatchWorker, RetriedInitialisationDeliversTheBacklogFirstThroughOneWorke
 // The same without waiting: the threads of the failed attempt may not have
 // run yet when the retry succeeds, and still they must not deliver.
 TALLY_SCENARIO(RetryInitialisationAtOnce) {
-    tally::testing::InstallProcessFakeClock();
-    tally::testing::MarkDeviceReportedToday();
+    InstallProcessFakeClock();
+    MarkDeviceReportedToday();
     TallyService::GetInstance()->EnableImprovement(true);  // the library answers 0
     TallyService::GetInstance()->EnableImprovement(true);  // the library answers 1
     ASSERT_TRUE(Peer::Initialized());
@@ -276,19 +221,17 @@ TEST(DispatchWorker, ImmediateRetryLeavesOneWorker) {
 // from the one queue and each submits after its own tenth delivery.
 TALLY_SCENARIO(TwoWorkers) {
     ASSERT_NO_FATAL_FAILURE(EnableQuietly());
-    const int threads = tally::testing::CountThreads();
+    const int threads = CountThreads();
     TallyService::GetInstance()->StartReportThread();
-    EXPECT_EQ(threads + 2, tally::testing::CountThreads());
+    EXPECT_EQ(threads + 2, CountThreads());
     constexpr int kRecords = 60;
     for (int i = 0; i < kRecords; ++i) QueueRecord(Numbered(i));
     ASSERT_TRUE(WaitForStandinEvents(kRecords, kDeliveryTimeout));
     // Wait for the submits that the deliveries of each worker call for.
     const auto submitsDue = [] {
-        const auto calls = tally::testing::ReadStandinCalls(
-            std::filesystem::u8path(tally::testing::ReadEnvironment("TALLY_STANDIN_LOG")));
         std::map<uint64_t, size_t> events;
         size_t submits = 0;
-        for (const StandinCall& call : calls) {
+        for (const StandinCall& call : ReadOwnStandinCalls()) {
             if (call.kind == StandinCall::Kind::Event) ++events[call.thread];
             if (call.kind == StandinCall::Kind::Submit) ++submits;
         }
@@ -296,7 +239,7 @@ TALLY_SCENARIO(TwoWorkers) {
         for (const auto& entry : events) due += entry.second / 10;
         return submits == due;
     };
-    ASSERT_TRUE(tally::testing::WaitUntil(submitsDue));
+    ASSERT_TRUE(WaitUntil(submitsDue));
 }
 
 TEST(DispatchWorker, FurtherWorkerSharesTheQueueAndKeepsItsOwnCount) {
@@ -309,15 +252,7 @@ TEST(DispatchWorker, FurtherWorkerSharesTheQueueAndKeepsItsOwnCount) {
     for (int i = 0; i < 60; ++i) expected.insert(Numbered(i));
     EXPECT_EQ(expected, names);
     // Per worker, a submit right after each tenth of its own deliveries.
-    std::map<uint64_t, size_t> sinceSubmit;
-    for (const StandinCall& call : result.calls) {
-        if (call.kind == StandinCall::Kind::Event) {
-            EXPECT_LT(sinceSubmit[call.thread]++, 10u) << "no submit after a tenth delivery";
-        } else if (call.kind == StandinCall::Kind::Submit) {
-            EXPECT_EQ(10u, sinceSubmit[call.thread]) << "submit out of turn";
-            sinceSubmit[call.thread] = 0;
-        }
-    }
+    EXPECT_EQ("", SubmitRhythmFault(result.calls));
 }
 
 // Names and payloads at and over their fields' limits, through the routing
@@ -340,8 +275,8 @@ TEST(RecordCopy, TextsThatFitArriveWholeAndTheOthersAreLoggedAndDropped) {
     const auto events = result.Events();
     ASSERT_EQ(3u, events.size());
     // Each text whole, its NUL, and zeros to the end of its field.
-    const ReportData fits[] = {tally::testing::MakeRecord(std::string(63, 'n'), "{\"fits\":1}"),
-                               tally::testing::MakeRecord("payload_2047", std::string(2047, 'p'))};
+    const ReportData fits[] = {MakeRecord(std::string(63, 'n'), "{\"fits\":1}"),
+                               MakeRecord("payload_2047", std::string(2047, 'p'))};
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(0, std::memcmp(&fits[i], &events[i]->event, sizeof(ReportData))) << i;
     }
@@ -359,3 +294,5 @@ TEST(RecordCopy, TextsThatFitArriveWholeAndTheOthersAreLoggedAndDropped) {
 }
 
 }  // namespace
+}  // namespace testing
+}  // namespace tally

@@ -91,7 +91,7 @@ TEST_F(LedgerTest, ParsesStoredTextAsASigned64BitNumber) {
     };
     std::string ledger = "[main]\n";
     for (const auto& row : rows) ledger += row.key + "=" + row.text + "\n";
-    WriteBytes(LedgerFile(), ledger + "[other]\nelsewhere=5\n");
+    WriteFileBytes(LedgerFile(), ledger + "[other]\nelsewhere=5\n");
     for (const auto& row : rows) {
         EXPECT_EQ(row.value, Peer::GetLastReportTime(std::wstring(row.key.begin(), row.key.end())))
             << row.key;
@@ -103,7 +103,7 @@ TEST_F(LedgerTest, ParsesStoredTextAsASigned64BitNumber) {
 TEST_F(LedgerTest, NothingIsWrittenForAnEmptyKeyOrWithoutTheLogFolder) {
     Peer::SetLastReportTime(L"", 5);
     EXPECT_FALSE(std::filesystem::exists(LedgerFile()));
-    WriteBytes(LedgerFile(), "[main]\n=7\n");
+    WriteFileBytes(LedgerFile(), "[main]\n=7\n");
     EXPECT_EQ(0u, Peer::GetLastReportTime(L""));
     Peer::SetLastReportTime(L"", 5);
     EXPECT_EQ("[main]\n=7\n", LedgerText());

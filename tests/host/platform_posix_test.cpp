@@ -78,7 +78,7 @@ TEST(PlatformPosix, FoldersFollowTheXdgRules) {
 // does; here only how a failure is told.
 TEST(PlatformPosix, LoadFailuresMapToWindowsCodes) {
     TempFolder folder;
-    WriteBytes(folder.Path() / "text.so", "not a library");
+    WriteFileBytes(folder.Path() / "text.so", "not a library");
     const std::pair<const char*, uint32_t> cases[] = {
         {"missing.so", 126}, {"", 126} /* the folder itself */, {"text.so", 193}};
     for (const auto& [name, code] : cases) {
@@ -230,15 +230,13 @@ TEST(IniDocument, SetKeepsEveryOtherLineByteForByteAndCreatesWhatIsMissing) {
 TEST(IniDocument, SetRefusesWhatOneLineCannotHold) {
     IniDocument document("[main]\nk=1\n");
     const std::string before = document.Text();
-    EXPECT_FALSE(document.Set("main", "k", "1\n[evil]"));
-    EXPECT_FALSE(document.Set("main", "k", "a\rb"));
-    EXPECT_FALSE(document.Set("main", "k", std::string("a\0b", 3)));
-    EXPECT_FALSE(document.Set("main", "a=b", "1"));
-    EXPECT_FALSE(document.Set("main", ";k", "1"));
-    EXPECT_FALSE(document.Set("main", "[k", "1"));
-    EXPECT_FALSE(document.Set("main", "  ", "1"));
-    EXPECT_FALSE(document.Set("", "k", "1"));
-    EXPECT_FALSE(document.Set("ma\nin", "k", "1"));
+    const std::tuple<std::string, std::string, std::string> refused[] = {
+        {"main", "k", "1\n[evil]"}, {"main", "k", "a\rb"}, {"main", "k", std::string("a\0b", 3)},
+        {"main", "a=b", "1"},       {"main", ";k", "1"},   {"main", "[k", "1"},
+        {"main", "  ", "1"},        {"", "k", "1"},        {"ma\nin", "k", "1"}};
+    for (const auto& [section, key, value] : refused) {
+        EXPECT_FALSE(document.Set(section, key, value)) << section << " " << key << " " << value;
+    }
     EXPECT_EQ(before, document.Text());
     // Values holding '=', ';' or brackets are fine.
     ASSERT_TRUE(document.Set("main", "k", "a=b;[c]"));
@@ -288,7 +286,7 @@ TEST(IniFilePosix, ReplacesTheFileWholeWithItsPermissionsAndLeavesBigFilesAlone)
     TempFolder folder;
     const fs::path file = folder.Path() / "orvel.ini";
     const std::string before = "; kept\n[main]\nk=1\n[other]\nx=y\n";
-    WriteBytes(file, before);
+    WriteFileBytes(file, before);
     const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
     fs::permissions(file, mode);
 
@@ -305,7 +303,7 @@ TEST(IniFilePosix, ReplacesTheFileWholeWithItsPermissionsAndLeavesBigFilesAlone)
 
     // A file too large to be a ledger is neither read nor rewritten.
     const std::string big = "[main]\nk=1\n" + std::string(17 * 1024 * 1024, ';');
-    WriteBytes(file, big);
+    WriteFileBytes(file, big);
     EXPECT_EQ(L"", platform::ReadIniValue(Wide(file), L"main", L"k"));
     EXPECT_FALSE(platform::WriteIniValue(Wide(file), L"main", L"k", L"2"));
     EXPECT_EQ(big.size(), fs::file_size(file));

@@ -15,36 +15,25 @@ platform::WindowsVersionInputs Version(uint32_t major, uint32_t minor, uint8_t p
 }
 
 TEST(WindowsVersion, NamesEveryRowOfTheTableWithItsNumbers) {
-    struct Row {
-        uint32_t major;
-        uint32_t minor;
-        uint8_t productType;
-        uint32_t build;
-        uint16_t servicePack;
-        const wchar_t* name;
-    };
-    const Row rows[] = {
-        {4, 10, 1, 100, 0, L"Microsoft Windows 98 4.10.100.0"},
-        {4, 90, 1, 100, 0, L"Microsoft Windows Me 4.90.100.0"},
-        {5, 0, 1, 100, 0, L"Microsoft Windows 2000 5.0.100.0"},
-        {5, 1, 1, 100, 0, L"Microsoft Windows XP 5.1.100.0"},
-        {6, 0, 1, 100, 0, L"Microsoft Windows Vista 6.0.100.0"},
-        {6, 0, 3, 100, 0, L"Microsoft Windows Server 2008 6.0.100.0"},
-        {6, 1, 1, 7601, 1, L"Microsoft Windows 7 6.1.7601.1"},
-        {6, 1, 2, 100, 0, L"Microsoft Windows Server 2008 R2 6.1.100.0"},  // a domain controller
-        {6, 2, 1, 100, 0, L"Microsoft Windows 8 6.2.100.0"},
-        {6, 2, 3, 100, 0, L"Microsoft Windows Server 2012 6.2.100.0"},
-        {6, 3, 1, 100, 0, L"Microsoft Windows 8.1 6.3.100.0"},
-        {6, 3, 3, 100, 0, L"Microsoft Windows Server 2012 R2 6.3.100.0"},
-        {10, 0, 1, 22000, 0, L"Microsoft Windows NT 10.0.22000.0"},
-        {10, 0, 3, 26100, 0, L"Microsoft Windows Server 2016 10.0.26100.0"},
+    const std::pair<platform::WindowsVersionInputs, const wchar_t*> rows[] = {
+        {Version(4, 10), L"Microsoft Windows 98 4.10.100.0"},
+        {Version(4, 90), L"Microsoft Windows Me 4.90.100.0"},
+        {Version(5, 0), L"Microsoft Windows 2000 5.0.100.0"},
+        {Version(5, 1), L"Microsoft Windows XP 5.1.100.0"},
+        {Version(6, 0), L"Microsoft Windows Vista 6.0.100.0"},
+        {Version(6, 0, 3), L"Microsoft Windows Server 2008 6.0.100.0"},
+        {Version(6, 1, 1, 7601, 1), L"Microsoft Windows 7 6.1.7601.1"},
+        {Version(6, 1, 2), L"Microsoft Windows Server 2008 R2 6.1.100.0"},  // a domain controller
+        {Version(6, 2), L"Microsoft Windows 8 6.2.100.0"},
+        {Version(6, 2, 3), L"Microsoft Windows Server 2012 6.2.100.0"},
+        {Version(6, 3), L"Microsoft Windows 8.1 6.3.100.0"},
+        {Version(6, 3, 3), L"Microsoft Windows Server 2012 R2 6.3.100.0"},
+        {Version(10, 0, 1, 22000), L"Microsoft Windows NT 10.0.22000.0"},
+        {Version(10, 0, 3, 26100), L"Microsoft Windows Server 2016 10.0.26100.0"},
         // The numbers go out as reported, the whole 32-bit build included.
-        {6, 3, 1, 0xFFFFFFFF, 0xFFFF, L"Microsoft Windows 8.1 6.3.4294967295.65535"},
+        {Version(6, 3, 1, 0xFFFFFFFF, 0xFFFF), L"Microsoft Windows 8.1 6.3.4294967295.65535"},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(row.name, NameWindowsVersion(Version(row.major, row.minor, row.productType,
-                                                       row.build, row.servicePack)));
-    }
+    for (const auto& [inputs, name] : rows) EXPECT_EQ(name, NameWindowsVersion(inputs));
     const std::pair<uint32_t, uint32_t> outsideTheTable[] = {{6, 4}, {10, 1}, {11, 0}, {4, 1},
                                                              {5, 3}, {3, 51}, {0, 0}};
     for (const auto& [major, minor] : outsideTheTable) {

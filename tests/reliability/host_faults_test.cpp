@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "reliability_checks.h"
+#include "support/service_scenario.h"
 
 namespace tally {
 namespace testing {
@@ -150,7 +150,7 @@ std::vector<ClockPosition> ClockPath() {
 }
 
 TALLY_SCENARIO(ClockFarOff) {
-    FakeClock& clock = OpenQueueWithoutLibrary();
+    FakeClock& clock = OpenQueue();
     TallyService* service = TallyService::GetInstance();
     for (const ClockPosition& position : ClockPath()) {
         SCOPED_TRACE(position.what);

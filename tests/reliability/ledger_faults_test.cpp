@@ -15,8 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "reliability_checks.h"
-#include "reliability_support.h"
+#include "support/service_scenario.h"
 
 namespace tally {
 namespace testing {
@@ -41,10 +40,6 @@ const char kEndLine[] = "; end of file";
 constexpr uint64_t kStepMs = 43200001;
 constexpr uint64_t kStartMs = 1750000000000ULL;
 
-void WriteFile(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
 // The names in `folder`, sorted; none when it does not exist.
 std::vector<std::string> FolderEntries(const fs::path& folder) {
     std::vector<std::string> names;
@@ -63,8 +58,8 @@ fs::path LedgerPath() {
 
 // Makes one report of each kind that consults the ledger (heartbeat, failed
 // remote connection, device report through EnableImprovement(true), sync-app
-// usage) on a service opened by OpenQueueWithoutLibrary; answers the names
-// of the records they queued.
+// usage) on a service opened by OpenQueue; answers the names of the records
+// they queued.
 std::vector<std::string> LedgerRound() {
     TallyService* service = TallyService::GetInstance();
     service->ReportHeartBeat(false, false);
@@ -72,9 +67,7 @@ std::vector<std::string> LedgerRound() {
     service->EnableImprovement(true);
     EXPECT_TRUE(service->ReportSyncAppUsing());
     std::vector<std::string> names;
-    for (const ReportData& record : Peer::DrainQueue()) {
-        names.push_back(std::string(record.eventName, sizeof(record.eventName)).c_str());
-    }
+    for (const QueuedEvent& event : TakeQueued()) names.push_back(event.name);
     return names;
 }
 
@@ -116,11 +109,11 @@ bool SetReadOnly(const fs::path& ledger, bool readOnly, std::string* why) {
 // the foreign lines are still there. Where the system cannot stage the fault,
 // notes "skip".
 TALLY_SCENARIO(UnwritableLedger) {
-    OpenQueueWithoutLibrary();
+    OpenQueue();
     const std::string fault = ScenarioParam("fault");
     const fs::path ledger = LedgerPath();
     std::error_code error;
-    if (fs::is_directory(ledger.parent_path(), error)) WriteFile(ledger, kForeignLedger);
+    if (fs::is_directory(ledger.parent_path(), error)) WriteFileBytes(ledger, kForeignLedger);
     std::string why;
     bool staged = true;
     if (fault == "directory") {
@@ -199,12 +192,12 @@ TALLY_SCENARIO(LedgerCorruptedWhileRunning) {
          true},
         {"emptied", "", false},
     };
-    OpenQueueWithoutLibrary();
+    OpenQueue();
     EXPECT_EQ(kFirstRound, LedgerRound());
     EXPECT_TRUE(LedgerRound().empty()) << "the ledger does not throttle";
     for (const Corruption& corruption : corruptions) {
         SCOPED_TRACE(corruption.what);
-        WriteFile(LedgerPath(), corruption.text);
+        WriteFileBytes(LedgerPath(), corruption.text);
         // Nothing of the service's can be read back: every report is made
         // again, and from then on the rewritten ledger throttles again.
         EXPECT_EQ(kFirstRound, LedgerRound());
@@ -228,13 +221,13 @@ TEST(LedgerFaults, CorruptedWhileRunningReadsAsNeverAndIsRewritten) {
 // copy would have put an older value of the other's keys back, or lost ours.
 TALLY_SCENARIO(SharedLedgerWriter) {
     const fs::path shared = fs::u8path(ReadEnvironment("AMBIT_DATA_DIR"));
-    FakeClock& clock = OpenQueueWithoutLibrary();
+    FakeClock& clock = OpenQueue();
     TallyService* service = TallyService::GetInstance();
     const int steps = std::stoi(ScenarioParam("steps"));
     const bool stamps = ScenarioParam("role") == "stamps";
 
     // Start together with the other writer.
-    WriteFile(shared / (stamps ? "ready_0" : "ready_1"), "ready");
+    WriteFileBytes(shared / (stamps ? "ready_0" : "ready_1"), "ready");
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(shared / (stamps ? "ready_1" : "ready_0")); },
                           std::chrono::seconds(60)));
     size_t events = 0;
@@ -278,7 +271,7 @@ TEST(LedgerFaults, TwoProcessesWriteOneLedgerAtOnce) {
         fs::temp_directory_path() / ("tally-shared-ledger-" + std::to_string(random()));
     fs::create_directories(shared / "log");
     const fs::path ledger = shared / "log" / "orvel.ini";
-    WriteFile(ledger, kForeignLedger);
+    WriteFileBytes(ledger, kForeignLedger);
 
     ScenarioResult results[2];
     std::atomic<int> finished{0};

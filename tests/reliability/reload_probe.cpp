@@ -19,7 +19,6 @@
 #include <fstream>
 #include <string>
 
-#include "reliability_support.h"
 #include "support/process.h"
 #include "support/recordings.h"
 
@@ -31,12 +30,6 @@ namespace fs = std::filesystem;
 [[noreturn]] void Fail(int code, const std::string& why) {
     std::fprintf(stderr, "%s\n", why.c_str());
     std::exit(code);
-}
-
-void Note(const std::string& key, const std::string& value) {
-    std::ofstream(tally::testing::CurrentExecutablePath().parent_path() / "notes.txt",
-                  std::ios::binary | std::ios::app)
-        << key << '=' << value << '\n';
 }
 
 // The service as the probe calls it; a member function takes the object as
@@ -70,7 +63,7 @@ Service Load(const fs::path& path) {
 bool Unload(const Service& service, const fs::path& path) {
     if (!tally::testing::CloseLibrary(service.library)) Fail(6, "unloading the service failed");
     const bool loaded = tally::testing::IsLibraryLoaded(path.filename().u8string());
-    Note("loaded_after_unload", loaded ? "1" : "0");
+    tally::testing::WriteNote("loaded_after_unload", loaded ? "1" : "0");
     return loaded;
 }
 
@@ -109,7 +102,7 @@ void ReloadRunning(const fs::path& path) {
     Unload(service, path);
     service = Load(path);
     void* second = service.getInstance();
-    Note("same_instance", first == second ? "1" : "0");
+    tally::testing::WriteNote("same_instance", first == second ? "1" : "0");
     service.enable(second, true);
     service.p2p(second, true, false);
     service.p2p(second, true, true);
@@ -128,7 +121,7 @@ void ExitInside(const fs::path& path, bool unload) {
     service.p2p(instance, true, false);
     service.p2p(instance, true, true);
     WaitForEvents(2);
-    Note("inside", "1");
+    tally::testing::WriteNote("inside", "1");
     if (unload) Unload(service, path);
     std::fflush(nullptr);
 }

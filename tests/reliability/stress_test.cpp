@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "reliability_checks.h"
+#include "support/service_scenario.h"
 
 namespace tally {
 namespace testing {
@@ -186,8 +186,7 @@ struct StressRun {
 
 // Whether the stand-in has received an event named `name`.
 bool Delivered(const std::string& name) {
-    const auto calls =
-        ReadStandinCalls(std::filesystem::u8path(ReadEnvironment("TALLY_STANDIN_LOG")));
+    const auto calls = ReadOwnStandinCalls();
     for (const StandinCall* call : EventCalls(calls)) {
         if (call->EventName() == name) return true;
     }
@@ -221,33 +220,6 @@ TALLY_SCENARIO(StressEveryOperation) {
     WriteNote("disabled_windows", std::to_string(run.disabledWindows));
 }
 
-// Why the calls of `calls` do not show every worker submitting right after
-// each tenth delivery and never otherwise; empty when they do. Workers are
-// told apart by the calling thread. Up to ten deliveries of a worker may
-// follow its last submit (the process may end before the next one).
-std::string SubmitRhythmFault(const std::vector<StandinCall>& calls) {
-    std::map<uint64_t, size_t> sinceSubmit;
-    for (size_t i = 0; i < calls.size(); ++i) {
-        const StandinCall& call = calls[i];
-        if (call.kind == StandinCall::Kind::Init || call.kind == StandinCall::Kind::Consent) {
-            continue;
-        }
-        size_t& count = sinceSubmit[call.thread];
-        const std::string where =
-            "call " + std::to_string(i) + " on thread " + std::to_string(call.thread);
-        if (call.kind == StandinCall::Kind::Submit) {
-            if (count != 10) {
-                return "submit after " + std::to_string(count) + " deliveries at " + where;
-            }
-            count = 0;
-        } else {
-            if (count == 10) return "no submit after the tenth delivery before " + where;
-            ++count;
-        }
-    }
-    return std::string();
-}
-
 // Why the consent calls of `calls` do not show a library that asks being told
 // about opting out in order with the records, for a host that never enables
 // and disables at the same moment; empty when they do. A first
@@ -275,13 +247,6 @@ std::string ConsentOrderFault(const std::vector<StandinCall>& calls) {
     return optedOut ? "the library was left opted out" : "";
 }
 
-// A failure message that keeps the output of a long run readable.
-std::string Brief(const ScenarioResult& result) {
-    std::string text = result.Describe();
-    if (text.size() > 20000) text = text.substr(0, 20000) + "\n[... cut]";
-    return text;
-}
-
 // One stress run with each library; the consent calls of one that asks take
 // their turns with the deliveries of every worker.
 TEST(Stress, EightHostThreadsCallEveryOperationAtRandom) {
@@ -296,7 +261,7 @@ TEST(Stress, EightHostThreadsCallEveryOperationAtRandom) {
         // watchdog fires first.
         options.timeout = std::chrono::seconds(seconds + 240);
         const ScenarioResult result = RunScenario("StressEveryOperation", options);
-        ASSERT_TRUE(result.Succeeded()) << Brief(result);
+        ASSERT_TRUE(result.Succeeded()) << result.Describe();
         ASSERT_EQ(1u, result.CountCalls(StandinCall::Kind::Init));
 
         const uint64_t initThread = result.calls.at(0).thread;
@@ -342,11 +307,8 @@ constexpr int kHoldingThreads = 4;
 constexpr int kHoldingRounds = 25;
 
 TALLY_SCENARIO(LibraryBlocksInsideReportOnEvent) {
-    InstallProcessFakeClock();
-    MarkDeviceReportedToday();
+    ASSERT_NO_FATAL_FAILURE(EnableQuietly());
     TallyService* service = TallyService::GetInstance();
-    service->EnableImprovement(true);
-    ASSERT_TRUE(Peer::Initialized());
 
     HoldDeliveries();
     QueueRecord(kHeld);
@@ -392,7 +354,7 @@ TEST(Stress, HostCallsReturnWhileTheLibraryHoldsTheWorker) {
     ScenarioOptions options;
     options.timeout = std::chrono::seconds(120);
     const ScenarioResult result = RunScenario("LibraryBlocksInsideReportOnEvent", options);
-    ASSERT_TRUE(result.Succeeded()) << Brief(result);
+    ASSERT_TRUE(result.Succeeded()) << result.Describe();
 
     // Each host thread's records arrive whole and in the order it made them,
     // behind the held one and ahead of the sentinel, all through one worker.

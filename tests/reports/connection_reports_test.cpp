@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "reports/report_fixture.h"
+#include "support/service_scenario.h"
 
 namespace tally {
 namespace testing {
@@ -75,7 +75,7 @@ TALLY_SCENARIO(TimerLifecycle) {
 }
 
 TALLY_SCENARIO(PeerToPeerCarriesTimers) {
-    auto& clock = OpenQueue(true);
+    auto& clock = OpenQueue();
     TallyService* service = TallyService::GetInstance();
     // Never started: duration 0, level "1".
     service->ReportP2P(true, false);
@@ -119,10 +119,6 @@ constexpr uint64_t kTwelveHoursMs = 43200000;
 const wchar_t kHeartBeatKey[] = L"hb_report_time";
 const wchar_t kConnectKey[] = L"connect_report_time";
 
-size_t Queued() {
-    return TakeQueued().size();
-}
-
 // A report kept to one event in twelve hours by the stamp under `key`, made by
 // `report(first)`: the first report ever makes an event whose payload holds
 // `firstHolds` and stores the instant; one millisecond short of twelve hours
@@ -144,12 +140,12 @@ void ExpectTwelveHourThrottle(FakeClock& clock, const wchar_t* key, const std::s
     }
     Peer::SetLastReportTime(key, start + 10 * kTwelveHoursMs);
     report(false);
-    EXPECT_EQ(1u, Queued()) << "a stamp in the future";
+    EXPECT_EQ(1u, TakeQueued().size()) << "a stamp in the future";
     EXPECT_EQ(start + kTwelveHoursMs, Peer::GetLastReportTime(key));
 }
 
 TALLY_SCENARIO(ConnectionReportGates) {
-    auto& clock = OpenQueue(true);
+    auto& clock = OpenQueue();
     TallyService* service = TallyService::GetInstance();
     const uint64_t start = clock.UnixMs();
 
@@ -157,7 +153,7 @@ TALLY_SCENARIO(ConnectionReportGates) {
     // ledger read; then failures and successes alike are throttled.
     service->TimeCount("device_connect_duration", true, false);
     service->ReportHeartBeat(true, true);
-    EXPECT_EQ(0u, Queued());
+    EXPECT_EQ(0u, TakeQueued().size());
     EXPECT_EQ(0u, Peer::GetLastReportTime(kHeartBeatKey));
     Peer::SetDeviceConnectTimed(false);
     ExpectTwelveHourThrottle(clock, kHeartBeatKey, "\"connect_mode\":\"KCP_FAIL\"",
@@ -167,7 +163,7 @@ TALLY_SCENARIO(ConnectionReportGates) {
     // ledger; failures are throttled.
     service->ReportP2P(true, false);
     service->ReportP2P(true, true);
-    EXPECT_EQ(2u, Queued());
+    EXPECT_EQ(2u, TakeQueued().size());
     EXPECT_EQ(0u, Peer::GetLastReportTime(kConnectKey));
     ExpectTwelveHourThrottle(clock, kConnectKey, "\"is_success\":\"false\"",
                              [service](bool) { service->ReportP2P(false, false); });
@@ -178,21 +174,21 @@ TALLY_SCENARIO(ConnectionReportGates) {
     clock.SetUnixMs(later);
     service->SetSystemSuspend(true);
     service->ReportP2P(true, false);
-    EXPECT_EQ(1u, Queued());
+    EXPECT_EQ(1u, TakeQueued().size());
     EXPECT_TRUE(Peer::SystemSuspend());
     service->ReportP2P(false, false);
-    EXPECT_EQ(0u, Queued());
+    EXPECT_EQ(0u, TakeQueued().size());
     EXPECT_FALSE(Peer::SystemSuspend());
     EXPECT_EQ(start + 2 * kTwelveHoursMs, Peer::GetLastReportTime(kConnectKey));
     // The failure after that is judged by the throttle alone.
     service->ReportP2P(false, true);
-    EXPECT_EQ(1u, Queued());
+    EXPECT_EQ(1u, TakeQueued().size());
 
     // Disabled after initialisation: routing drops a heartbeat, yet its stamp
     // already counts for the next twelve hours.
     Peer::SetImprovementEnabled(false);
     service->ReportHeartBeat(true, true);
-    EXPECT_EQ(0u, Queued());
+    EXPECT_EQ(0u, TakeQueued().size());
     EXPECT_EQ(later, Peer::GetLastReportTime(kHeartBeatKey));
 }
 

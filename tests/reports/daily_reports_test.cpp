@@ -13,10 +13,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ambit_standin.h"
-#include "reports/report_fixture.h"
+#include "support/service_scenario.h"
 
 namespace tally {
 namespace testing {
@@ -27,7 +28,7 @@ using Peer = TallyServiceTestPeer;
 const char kColon[] = "\xA3\xBA";  // the full-width colon as the host's log holds it
 
 TALLY_SCENARIO(RouteBySource) {
-    OpenQueue(true);
+    OpenQueue();
     Peer::SetDeviceConnectTimed(true);
     EXPECT_FALSE(Peer::Report(ReportSource::HeartBeat, ""));
     EXPECT_TRUE(Peer::DeviceConnectTimed()) << "an empty payload leaves the flag alone";
@@ -50,16 +51,18 @@ TEST(Routing, NamesEventsBySourceAndLogsEachHandlerCall) {
     const auto result = RunScenario("RouteBySource");
     ASSERT_TRUE(result.Succeeded()) << result.Describe();
     const auto report = result.JournalFrom("TallyService::Report");
+    // The trace after each handler call is informational (severity 2).
+    const std::pair<std::string, int> expected[] = {
+        {"report data is empty", 5},
+        {std::string("5") + kColon + "have no event name", 5},
+        {std::string("-1") + kColon + "have no event name", 5},
+        {std::string("report source") + kColon + "2", 2},
+        {std::string("report source") + kColon + "3", 2}};
     ASSERT_EQ(5u, report.size());
-    EXPECT_EQ("report data is empty", report[0]->message);
-    EXPECT_TRUE(IsLogLine(report[0], 20, 5, "TallyService::Report"));
-    EXPECT_EQ(std::string("5") + kColon + "have no event name", report[1]->message);
-    EXPECT_TRUE(IsLogLine(report[1], 20, 5, "TallyService::Report"));
-    EXPECT_EQ(std::string("-1") + kColon + "have no event name", report[2]->message);
-    // The trace after each handler call is informational.
-    EXPECT_EQ(std::string("report source") + kColon + "2", report[3]->message);
-    EXPECT_TRUE(IsLogLine(report[3], 20, 2, "TallyService::Report"));
-    EXPECT_EQ(std::string("report source") + kColon + "3", report[4]->message);
+    for (size_t i = 0; i < report.size(); ++i) {
+        EXPECT_EQ(expected[i].first, report[i]->message);
+        EXPECT_TRUE(IsLogLine(report[i], 20, expected[i].second, "TallyService::Report"));
+    }
 }
 
 TALLY_SCENARIO(DeviceAndConnectionEvents) {
@@ -248,7 +251,7 @@ std::mutex g_hostLock;
 std::atomic<int> g_userIdCalls{0};
 
 TALLY_SCENARIO(HostLockDuringDeviceReport) {
-    OpenQueue(true);
+    OpenQueue();
     AmbitStandinSetUserIdHook([] {
         ++g_userIdCalls;
         std::lock_guard<std::mutex> hostLibrary(g_hostLock);

@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "reports/report_fixture.h"
+#include "host/device_uuid.h"
+#include "host/text.h"
+#include "host/windows_version.h"
+#include "support/service_scenario.h"
 
 namespace tally {
 namespace testing {
@@ -19,12 +22,25 @@ namespace {
 
 using Peer = TallyServiceTestPeer;
 
+// The machine's device UUID and version name as they enter payloads (UTF-8).
+std::string DeviceUuidText() {
+    return ToUtf8(GetDeviceUuid());
+}
+std::string OsVersionText() {
+    return ToUtf8(GetWindowsVersionName());
+}
+
+// A JSON string literal of `text` (quotes included) for ASCII test values.
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
 const std::string kVersion = kScenarioAppVersion;
 const char kDeviceId[] = "HDC-0123456789";
 const char kMaskedDeviceId[] = "****0123456789";
 
 TALLY_SCENARIO(EveryPayload) {
-    auto& clock = OpenQueue(true);
+    auto& clock = OpenQueue();
     TallyService* service = TallyService::GetInstance();
     const std::string uuid = DeviceUuidText();
     ASSERT_EQ(36u, uuid.size());
@@ -96,7 +112,7 @@ TEST(Payloads, AreCompactJsonWithMaskedIdentifiersAndEveryMeasuredTimer) {
 }
 
 TALLY_SCENARIO(HostileInput) {
-    auto& clock = OpenQueue(true);
+    auto& clock = OpenQueue();
     TallyService* service = TallyService::GetInstance();
     const std::string odd[] = {std::string("\xff\xfe\x80\xc3", 4), std::string("ab\0cd\0ef", 8),
                                std::string("\xe4\xb8", 2)};
@@ -137,8 +153,9 @@ TALLY_SCENARIO(HostileInput) {
 TEST(Payloads, HostileInputNeverThrowsAndWhatDoesNotFitIsRefusedOnce) {
     const auto result = RunScenario("HostileInput");
     ASSERT_TRUE(result.Succeeded()) << result.Describe();
-    const auto refused = result.JournalWith("copy data failed.");
+    const auto refused = result.JournalFrom("CopyReportData");
     ASSERT_EQ(4u, refused.size()) << "once for each event refused";
+    for (const JournalLine* line : refused) EXPECT_EQ("copy data failed.", line->message);
     EXPECT_TRUE(IsLogLine(refused[0], 20, 5, "CopyReportData"));
     EXPECT_NE(std::string::npos, result.ledger.find("connect_report_time="));
 }

@@ -1,7 +1,8 @@
 // What the test harness needs from the operating system: its environment,
 // running a program with a watchdog, finding the running program, counting
-// its threads, and loading a shared library at run time. One implementation
-// per platform (process_posix.cpp, process_win.cpp), picked by CMake.
+// its threads, loading a shared library at run time, and the ledger faults
+// only this platform can stage. One implementation per platform
+// (process_posix.cpp, process_win.cpp), picked by CMake.
 //
 // Texts (arguments, environment, error messages) are UTF-8; the Windows
 // implementation converts them for the wide system calls.
@@ -71,6 +72,31 @@ void* LibrarySymbol(void* library, const char* name);
 
 // Releases a library opened by OpenLibrary; answers whether the system agreed.
 bool CloseLibrary(void* library);
+
+// Whether a library whose file name is `fileName` is loaded in this process.
+bool IsLibraryLoaded(const std::string& fileName);
+
+// Whether the platform's ledger writer replaces the file whole and takes
+// turns with writers in other processes, so that a reader never sees a torn
+// file and no writer loses another's keys. The Linux writer does; the
+// Windows profile functions promise neither.
+extern const bool kLedgerWriterIsAtomicAcrossProcesses;
+
+// The names of the ways of making the ledger unwritable that only this
+// platform can stage (Linux: a read-only file system, a full one and the
+// file-size limit; Windows: none).
+std::vector<std::string> PlatformLedgerFaults();
+
+// Stages fault `name` on the ledger at `ledger`, which holds the host's
+// lines. Called in a scenario before it starts any thread; answers false,
+// with the reason in `*why`, where the system does not allow it. Whatever it
+// sets up ends with the scenario's process.
+bool ApplyPlatformLedgerFault(const std::string& name, const std::filesystem::path& ledger,
+                              std::string* why);
+// Makes the ledger writable again after ApplyPlatformLedgerFault; answers
+// false, with the reason, where the system refused.
+bool LiftPlatformLedgerFault(const std::string& name, const std::filesystem::path& ledger,
+                             std::string* why);
 
 }  // namespace testing
 }  // namespace tally

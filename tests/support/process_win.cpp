@@ -217,5 +217,25 @@ bool CloseLibrary(void* library) {
     return FreeLibrary(static_cast<HMODULE>(library)) != FALSE;
 }
 
+const bool kLedgerWriterIsAtomicAcrossProcesses = false;
+
+bool IsLibraryLoaded(const std::string& fileName) {
+    return GetModuleHandleW(Widen(fileName).c_str()) != nullptr;
+}
+
+std::vector<std::string> PlatformLedgerFaults() {
+    return {};
+}
+
+bool ApplyPlatformLedgerFault(const std::string& name, const std::filesystem::path&,
+                              std::string* why) {
+    *why = "no fault " + name + " on Windows";
+    return false;
+}
+
+bool LiftPlatformLedgerFault(const std::string&, const std::filesystem::path&, std::string*) {
+    return false;
+}
+
 }  // namespace testing
 }  // namespace tally

@@ -2,11 +2,12 @@
 
 #include "support/process.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
+#include <random>
 #include <thread>
 
 namespace tally {
@@ -15,13 +16,13 @@ namespace {
 
 constexpr size_t kHeaderSize = 9;  // kind byte and thread id
 
+}  // namespace
+
 std::string FieldText(const char* field, size_t width) {
     size_t length = 0;
     while (length < width && field[length] != '\0') ++length;
     return std::string(field, length);
 }
-
-}  // namespace
 
 std::string StandinCall::EventName() const {
     return FieldText(event.eventName, sizeof(event.eventName));
@@ -39,6 +40,38 @@ std::string ReadFileBytes(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return std::string();
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::filesystem::path MakeFreshFolder(const std::string& prefix, const std::string& suffix,
+                                      std::string* error) {
+    namespace fs = std::filesystem;
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    std::error_code code;
+    const fs::path base = fs::temp_directory_path(code);
+    if (code) {
+        *error = "no temporary folder: " + code.message();
+        return fs::path();
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path folder = base / fs::u8path(prefix + std::to_string(random()) + "-" +
+                                                  std::to_string(counter++) + suffix);
+        if (fs::create_directory(folder, code)) return folder;
+    }
+    *error = "cannot create a folder under " + base.string() + ": " + code.message();
+    return fs::path();
+}
+
+bool WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << bytes;
+    return static_cast<bool>(file);
+}
+
+void WriteNote(const std::string& key, const std::string& value) {
+    std::ofstream(CurrentExecutablePath().parent_path() / "notes.txt",
+                  std::ios::binary | std::ios::app)
+        << key << '=' << value << '\n';
 }
 
 std::vector<StandinCall> ReadStandinCalls(const std::filesystem::path& path, std::string* error) {
@@ -91,15 +124,18 @@ std::vector<const StandinCall*> EventCalls(const std::vector<StandinCall>& calls
     return events;
 }
 
+std::vector<StandinCall> ReadOwnStandinCalls() {
+    return ReadStandinCalls(std::filesystem::u8path(ReadEnvironment("TALLY_STANDIN_LOG")));
+}
+
 bool WaitForStandinEvents(size_t count, std::chrono::milliseconds timeout, size_t* seen) {
-    const std::filesystem::path path =
-        std::filesystem::u8path(ReadEnvironment("TALLY_STANDIN_LOG"));
+    const bool logged = !ReadEnvironment("TALLY_STANDIN_LOG").empty();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const size_t events = EventCalls(ReadStandinCalls(path)).size();
+        const size_t events = EventCalls(ReadOwnStandinCalls()).size();
         if (seen) *seen = events;
         if (events >= count) return true;
-        if (path.empty() || std::chrono::steady_clock::now() >= deadline) return false;
+        if (!logged || std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }

@@ -32,10 +32,17 @@ struct StandinCall {
     std::string EventData() const;
 };
 
+// The text of a fixed-width field up to its first NUL.
+std::string FieldText(const char* field, size_t width);
+
 // Every complete call recorded in `path`, oldest first; none when the file is
 // missing. A malformed record ends the reading and is described in `*error`.
 std::vector<StandinCall> ReadStandinCalls(const std::filesystem::path& path,
                                           std::string* error = nullptr);
+
+// The calls recorded so far in the stand-in's file named by TALLY_STANDIN_LOG,
+// as a scenario reads them while it runs.
+std::vector<StandinCall> ReadOwnStandinCalls();
 
 // The ReportOnEvent calls among `calls`, in order.
 std::vector<const StandinCall*> EventCalls(const std::vector<StandinCall>& calls);
@@ -60,8 +67,20 @@ struct JournalLine {
 // Every complete line of the journal file at `path`; none when it is missing.
 std::vector<JournalLine> ReadJournal(const std::filesystem::path& path);
 
+// Leaves `value` under `key` for the parent (ScenarioResult::Note) in
+// notes.txt beside the running program. Values must not hold line breaks.
+void WriteNote(const std::string& key, const std::string& value);
+
+// Creates a new empty folder under the system's temporary folder, named
+// `prefix`, a random number and `suffix` (UTF-8). Empty, with the reason in
+// `*error`, when it cannot.
+std::filesystem::path MakeFreshFolder(const std::string& prefix, const std::string& suffix,
+                                      std::string* error);
+
 // Reads a whole file as bytes; empty when it is missing or not a file.
 std::string ReadFileBytes(const std::filesystem::path& path);
+// Replaces the file's contents with `bytes`; answers whether that worked.
+bool WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
 
 }  // namespace testing
 }  // namespace tally

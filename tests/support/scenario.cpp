@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <random>
 #include <sstream>
 
 namespace tally {
@@ -27,7 +25,6 @@ constexpr char kParamPrefix[] = "TALLY_TEST_PARAM_";
 constexpr char kCallLog[] = "standin-calls.bin";
 constexpr char kJournal[] = "journal.log";
 constexpr char kOutput[] = "output.txt";
-constexpr char kNotes[] = "notes.txt";
 constexpr char kHoldFile[] = "hold-deliveries";
 
 // Variables the harness may leave unset: inherited values are dropped so that
@@ -46,31 +43,6 @@ bool IsOwned(const std::string& name) {
         if (name == owned) return true;
     }
     return false;
-}
-
-fs::path MakeScenarioFolder(const std::string& name, const std::string& suffix,
-                            std::string* error) {
-    static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    std::error_code code;
-    const fs::path base = fs::temp_directory_path(code);
-    if (code) {
-        *error = "no temporary folder: " + code.message();
-        return fs::path();
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path folder = base / fs::u8path("tally-" + name + "-" + std::to_string(random()) +
-                                                  "-" + std::to_string(counter++) + suffix);
-        if (fs::create_directory(folder, code)) return folder;
-    }
-    *error = "cannot create a folder under " + base.string() + ": " + code.message();
-    return fs::path();
-}
-
-bool WriteText(const fs::path& path, const std::string& text) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << text;
-    return static_cast<bool>(file);
 }
 
 // Lays out the folder; answers false with `*error` set when it cannot.
@@ -105,7 +77,7 @@ bool PrepareFolder(const fs::path& folder, const fs::path& program, const Scenar
                                      TALLY_TEST_STANDIN_CONSENT, TALLY_TEST_REFERENCE};
     const fs::path loaded = folder / TALLY_TEST_LOADED_NAME;
     if (options.library == AnalyticsLibrary::NotALibrary) {
-        if (!WriteText(loaded, "This file is not a library.\n"))
+        if (!WriteFileBytes(loaded, "This file is not a library.\n"))
             code = std::make_error_code(std::errc::io_error);
     } else if (options.library == AnalyticsLibrary::Missing) {
         fs::remove(loaded, code);
@@ -119,7 +91,7 @@ bool PrepareFolder(const fs::path& folder, const fs::path& program, const Scenar
     }
     if (options.writeIni) {
         fs::create_directories(folder / "config", code);
-        if (code || !WriteText(folder / "config" / "orvel.ini", options.iniText)) {
+        if (code || !WriteFileBytes(folder / "config" / "orvel.ini", options.iniText)) {
             *error = "write config/orvel.ini";
             return false;
         }
@@ -171,7 +143,8 @@ std::string ScenarioResult::Describe() const {
     }
     if (!callsError.empty()) text << "; call log: " << callsError;
     text << "\n--- output ---\n" << output << "\n--- journal ---\n" << journalText;
-    return text.str();
+    // Long runs (the stress test's) would bury the failure.
+    return text.str().size() > 20000 ? text.str().substr(0, 20000) + "\n[... cut]" : text.str();
 }
 
 size_t ScenarioResult::CountCalls(StandinCall::Kind kind) const {
@@ -184,14 +157,6 @@ std::vector<std::string> ScenarioResult::EventNames() const {
     std::vector<std::string> names;
     for (const StandinCall* call : Events()) names.push_back(call->EventName());
     return names;
-}
-
-std::vector<const JournalLine*> ScenarioResult::JournalWith(const std::string& message) const {
-    std::vector<const JournalLine*> lines;
-    for (const JournalLine& line : journal) {
-        if (line.message == message) lines.push_back(&line);
-    }
-    return lines;
 }
 
 std::vector<const JournalLine*> ScenarioResult::JournalFrom(const std::string& function) const {
@@ -211,7 +176,7 @@ ScenarioResult RunScenario(const std::string& name, const ScenarioOptions& optio
     ScenarioResult result;
     result.name = name;
     std::string error;
-    result.folder = MakeScenarioFolder(name, options.folderNameSuffix, &error);
+    result.folder = MakeFreshFolder("tally-" + name + "-", options.folderNameSuffix, &error);
     if (result.folder.empty()) {
         result.outcome.error = error;
         return result;
@@ -267,7 +232,7 @@ ScenarioResult RunScenario(const std::string& name, const ScenarioOptions& optio
     result.journalText = ReadFileBytes(folder / kJournal);
     result.journal = ReadJournal(folder / kJournal);
     result.ledger = ReadFileBytes(result.dataFolder / "log" / "orvel.ini");
-    result.notes = ReadNotes(folder / kNotes);
+    result.notes = ReadNotes(folder / "notes.txt");
     return result;
 }
 
@@ -287,15 +252,10 @@ std::string ScenarioParam(const std::string& name) {
     return ReadEnvironment((kParamPrefix + name).c_str());
 }
 
-void WriteNote(const std::string& key, const std::string& value) {
-    std::ofstream file(ScenarioFolder() / kNotes, std::ios::binary | std::ios::app);
-    file << key << '=' << value << '\n';
-}
-
 void HoldDeliveries() {
     const std::string path = ReadEnvironment("TALLY_STANDIN_BLOCK_FILE");
     ASSERT_FALSE(path.empty()) << "not in a scenario";
-    ASSERT_TRUE(WriteText(fs::u8path(path), "held\n"));
+    ASSERT_TRUE(WriteFileBytes(fs::u8path(path), "held\n"));
 }
 
 void ReleaseDeliveries() {

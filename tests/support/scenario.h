@@ -103,14 +103,13 @@ struct ScenarioResult {
 
     // Started, ended on its own with exit code 0, and left a readable call log.
     bool Succeeded() const;
-    // Everything a failure message needs: how it ended, its output, its journal.
+    // Everything a failure message needs: how it ended, its output, its journal
+    // (the first 20,000 bytes).
     std::string Describe() const;
 
     size_t CountCalls(StandinCall::Kind kind) const;
     std::vector<const StandinCall*> Events() const { return EventCalls(calls); }
     std::vector<std::string> EventNames() const;
-    // The journal lines whose message is exactly `message`.
-    std::vector<const JournalLine*> JournalWith(const std::string& message) const;
     // The journal lines logged by `function`.
     std::vector<const JournalLine*> JournalFrom(const std::string& function) const;
     // A note the scenario wrote; empty when it wrote none under `key`.
@@ -133,10 +132,6 @@ std::filesystem::path ScenarioFolder();
 
 // The value given in ScenarioOptions::params; empty when none.
 std::string ScenarioParam(const std::string& name);
-
-// Leaves `value` under `key` for the parent (ScenarioResult::Note). Values
-// must not hold line breaks.
-void WriteNote(const std::string& key, const std::string& value);
 
 // Makes the analytics stand-in's ReportOnEvent wait until released (at most
 // 60 s per call). Deliveries already inside the stand-in are held too.
