@@ -32,7 +32,7 @@ int64_t NowMs() {
 class AnalyticsLibraryTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const char* knob : {kEnvMaxEvents, kEnvMaxBytes}) UnsetEnv(knob);
+        for (const char* knob : {kEnvMaxEvents, kEnvMaxBytes}) SetEnvironment(knob, "");
         m_config = MakeConfig(m_folder.Path());
     }
     void TearDown() override {
@@ -41,7 +41,7 @@ class AnalyticsLibraryTest : public ::testing::Test {
         ReportConfig broken = m_config;
         std::memset(broken.appid, 'x', sizeof(broken.appid));
         ReportInit(&broken);
-        for (const char* knob : {kEnvMaxEvents, kEnvMaxBytes}) UnsetEnv(knob);
+        for (const char* knob : {kEnvMaxEvents, kEnvMaxBytes}) SetEnvironment(knob, "");
     }
 
     int32_t Event(const std::string& name, const std::string& payload) {
@@ -49,7 +49,7 @@ class AnalyticsLibraryTest : public ::testing::Test {
         return ReportOnEvent(&record);
     }
     fs::path Db() const { return DatabasePath(m_folder.Path()); }
-    std::string Log() const { return ReadBytes(m_folder.Path() / "log" / "tally.log"); }
+    std::string Log() const { return ReadFileBytes(m_folder.Path() / "log" / "tally.log"); }
 
     TempFolder m_folder;
     ReportConfig m_config;
@@ -132,7 +132,7 @@ TEST_F(AnalyticsLibraryTest, RefusesDatabasesItCannotOpenOrDoesNotOwnAndLeavesTh
     // A text file.
     { std::ofstream(Db(), std::ios::binary) << "not a database, just some words\n"; }
     EXPECT_EQ(ReportInit(&m_config), 0);
-    EXPECT_EQ(ReadBytes(Db()), "not a database, just some words\n");
+    EXPECT_EQ(ReadFileBytes(Db()), "not a database, just some words\n");
     fs::remove(Db());
 
     // Another application's database.
@@ -229,7 +229,7 @@ TEST_F(AnalyticsLibraryTest, RejectsBadRecordsWithCountsPerReasonAndStoresNone) 
 }
 
 TEST_F(AnalyticsLibraryTest, EvictsTheOldestEventsBeyondEitherCapAndCountsThem) {
-    SetEnv(kEnvMaxEvents, "5");
+    SetEnvironment(kEnvMaxEvents, "5");
     ASSERT_EQ(ReportInit(&m_config), 1);
     for (int i = 1; i <= 8; ++i) {
         ASSERT_EQ(Event("tick", "{\"n\":" + std::to_string(i) + "}"), 1);
@@ -254,8 +254,8 @@ TEST_F(AnalyticsLibraryTest, EvictsTheOldestEventsBeyondEitherCapAndCountsThem) 
 
     // A cap lowered between sessions applies at initialisation; an unusable
     // knob keeps its default and says so.
-    SetEnv(kEnvMaxEvents, "3");
-    SetEnv(kEnvMaxBytes, "lots");
+    SetEnvironment(kEnvMaxEvents, "3");
+    SetEnvironment(kEnvMaxBytes, "lots");
     ASSERT_EQ(ReportInit(&m_config), 1);
     {
         TestDb db(Db());
@@ -265,8 +265,8 @@ TEST_F(AnalyticsLibraryTest, EvictsTheOldestEventsBeyondEitherCapAndCountsThem) 
     EXPECT_NE(Log().find("ignoring TALLY_MAX_BYTES=\"lots\""), std::string::npos);
 
     // The byte cap: each of these takes 1014 bytes with its name.
-    UnsetEnv(kEnvMaxEvents);
-    SetEnv(kEnvMaxBytes, "4096");
+    SetEnvironment(kEnvMaxEvents, "");
+    SetEnvironment(kEnvMaxBytes, "4096");
     ASSERT_EQ(ReportInit(&m_config), 1);
     const std::string big = "{\"pad\":\"" + std::string(1000, 'b') + "\"}";
     for (int i = 0; i < 6; ++i) ASSERT_EQ(Event("blob", big), 1);

@@ -19,14 +19,10 @@
 
 #include "TallyApi.h"
 #include "host/temp_folder.h"
+#include "support/process.h"
 
 namespace tally {
 namespace testing {
-
-// Sets or removes an environment variable of this process. One file per
-// platform (test_env_posix.cpp, test_env_win.cpp).
-void SetEnv(const char* name, const std::string& value);
-void UnsetEnv(const char* name);
 
 // Copies `text` with its NUL into a fixed-width field. The text must fit.
 inline void PutField(char* field, size_t width, const std::string& text) {

@@ -43,8 +43,8 @@ TEST(AnalyticsCrashSafety, SigkillAtAnyMomentNeverLosesAcknowledgedEventsNorDama
     TempFolder folder;
     // Thirty rounds can store more than the default cap; evicting the oldest
     // events would look like lost ones here.
-    SetEnv("TALLY_MAX_EVENTS", "1000000");
-    SetEnv("TALLY_MAX_BYTES", "1073741824");
+    SetEnvironment("TALLY_MAX_EVENTS", "1000000");
+    SetEnvironment("TALLY_MAX_BYTES", "1073741824");
     const unsigned seed = std::random_device()();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
@@ -61,7 +61,7 @@ TEST(AnalyticsCrashSafety, SigkillAtAnyMomentNeverLosesAcknowledgedEventsNorDama
             RunProcess(CurrentExecutablePath(),
                        {"--store-until-killed", folder.Path().u8string(), std::to_string(round)},
                        CurrentEnvironment(), log, std::chrono::milliseconds(killAfterMs));
-        const std::string output = ReadBytes(log);
+        const std::string output = ReadFileBytes(log);
         ASSERT_TRUE(outcome.timedOut)  // killed, not ended
             << outcome.error << " exit code " << outcome.exitCode << "\n"
             << output;

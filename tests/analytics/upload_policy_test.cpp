@@ -87,7 +87,7 @@ class UploadTest : public ::testing::Test {
     void SetUp() override {
         for (const char* knob : {kEnvUpload, kEnvUploadBackoffMs, kEnvUploadTimeoutMs,
                                  kEnvUploadPaceMs, kEnvUploadAllowHttp}) {
-            UnsetEnv(knob);
+            SetEnvironment(knob, "");
         }
         m_config = MakeConfig(m_folder.Path());
         PutField(m_config.domain, sizeof(m_config.domain), "https://collector.test/");

@@ -35,7 +35,7 @@ class LedgerTest : public ::testing::Test {
     }
     // The ledger's text with line endings as LF (the Windows writer uses CRLF).
     std::string LedgerText() const {
-        std::string text = ReadBytes(LedgerFile());
+        std::string text = ReadFileBytes(LedgerFile());
         text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
         return text;
     }

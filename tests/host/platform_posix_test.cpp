@@ -265,11 +265,11 @@ TEST(IniFilePosix, ReadsAndWritesUtf8ButCreatesNeitherTheFileOnReadingNorTheFold
     EXPECT_FALSE(std::filesystem::exists(folder.Path() / "log"));
 
     ASSERT_TRUE(platform::WriteIniValue(Wide(file), L"main", L"k", L"1"));
-    EXPECT_EQ("[main]\nk=1\n", ReadBytes(file));
+    EXPECT_EQ("[main]\nk=1\n", ReadFileBytes(file));
     EXPECT_EQ(L"1", platform::ReadIniValue(Wide(file), L"MAIN", L"K"));
     // A value that cannot be one line is refused and the file kept.
     EXPECT_FALSE(platform::WriteIniValue(Wide(file), L"main", L"k", L"1\n[x]"));
-    EXPECT_EQ("[main]\nk=1\n", ReadBytes(file));
+    EXPECT_EQ("[main]\nk=1\n", ReadFileBytes(file));
 
     const std::wstring utf8 = Wide(folder.Path() / "f.ini");
     const std::wstring value = L"\u00e9\u20ac\U0001F600";
@@ -277,7 +277,7 @@ TEST(IniFilePosix, ReadsAndWritesUtf8ButCreatesNeitherTheFileOnReadingNorTheFold
     EXPECT_EQ(
         "[s\xC3\xA9"
         "ction]\ncl\xC3\xA9=\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n",
-        ReadBytes(folder.Path() / "f.ini"));
+        ReadFileBytes(folder.Path() / "f.ini"));
     EXPECT_EQ(value, platform::ReadIniValue(utf8, L"S\u00c9CTION", L"CL\u00c9"));
 }
 
@@ -295,7 +295,7 @@ TEST(IniFilePosix, ReplacesTheFileWholeWithItsPermissionsAndLeavesBigFilesAlone)
     std::ifstream oldReader(file, std::ios::binary);
     ASSERT_TRUE(platform::WriteIniValue(Wide(file), L"main", L"k", L"22"));
     EXPECT_EQ(mode, fs::status(file).permissions());
-    EXPECT_EQ("; kept\n[main]\nk=22\n[other]\nx=y\n", ReadBytes(file));
+    EXPECT_EQ("; kept\n[main]\nk=22\n[other]\nx=y\n", ReadFileBytes(file));
     std::string seen((std::istreambuf_iterator<char>(oldReader)), std::istreambuf_iterator<char>());
     EXPECT_EQ(before, seen);
     // No temporary file is left behind.

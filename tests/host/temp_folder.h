@@ -29,11 +29,6 @@ class TempFolder {
     std::filesystem::path m_path;
 };
 
-// The file's bytes; empty when it is missing or not a file.
-inline std::string ReadBytes(const std::filesystem::path& path) {
-    return ReadFileBytes(path);
-}
-
 }  // namespace testing
 }  // namespace tally
 

@@ -115,7 +115,7 @@ TEST_F(InspectTest, ShowsEverythingForAPersonAndAsJsonForAProgramAsTheGoldenFile
         if (const char* update = std::getenv("TALLY_UPDATE_GOLDEN"); update != nullptr && *update) {
             std::ofstream(golden, std::ios::binary) << Normalise(result.out);
         }
-        EXPECT_EQ(Normalise(result.out), ReadBytes(golden))
+        EXPECT_EQ(Normalise(result.out), ReadFileBytes(golden))
             << "golden file " << golden << " (TALLY_UPDATE_GOLDEN=1 rewrites it)";
     }
 

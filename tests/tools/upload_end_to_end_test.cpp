@@ -96,7 +96,7 @@ class Collector {
         if (!m_runner.joinable()) return;
         PlainHttp(m_control, "POST", "/shutdown", "{}");
         m_runner.join();
-        EXPECT_EQ(m_outcome.exitCode, 0) << ReadBytes(m_folder.Path() / "collector.log");
+        EXPECT_EQ(m_outcome.exitCode, 0) << ReadFileBytes(m_folder.Path() / "collector.log");
     }
 
     Json::Value Stats() const { return testing::Stats(m_control); }
@@ -143,11 +143,11 @@ class Collector {
         const fs::path ports = m_state / "ports.json";
         Json::Value json;
         for (int i = 0; i < 1000; ++i) {
-            json = ParseJson(ReadBytes(ports));
+            json = ParseJson(ReadFileBytes(ports));
             if (json["control"].asInt() > 0) break;
             std::this_thread::sleep_for(milliseconds(10));
         }
-        ASSERT_GT(json["control"].asInt(), 0) << ReadBytes(m_folder.Path() / "collector.log");
+        ASSERT_GT(json["control"].asInt(), 0) << ReadFileBytes(m_folder.Path() / "collector.log");
         m_https = json["https"].asInt();
         m_control = json["control"].asInt();
     }
@@ -287,7 +287,7 @@ TALLY_SCENARIO(UploadThroughTrouble) {
                 WaitUntil([&] { return StatsSince(before).events > 0; }, std::chrono::seconds(10)));
             Control(ControlPort(), "{\"reset\":true}");
         }
-        ASSERT_TRUE(WaitDrained(sent)) << ReadBytes(LibraryLog());
+        ASSERT_TRUE(WaitDrained(sent)) << ReadFileBytes(LibraryLog());
         const auto took = Clock::now() - start;
         const Delta delta = StatsSince(before);
         EXPECT_EQ(delta.events, 10);
@@ -318,7 +318,7 @@ TALLY_SCENARIO(UploadThroughTrouble) {
     TallyService::GetInstance()->EnableImprovement(true);
     const int64_t sent = SentBatches();
     QueueTen("after opting in");
-    ASSERT_TRUE(WaitDrained(sent)) << ReadBytes(LibraryLog());
+    ASSERT_TRUE(WaitDrained(sent)) << ReadFileBytes(LibraryLog());
     EXPECT_EQ(StatsSince(before).events, 10);
     EXPECT_GE(StoreInt("SELECT value FROM counters WHERE name = 'consent.deleted_events'"), 10);
 }
@@ -331,7 +331,7 @@ TALLY_SCENARIO(UploadUntrusted) {
     std::string log;
     ASSERT_TRUE(WaitUntil(
         [&] {
-            log = ReadBytes(LibraryLog());
+            log = ReadFileBytes(LibraryLog());
             return log.find("server not trusted") != std::string::npos ||
                    log.find("trust settings cannot be used") != std::string::npos;
         },
@@ -351,7 +351,7 @@ TALLY_SCENARIO(UploadUntrusted) {
 TALLY_SCENARIO(UploadAcrossOutage) {
     PrepareHost();
     if (ScenarioParam("keep_store").empty()) QueueTen("outage");
-    ASSERT_TRUE(WaitDrained(0, std::chrono::seconds(40))) << ReadBytes(LibraryLog());
+    ASSERT_TRUE(WaitDrained(0, std::chrono::seconds(40))) << ReadFileBytes(LibraryLog());
     WriteNote("failed_attempts",
               std::to_string(
                   StoreInt("SELECT value FROM counters WHERE name = 'upload.failed_attempts'")));
@@ -503,7 +503,7 @@ TEST(HttpClient, SendsOnlyToATrustedServerAndEndsACallOnDeadlineOrCancel) {
         }
     }
     const std::string garbage = (folder.Path() / "garbage.pem").u8string();
-    WriteBytes(garbage, "not a certificate\n");
+    ASSERT_TRUE(WriteFileBytes(garbage, "not a certificate\n"));
     const std::string ca = collector.Trust().caFile;
     struct Case {
         const char* what;
