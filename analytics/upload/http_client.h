@@ -28,8 +28,8 @@ struct TlsSettings {
 struct HttpRequest {
     std::string url;  // https://host[:port]/path
     std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;        // sent as is (already gzip-compressed)
-    int64_t timeoutMs = 0;   // the whole request, connect included
+    std::string body;       // sent as is (already gzip-compressed)
+    int64_t timeoutMs = 0;  // the whole request, connect included
     int64_t connectTimeoutMs = 0;
 };
 
@@ -43,11 +43,11 @@ struct HttpResult {
         Cancelled,  // Cancel() was called
     };
     Kind kind = Kind::Network;
-    int status = 0;            // with Ok
-    std::string retryAfter;    // the Retry-After header as sent, or empty
-    std::string body;          // the first 64 KiB of the answer
-    int64_t errorCode = 0;     // curl or WinHTTP/Win32 code, for the log
-    std::string errorText;     // one line for the log
+    int status = 0;          // with Ok
+    std::string retryAfter;  // the Retry-After header as sent, or empty
+    std::string body;        // the first 64 KiB of the answer
+    int64_t errorCode = 0;   // curl or WinHTTP/Win32 code, for the log
+    std::string errorText;   // one line for the log
 };
 
 class HttpClient {
