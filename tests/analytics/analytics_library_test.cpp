@@ -312,7 +312,8 @@ TEST_F(AnalyticsLibraryTest, HoldsEventsInOrderWithoutWaitingWhileAnotherProcess
     ASSERT_TRUE(other.Exec("COMMIT"));
 
     // The library's thread stores them once the lock is gone.
-    EXPECT_TRUE(WaitUntil([&] { return other.Int("SELECT count(*) FROM events") == 3; }));
+    EXPECT_TRUE(WaitUntil([&] { return other.Int("SELECT count(*) FROM events") == 3; },
+                          std::chrono::seconds(10)));
     EXPECT_EQ(other.Rows("SELECT seq, name, batch FROM events ORDER BY seq"),
               (Table{{"1", "first", "1"}, {"2", "second", "1"}, {"3", "third", "NULL"}}));
     const std::string log = Log();

@@ -8,13 +8,10 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "TallyApi.h"
@@ -66,17 +63,6 @@ inline ReportData EventRecord(const std::string& name, const std::string& payloa
     std::memcpy(record.eventName, name.data(), std::min(name.size(), sizeof(record.eventName)));
     std::memcpy(record.data, payload.data(), std::min(payload.size(), sizeof(record.data)));
     return record;
-}
-
-// Polls `condition` until it holds or `limit` passes; answers the last result.
-inline bool WaitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // A connection to a database for checking what was stored. Every query

@@ -24,6 +24,7 @@
 
 #include "TallyService.h"
 #include "support/fake_clock.h"
+#include "support/process.h"
 #include "support/recordings.h"
 #include "support/scenario.h"
 #include "support/test_peer.h"
@@ -64,7 +65,8 @@ struct QueuedEvent {
 inline std::vector<QueuedEvent> TakeQueued() {
     std::vector<QueuedEvent> events;
     for (const ReportData& record : TallyServiceTestPeer::DrainQueue()) {
-        events.push_back({record.eventName, record.data});
+        events.push_back({FieldText(record.eventName, sizeof(record.eventName)),
+                          FieldText(record.data, sizeof(record.data))});
     }
     return events;
 }
@@ -132,18 +134,6 @@ inline void EnableQuietly() {
     MarkDeviceReportedToday();
     TallyService::GetInstance()->EnableImprovement(true);
     ASSERT_TRUE(TallyServiceTestPeer::Initialized());
-}
-
-// Polls `condition` until it holds or `timeout` passes; answers the last
-// outcome.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // Whether `line` exists and was logged with these module, severity and
