@@ -205,12 +205,16 @@ class TALLYSERVICE_API TallyService {
     void ReportP2P(bool isSuccess, bool isLocalLink);
     /// The sync-disk app is in use; reported at most once a local day.
     ///
-    /// Thread: any; concurrent calls make one event. Cost: when already made
-    /// today, today's date and one ledger read (about 5 µs); otherwise a ledger
-    /// write and the device payloads as well. Never waits for the delivery.
+    /// Thread: any; concurrent calls make one event: the call that makes it
+    /// returns once it is queued, and a call made while another is making it
+    /// returns true at once without waiting for it. An exception from the
+    /// host's libraries while the payload is built comes out of this call.
+    /// Cost: when already made today, today's date and one ledger read (about
+    /// 5 µs); otherwise a ledger write and the device payloads as well. Never
+    /// waits for the delivery.
     /// \return false before the opt-in has taken effect or when the event
     ///         could not be queued; true when it was queued or had already
-    ///         been made today.
+    ///         been made today (or is being made by a concurrent call).
     bool ReportSyncAppUsing();
     /// Starts, reads, or reads and restarts a named timer of local wall-clock
     /// time.
@@ -266,11 +270,6 @@ class TALLYSERVICE_API TallyService {
     // Zero-fills a record, fills it and hands it to OnEventReport; answers
     // whether the fill succeeded.
     bool QueueReport(const std::string& eventName, const std::string& data);
-    // Makes the daily reports asked for (and any that other threads ask for
-    // meanwhile) unless another thread is making them, which then takes the
-    // request over. Answers the sync-app report's routing result when this
-    // thread made it, true otherwise.
-    bool RunDailyReports(unsigned request);
     // The twelve-hour throttle of the connection reports on the ledger key:
     // false while the stamp holds the report back, or while another thread
     // is judging the same key; otherwise writes the current instant there
@@ -315,14 +314,14 @@ class TALLYSERVICE_API TallyService {
     // The one lock of ours held while the host's and the analytics library's
     // code runs, because binding the library twice must never happen.
     std::mutex m_initMutex;
-    // Ledger-gated reports. Nothing waits for these claims: a thread that
-    // finds one taken leaves its request to the claimant (the daily reports)
-    // or drops its report (the twelve-hour throttles), so no host thread ever
-    // waits for another that may be inside the host's libraries.
-    // The daily reports: the claim, and the requests not yet taken up.
-    std::atomic<bool> m_dailyReportsClaimed{false};
-    std::atomic<unsigned> m_dailyReportRequests{0};
-    // The twelve-hour throttles, while one thread reads and stamps the key.
+    // Ledger-gated reports. A claim is held while one thread reads the
+    // ledger, makes the report and writes the ledger, so reports of one kind
+    // made at the same moment give one event. Nothing waits for a claim: a
+    // thread that finds one taken leaves the event to the claimant, so no
+    // host thread ever waits for another that may be inside the host's
+    // libraries. Each claim is released on every way out (tally::Claim).
+    std::atomic<bool> m_deviceReportClaimed{false};
+    std::atomic<bool> m_syncAppReportClaimed{false};
     std::atomic<bool> m_heartBeatThrottleClaimed{false};
     std::atomic<bool> m_connectThrottleClaimed{false};
     // Set when the process is tearing the service down while its detached

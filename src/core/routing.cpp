@@ -105,6 +105,11 @@ bool TallyService::OnOrvelReport(std::string& eventName, std::string& data) {
     if (!m_syncAppUsing.exchange(false)) {
         return true;
     }
+    // A sync-app report being made on another thread makes the day's event.
+    tally::Claim syncAppClaim(m_syncAppReportClaimed);
+    if (!syncAppClaim.Held()) {
+        return true;
+    }
     if (GetLastReportTime(tally::kSyncAppReportKey) == today) {
         return true;
     }
@@ -125,8 +130,10 @@ bool TallyService::OnSyncDiskReport(std::string& eventName, std::string& data) {
     if (today == 0) {
         return false;
     }
-    // The desktop client's device event comes first on a day without one.
-    if (GetLastReportTime(tally::kDeviceReportKey) != today) {
+    // The desktop client's device event comes first on a day without one,
+    // unless a device report on another thread is making it at this moment.
+    tally::Claim deviceClaim(m_deviceReportClaimed);
+    if (deviceClaim.Held() && GetLastReportTime(tally::kDeviceReportKey) != today) {
         const auto& table = tally::EventNameTable();
         const auto entry = table.find(ReportSource::Orvel);
         if (entry == table.end()) {

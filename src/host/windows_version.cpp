@@ -1,5 +1,8 @@
 #include "host/windows_version.h"
 
+#include <memory>
+#include <utility>
+
 namespace tally {
 
 // The spelling is what the payload consumers have always received.
@@ -81,18 +84,44 @@ std::wstring NameWindowsVersion(const platform::WindowsVersionInputs& inputs) {
     return result;
 }
 
+bool NameSystem(const platform::OsVersionFacts& facts, std::wstring* name) {
+    if (facts.isWindows) {
+        *name = NameWindowsVersion(facts.inputs);
+        return true;
+    }
+    if (!facts.otherName.empty()) {
+        *name = facts.otherName;
+        return true;
+    }
+    *name = kUnknownPlatform;
+    return false;
+}
+
+SystemNameCache::~SystemNameCache() {
+    delete m_name.load();
+}
+
+std::wstring SystemNameCache::Get() {
+    if (const std::wstring* cached = m_name.load(std::memory_order_acquire)) return *cached;
+    std::wstring name;
+    if (!NameSystem(m_query(), &name)) return name;
+    auto owned = std::make_unique<std::wstring>(std::move(name));
+    const std::wstring* expected = nullptr;
+    if (m_name.compare_exchange_strong(expected, owned.get(), std::memory_order_acq_rel)) {
+        return *owned.release();
+    }
+    // Another thread's answer came first; it names the same system.
+    return *expected;
+}
+
 std::wstring GetWindowsVersionName() {
     // The system does not change its version under a running process, and
-    // every remote-connection report carries it. Asked once, by the first
-    // caller; kept on the heap and never destroyed, because the service's
-    // detached threads may still build a report while the process exits.
-    static const std::wstring* const name = [] {
-        const platform::OsVersionFacts facts = platform::QueryOsVersion();
-        if (facts.isWindows) return new std::wstring(NameWindowsVersion(facts.inputs));
-        if (!facts.otherName.empty()) return new std::wstring(facts.otherName);
-        return new std::wstring(kUnknownPlatform);
-    }();
-    return *name;
+    // every remote-connection report carries it, so a successful answer is
+    // kept; a failed query is asked again by the next report. The cache is
+    // never destroyed, because the service's detached threads may still
+    // build a report while the process exits.
+    static SystemNameCache* const cache = new SystemNameCache(platform::QueryOsVersion);
+    return cache->Get();
 }
 
 }  // namespace tally

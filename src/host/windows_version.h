@@ -3,6 +3,7 @@
 #ifndef TALLYSERVICE_SRC_HOST_WINDOWS_VERSION_H_
 #define TALLYSERVICE_SRC_HOST_WINDOWS_VERSION_H_
 
+#include <atomic>
 #include <string>
 
 #include "platform/platform.h"
@@ -18,7 +19,28 @@ extern const wchar_t kUnknownPlatform[];
 // Pure: the same inputs always give the same text.
 std::wstring NameWindowsVersion(const platform::WindowsVersionInputs& inputs);
 
-// Names the system, which is asked once per process. On Windows: NameWindowsVersion of
+// Names the system from one query's facts (as GetWindowsVersionName
+// describes); answers false, with "Unknow Platform", when the query failed.
+bool NameSystem(const platform::OsVersionFacts& facts, std::wstring* name);
+
+// Keeps the first successful name of the system; a failed query is not kept,
+// so the next call asks again. Thread-safe.
+class SystemNameCache {
+  public:
+    using Query = platform::OsVersionFacts (*)();
+    explicit SystemNameCache(Query query) : m_query(query) {}
+    ~SystemNameCache();
+    SystemNameCache(const SystemNameCache&) = delete;
+    SystemNameCache& operator=(const SystemNameCache&) = delete;
+
+    std::wstring Get();
+
+  private:
+    const Query m_query;
+    std::atomic<const std::wstring*> m_name{nullptr};
+};
+
+// Names the system, which is asked until one query succeeds. On Windows: NameWindowsVersion of
 // the reported numbers, "Unknow Platform" when the query fails. Elsewhere:
 // the system's own name ("Linux 6.1.0-21-amd64"), or "Unknow Platform" when
 // it cannot be had. Thread-safe; never throws except std::bad_alloc.

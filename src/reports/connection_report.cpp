@@ -1,6 +1,5 @@
 #include "reports/connection_report.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cwchar>
 
@@ -14,13 +13,14 @@ bool TallyService::PassTwelveHourThrottle(const wchar_t* key) {
     // library, which may take the host's own locks; so a thread that finds
     // the key claimed does not wait but drops its report: the claimant is
     // about to stamp the key, and that stamp would hold the report back.
-    std::atomic<bool>& claim = std::wcscmp(key, tally::kHeartBeatReportKey) == 0
-                                   ? m_heartBeatThrottleClaimed
-                                   : m_connectThrottleClaimed;
-    if (claim.exchange(true)) {
+    tally::Claim claim(std::wcscmp(key, tally::kHeartBeatReportKey) == 0
+                           ? m_heartBeatThrottleClaimed
+                           : m_connectThrottleClaimed);
+    if (!claim.Held()) {
         return false;
     }
-    // The ledger calls catch everything, and the clock does not throw.
+    // Building a ledger key may throw std::bad_alloc, which reaches the
+    // caller; the claim goes with it.
     const uint64_t stamp = GetLastReportTime(key);
     const uint64_t now = tally::FileTimeToUnixMs(tally::CurrentClock().SystemFileTime());
     // An unset stamp never holds a report back, and the difference is
@@ -29,7 +29,6 @@ bool TallyService::PassTwelveHourThrottle(const wchar_t* key) {
     if (due) {
         SetLastReportTime(key, now);
     }
-    claim.store(false);
     return due;
 }
 

@@ -75,5 +75,39 @@ TEST(WindowsVersion, NamesTheRunningSystem) {
     }
 }
 
+// A system query that fails the first `g_failures` times it is asked.
+int g_failures = 0;
+int g_queries = 0;
+platform::OsVersionFacts FlakyQuery() {
+    ++g_queries;
+    platform::OsVersionFacts facts;
+    if (g_queries > g_failures) facts.otherName = L"Linux " + std::to_wstring(g_queries);
+    return facts;
+}
+
+TEST(WindowsVersion, AFailedQueryIsAskedAgainAndTheFirstAnswerIsKept) {
+    g_failures = 2;
+    g_queries = 0;
+    SystemNameCache cache(FlakyQuery);
+    EXPECT_EQ(L"Unknow Platform", cache.Get());
+    EXPECT_EQ(L"Unknow Platform", cache.Get());
+    EXPECT_EQ(L"Linux 3", cache.Get());
+    EXPECT_EQ(L"Linux 3", cache.Get());
+    EXPECT_EQ(3, g_queries) << "asked until one query succeeded, then never again";
+
+    // A Windows version outside the table is an answer, and is kept.
+    SystemNameCache windows([] {
+        platform::OsVersionFacts facts;
+        facts.isWindows = true;
+        facts.inputs = Version(11, 0);
+        ++g_queries;
+        return facts;
+    });
+    g_queries = 0;
+    EXPECT_EQ(L"Unknow Platform", windows.Get());
+    EXPECT_EQ(L"Unknow Platform", windows.Get());
+    EXPECT_EQ(1, g_queries);
+}
+
 }  // namespace
 }  // namespace tally

@@ -4,11 +4,44 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
+#include <new>
 #include <string>
 
 #include "support/service_scenario.h"
+
+// A host whose next allocation on one thread fails, as under memory
+// pressure. The service's objects are compiled into this program, so its
+// allocations come here too.
+namespace {
+thread_local bool t_failNextAllocation = false;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_failNextAllocation) {
+        t_failNextAllocation = false;
+        throw std::bad_alloc();
+    }
+    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    throw std::bad_alloc();
+}
+// GCC sees the free of a block from operator new, not knowing that this
+// operator new is malloc.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace tally {
 namespace testing {
@@ -194,6 +227,36 @@ TALLY_SCENARIO(ConnectionReportGates) {
 
 TEST(ConnectionReports, ThrottledForTwelveHoursHeldWhileTimedAndDroppedOnceAfterSuspend) {
     ExpectScenariosSucceed({"ConnectionReportGates"});
+}
+
+// An allocation that fails while a throttled report judges its key reaches
+// the caller, and the next report of that kind is made as if it never
+// happened: nothing stays claimed.
+TALLY_SCENARIO(ThrottleAfterFailedAllocation) {
+    OpenQueue();
+    TallyService* service = TallyService::GetInstance();
+    const struct {
+        const char* event;
+        std::function<void()> report;
+    } kinds[] = {
+        {"storage_heartbeat_fail_reconnect", [service] { service->ReportHeartBeat(false, true); }},
+        {"device_remote_connect", [service] { service->ReportP2P(false, true); }},
+    };
+    for (const auto& kind : kinds) {
+        t_failNextAllocation = true;
+        EXPECT_THROW(kind.report(), std::bad_alloc) << kind.event;
+        EXPECT_FALSE(t_failNextAllocation) << kind.event << ": the failure was not reached";
+        t_failNextAllocation = false;
+        EXPECT_TRUE(TakeQueued().empty()) << kind.event;
+        kind.report();
+        const auto events = TakeQueued();
+        ASSERT_EQ(1u, events.size()) << kind.event << " after the failure";
+        EXPECT_EQ(kind.event, events[0].name);
+    }
+}
+
+TEST(ConnectionReports, FailedAllocationLeavesTheThrottlesAsTheyWere) {
+    ExpectScenariosSucceed({"ThrottleAfterFailedAllocation"});
 }
 
 }  // namespace

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -292,6 +294,94 @@ TEST(DailyReports, HostLockTakenInsideTheHostsLibrariesNeverDeadlocks) {
     ExpectScenariosSucceed({"HostLockDuringDeviceReport"});
 }
 
+// A parameter library whose user-id member blocks the first caller until the
+// test lets it go, and throws for a later caller while told to.
+std::mutex g_gateMutex;
+std::condition_variable g_gateChanged;
+bool g_gateHeld = false;   // a caller waits inside the member
+bool g_gateOpen = false;   // the waiting caller may go on
+bool g_blockFirst = true;  // the next caller is the one that waits
+std::atomic<bool> g_throwing{false};
+
+void GatedUserId() {
+    if (g_throwing) throw std::runtime_error("parameter library failed");
+    std::unique_lock<std::mutex> lock(g_gateMutex);
+    if (!g_blockFirst) return;
+    g_blockFirst = false;
+    g_gateHeld = true;
+    g_gateChanged.notify_all();
+    g_gateChanged.wait(lock, [] { return g_gateOpen; });
+}
+
+// Whether the journal holds a routing line of `source` by now.
+bool RoutingLogged(int source) {
+    const std::string message = std::string("report source") + kColon + std::to_string(source);
+    for (const JournalLine& line : ReadJournal(std::getenv("JOURNAL_LOG_FILE"))) {
+        if (line.function == "TallyService::Report" && line.message == message) return true;
+    }
+    return false;
+}
+
+// While the day's device report waits inside the host's parameter library on
+// another thread, the host's own calls answer for their own work: the
+// sync-app event is queued and logged before the call returns, an exception
+// from building its payload comes out of that call, and a failure leaves
+// nothing claimed.
+TALLY_SCENARIO(CallsAnswerForTheirOwnWork) {
+    OpenQueue();
+    TallyService* service = TallyService::GetInstance();
+    AmbitStandinSetUserIdHook(GatedUserId);
+    std::thread device([] { Peer::ReportDevice(); });
+    {
+        std::unique_lock<std::mutex> lock(g_gateMutex);
+        ASSERT_TRUE(
+            g_gateChanged.wait_for(lock, std::chrono::seconds(10), [] { return g_gateHeld; }));
+    }
+    const auto release = [&device] {
+        {
+            std::lock_guard<std::mutex> lock(g_gateMutex);
+            g_gateOpen = true;
+        }
+        g_gateChanged.notify_all();
+        device.join();
+    };
+
+    g_throwing = true;
+    EXPECT_THROW(service->ReportSyncAppUsing(), std::runtime_error);
+    g_throwing = false;
+    EXPECT_TRUE(TakeQueued().empty());
+    EXPECT_FALSE(RoutingLogged(1));
+
+    EXPECT_TRUE(service->ReportSyncAppUsing());
+    auto events = TakeQueued();
+    const bool madeInTheCall = events.size() == 1 && RoutingLogged(1);
+    if (!madeInTheCall) release();
+    ASSERT_TRUE(madeInTheCall) << events.size() << " events queued when the call returned";
+    EXPECT_NE(std::string::npos, events[0].data.find("\"device_type\":4"));
+    EXPECT_TRUE(service->ReportSyncAppUsing()) << "made today";
+    EXPECT_TRUE(TakeQueued().empty());
+
+    // The device report goes on once the host's library lets it.
+    release();
+    events = TakeQueued();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_NE(std::string::npos, events[0].data.find("\"device_type\":7"));
+
+    // A device report whose payload throws: the exception is its caller's,
+    // and the next one is made.
+    Peer::SetLastReportTime(L"device_report", 0);
+    g_throwing = true;
+    EXPECT_THROW(Peer::ReportDevice(), std::runtime_error);
+    g_throwing = false;
+    EXPECT_TRUE(TakeQueued().empty());
+    Peer::ReportDevice();
+    EXPECT_EQ(1u, TakeQueued().size());
+}
+
+TEST(DailyReports, CallsAnswerForTheirOwnWorkWhileAnotherWaitsInTheHost) {
+    ExpectScenariosSucceed({"CallsAnswerForTheirOwnWork"});
+}
+
 // Runs `body(i)` on `count` threads released at the same moment.
 void AllAtOnce(int count, const std::function<void(int)>& body) {
     std::atomic<bool> go{false};
@@ -348,11 +438,14 @@ TEST(DailyReports, HostThreadsAtOnceMakeEachGatedEventOnce) {
                                                   : " " + data.substr(at + typeKey.size(), 1)));
     }
     ASSERT_EQ(6u, events.size()) << ::testing::PrintToString(events);
-    // Enabling on the first day; the new day's desktop-client event before the
-    // sync app's; the two connection reports in either order; the marker.
+    // Enabling on the first day; the new day's desktop-client and sync-app
+    // events, each once, in either order (a sync-app report leaves the
+    // device event to a device report under way on another thread); the two
+    // connection reports in either order; the marker.
+    std::sort(events.begin() + 1, events.begin() + 3);
     std::sort(events.begin() + 3, events.begin() + 5);
-    EXPECT_EQ((std::vector<std::string>{"user_device_info 7", "user_device_info 7",
-                                        "user_device_info 4", "device_remote_connect",
+    EXPECT_EQ((std::vector<std::string>{"user_device_info 7", "user_device_info 4",
+                                        "user_device_info 7", "device_remote_connect",
                                         "storage_heartbeat_fail_reconnect", "after_the_threads"}),
               events);
     EXPECT_NE(std::string::npos, result.ledger.find("device_report=20250616"));
