@@ -24,7 +24,11 @@ for run in --reset --again; do
     out=$("$demo" --dir "$dir/demo" $run --upload-to "localhost:$port") || fail "tally-demo: $out"
     batches=$(sed -n 's/^  batch \([0-9a-f-]\{36\}\)  10 events  sent .* answer 200 .*/\1/p' <<<"$out")
     [ -n "$batches" ] || fail "no batch uploaded in $out"
-    grep -q "the store holds 0 events now" <<<"$out" || fail "store not emptied: $out"
+    grep -q "after the upload the store holds 0 events" <<<"$out" || fail "store not emptied: $out"
+    # The stored snapshot is told as taken before the upload, ahead of it.
+    before=$(grep -n "^== Step [0-9]*: what the analytics library had stored, before any upload" <<<"$out" | cut -d: -f1)
+    upload=$(grep -n "^== Steps [0-9]* and [0-9]*: .* uploaded to" <<<"$out" | cut -d: -f1)
+    [ -n "$before" ] && [ -n "$upload" ] && [ "$before" -lt "$upload" ] || fail "snapshots out of order: $out"
     ids+=($batches)
 done
 shown=$("$collector" show --state "$dir/collector" --events 0)

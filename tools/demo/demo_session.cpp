@@ -81,6 +81,8 @@ class Progress {
             std::cout << "      " << result << "\n";
         }
     }
+    // The number of the step under way.
+    int Index() const { return m_index; }
     void Finish() {
         if (m_terminal) std::cout << "\n";
         std::cout.flush();
@@ -322,6 +324,7 @@ int RunDemo(const std::vector<std::string>& arguments) {
     progress.Step("Wait for the analytics library to store the session");
     inspect::StoreSnapshot store;
     bool stored = WaitForSession(db, startSeq, &store);
+    const int storedStep = progress.Index();
     progress.Result(stored ? "stored" : "timed out");
     inspect::StoreSnapshot uploaded;
     bool sentAll = false;
@@ -346,19 +349,17 @@ int RunDemo(const std::vector<std::string>& arguments) {
         return 1;
     }
 
-    std::cout << "\n== What the analytics library stored (tally-inspect) ==\n"
+    // The snapshot was taken at the end of the storing step, before any
+    // upload: say so, so that the upload's section that follows reads as what
+    // happened next.
+    std::cout << "\n== Step " << storedStep
+              << ": what the analytics library had stored, before any upload (tally-inspect) "
+                 "==\n"
               << inspect::RenderStoreText(store, inspect::ReportOptions{startSeq},
                                           inspect::LocalTimeText);
-    inspect::LedgerSnapshot ledger;
-    std::cout << "\n== The service's ledger ==\n";
-    if (inspect::ReadLedger(ledgerPath.u8string(), &ledger, &error) == inspect::ReadResult::Ok) {
-        std::cout << inspect::RenderLedgerText(ledger, inspect::LocalTimeText);
-    } else {
-        std::cout << error << "\n";
-    }
-
     if (!uploadTo.empty()) {
-        std::cout << "\n== Uploaded to https://" << uploadTo << " ==\n";
+        std::cout << "\n== Steps " << storedStep + 1 << " and " << storedStep + 2 << ": " << topUp
+                  << " more events, then uploaded to https://" << uploadTo << " ==\n";
         if (!sentAll) {
             std::cout << "Not everything within " << kUploadWait.count()
                       << " s; see the analytics log " << analyticsLog.u8string() << "\n";
@@ -371,8 +372,16 @@ int RunDemo(const std::vector<std::string>& arguments) {
                       << batch.lastStatus << " after " << batch.attempts
                       << (batch.attempts == 1 ? " attempt" : " attempts") << "\n";
         }
-        std::cout << "  the store holds " << uploaded.events.size()
-                  << " events now (this session's were deleted once the server had them)\n";
+        std::cout << "  after the upload the store holds " << uploaded.events.size()
+                  << " events (this session's were deleted once the server had them)\n";
+    }
+
+    inspect::LedgerSnapshot ledger;
+    std::cout << "\n== The service's ledger ==\n";
+    if (inspect::ReadLedger(ledgerPath.u8string(), &ledger, &error) == inspect::ReadResult::Ok) {
+        std::cout << inspect::RenderLedgerText(ledger, inspect::LocalTimeText);
+    } else {
+        std::cout << error << "\n";
     }
 
     bool sent[6] = {};
