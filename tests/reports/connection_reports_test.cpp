@@ -20,12 +20,27 @@ namespace {
 thread_local int t_allocationsBeforeFailure = 0;  // 0: none fails
 }  // namespace
 
+// Every form is replaced, so that no block crosses between these and the
+// sanitizers' own.
 void* operator new(std::size_t size) {
     if (t_allocationsBeforeFailure > 0 && --t_allocationsBeforeFailure == 0) {
         throw std::bad_alloc();
     }
     if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
     throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return operator new(size, std::nothrow);
 }
 // GCC sees the free of a block from operator new, not knowing that this
 // operator new is malloc.
@@ -36,7 +51,19 @@ void* operator new(std::size_t size) {
 void operator delete(void* block) noexcept {
     std::free(block);
 }
+void operator delete[](void* block) noexcept {
+    std::free(block);
+}
 void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block, const std::nothrow_t&) noexcept {
     std::free(block);
 }
 #if defined(__GNUC__) && !defined(__clang__)
