@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <utility>
 #include <vector>
@@ -33,6 +34,13 @@ int64_t SteadyNowMs() {
         .count();
 }
 
+// Beside the database: an opt-out whose deletion is not yet committed. Its
+// presence makes the next session delete every unsent event before anything
+// else, so that an opt-out survives a kill while the database was locked.
+std::filesystem::path OptOutMarkPath(const std::string& dbPath) {
+    return std::filesystem::u8path(dbPath + "-optout");
+}
+
 bool FileExists(const std::string& path) {
     std::error_code ec;
     return !path.empty() && std::filesystem::status(std::filesystem::u8path(path), ec).type() !=
@@ -53,6 +61,9 @@ class AnalyticsLibrary::StoreAccess : public UploadStoreAccess {
         std::lock_guard<std::mutex> lock(m_library->m_mutex);
         *found = false;
         if (!Current(error)) return WriteStatus::Failed;
+        // An opt-out still waiting for the database: what is stored there is
+        // not the user's to send any more.
+        if (m_library->m_forgetHeld) return WriteStatus::Ok;
         return m_library->m_store.PickRequest(kMaxRequestBatches, kMaxBatchEvents, kMaxBatchBytes,
                                               tuning.poisonAttempts, picked, found, error);
     }
@@ -179,11 +190,12 @@ int32_t AnalyticsLibrary::SetConsent(int32_t optedIn) {
             }
             m_counterDelta[kCounterConsentDeletedEvents] += static_cast<int64_t>(m_heldEvents);
             m_heldEvents = 0;
-            PendingOp forget;
-            forget.kind = PendingOp::Kind::Forget;
-            forget.timeMs = m_clock();
-            HoldLocked(std::move(forget));
-            FlushLocked();
+            HoldForgetLocked();
+            // Committed to the write-ahead log, the deletion survives a kill
+            // of the process. When the database is locked by another process
+            // it waits in memory, so a mark file records it instead: a few
+            // bytes, and the next session deletes first if it is still there.
+            if (!FlushLocked()) WriteOptOutMarkLocked();
             m_log.Write(LogLevel::Info,
                         "consent withdrawn: stored events deleted, nothing is "
                         "sent until consent is given again");
@@ -199,6 +211,33 @@ int32_t AnalyticsLibrary::SetConsent(int32_t optedIn) {
         thread->Wake();
     }
     return 1;
+}
+
+void AnalyticsLibrary::HoldForgetLocked() {
+    PendingOp forget;
+    forget.kind = PendingOp::Kind::Forget;
+    forget.timeMs = m_clock();
+    HoldLocked(std::move(forget));
+    m_forgetHeld = true;
+}
+
+void AnalyticsLibrary::WriteOptOutMarkLocked() {
+    const std::filesystem::path mark = OptOutMarkPath(m_store.Path());
+    std::ofstream file(mark, std::ios::binary | std::ios::trunc);
+    file << "opted out\n";
+    file.close();
+    if (file.fail()) {
+        m_log.Write(LogLevel::Error, "cannot write " + mark.u8string() +
+                                         "; the opt-out waits in memory for the database");
+        return;
+    }
+    m_optOutMarked = true;
+}
+
+void AnalyticsLibrary::RemoveOptOutMarkLocked() {
+    std::error_code ec;
+    std::filesystem::remove(OptOutMarkPath(m_store.Path()), ec);
+    m_optOutMarked = false;
 }
 
 int64_t AnalyticsLibrary::UploadStep() {
@@ -266,6 +305,15 @@ int32_t AnalyticsLibrary::Init(const ReportConfig* config) {
     m_limits = limits;
     m_identity = identity;
     m_initialized = true;
+    // An opt-out that an earlier session could not write: it goes first, in
+    // the flush below, before the upload thread can pick anything.
+    std::error_code markError;
+    m_optOutMarked = std::filesystem::exists(OptOutMarkPath(dbPath), markError);
+    if (m_optOutMarked) {
+        m_log.Write(LogLevel::Info,
+                    "an earlier opt-out was not yet written; deleting the stored events first");
+        HoldForgetLocked();
+    }
     m_log.Write(LogLevel::Info,
                 "initialised: database " + dbPath + " (" + std::to_string(m_store.EventCount()) +
                     " events, " + std::to_string(m_store.StoredBytes()) + " bytes stored; caps " +
@@ -303,6 +351,14 @@ int32_t AnalyticsLibrary::OnEvent(const ReportData* record) {
                                 : CopyAndCheckRecord(*record, &op.name, &op.payload, &detail);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_initialized) return 0;
+    if (!m_consent) {
+        // The user opted out: an event that reaches the library now (one
+        // handed over just before the opt-out) is not kept, or a later
+        // opt-in would send it.
+        ++m_counterDelta[kCounterConsentDeletedEvents];
+        FlushLocked();
+        return 0;
+    }
     if (problem != RecordProblem::None) {
         std::string reason = RecordProblemName(problem);
         ++m_counterDelta[kCounterRejectedEvents];
@@ -354,6 +410,9 @@ void AnalyticsLibrary::ShutdownLocked(std::unique_lock<std::mutex>* lock) {
     m_held.clear();
     m_heldEvents = 0;
     m_counterDelta.clear();
+    // An unwritten opt-out stays in its mark file for the next session.
+    m_forgetHeld = false;
+    m_optOutMarked = false;
     m_writeTrouble = false;
     m_stopWorker = true;
     m_wake.notify_one();
@@ -415,6 +474,8 @@ bool AnalyticsLibrary::FlushLocked(bool always) {
     m_held.clear();
     m_heldEvents = 0;
     m_counterDelta.clear();
+    m_forgetHeld = false;
+    if (m_optOutMarked) RemoveOptOutMarkLocked();
     if (outcome.evictedEvents > 0) {
         m_log.Write(LogLevel::Info, "evicted " + std::to_string(outcome.evictedEvents) +
                                         " oldest events (" + std::to_string(outcome.evictedBytes) +

@@ -321,6 +321,54 @@ TEST_F(AnalyticsLibraryTest, HoldsEventsInOrderWithoutWaitingWhileAnotherProcess
     EXPECT_NE(log.find("database writable again"), std::string::npos);
 }
 
+// An opt-out must hold once ReportSetConsent(0) returns, even if the process
+// then loses everything in memory (here: the session closes while another
+// process still locks the database, as a kill would leave it); events that
+// reach the library while opted out are not kept for a later opt-in.
+TEST_F(AnalyticsLibraryTest, AnOptOutHoldsWhenItReturnsAndDropsEventsThatArriveAfterIt) {
+    const fs::path mark = Db().u8string() + "-optout";
+    for (const bool locked : {false, true}) {
+        SCOPED_TRACE(locked ? "database locked by another process" : "database free");
+        ASSERT_EQ(ReportInit(&m_config), 1);
+        ASSERT_EQ(ReportSetConsent(1), 1);
+        for (int i = 0; i < 10; ++i) ASSERT_EQ(Event("before", "{}"), 1);
+        ASSERT_EQ(ReportOnSubmit(), 1);
+        TestDb other(Db());
+        ASSERT_TRUE(WaitUntil([&] { return other.Int("SELECT count(*) FROM events") == 10; }));
+        if (locked) {
+            ASSERT_TRUE(other.Exec("BEGIN IMMEDIATE"));
+        }
+
+        ASSERT_EQ(ReportSetConsent(0), 1);
+        if (!locked) {
+            EXPECT_EQ(other.Int("SELECT count(*) FROM events"), 0);
+            EXPECT_EQ(other.Int("SELECT count(*) FROM batches WHERE state = 'ready'"), 0);
+        }
+        EXPECT_EQ(fs::exists(mark), locked);
+        EXPECT_EQ(Event("while opted out", "{}"), 0);
+
+        // What was in memory is gone; the lock goes after the session.
+        ReportConfig broken = m_config;
+        std::memset(broken.appid, 'x', sizeof(broken.appid));
+        ReportInit(&broken);
+        if (locked) {
+            ASSERT_TRUE(other.Exec("ROLLBACK"));
+        }
+        ASSERT_EQ(ReportInit(&m_config), 1);
+        EXPECT_EQ(other.Int("SELECT count(*) FROM events"), 0);
+        EXPECT_EQ(other.Int("SELECT count(*) FROM batches WHERE state IN ('ready','sending')"), 0);
+        EXPECT_FALSE(fs::exists(mark));
+        ASSERT_EQ(ReportSetConsent(1), 1);
+        ASSERT_EQ(Event("after", "{}"), 1);
+        EXPECT_TRUE(WaitUntil([&] {
+            return other.Rows("SELECT name FROM events") == Table{{"after"}};
+        })) << Log();
+        EXPECT_GE(other.Int("SELECT value FROM counters WHERE name = 'consent.deleted_events'"),
+                  11);
+        ASSERT_EQ(ReportSetConsent(0), 1);
+    }
+}
+
 TEST_F(AnalyticsLibraryTest, ConcurrentCallersGetUniqueSequenceNumbersAndConsistentBatches) {
     ASSERT_EQ(ReportInit(&m_config), 1);
     constexpr int kPerThread = 200;
