@@ -190,12 +190,17 @@ int32_t AnalyticsLibrary::SetConsent(int32_t optedIn) {
             }
             m_counterDelta[kCounterConsentDeletedEvents] += static_cast<int64_t>(m_heldEvents);
             m_heldEvents = 0;
+            // Deleting a full store takes tens of milliseconds, too long for
+            // the host's thread that calls this. A mark file of a few bytes
+            // makes the opt-out survive a kill instead, and the library's
+            // thread deletes; a session that finds the mark deletes first.
+            // Without the mark the deletion is committed here.
             HoldForgetLocked();
-            // Committed to the write-ahead log, the deletion survives a kill
-            // of the process. When the database is locked by another process
-            // it waits in memory, so a mark file records it instead: a few
-            // bytes, and the next session deletes first if it is still there.
-            if (!FlushLocked()) WriteOptOutMarkLocked();
+            if (WriteOptOutMarkLocked()) {
+                m_wake.notify_one();
+            } else {
+                FlushLocked();
+            }
             m_log.Write(LogLevel::Info,
                         "consent withdrawn: stored events deleted, nothing is "
                         "sent until consent is given again");
@@ -221,17 +226,21 @@ void AnalyticsLibrary::HoldForgetLocked() {
     m_forgetHeld = true;
 }
 
-void AnalyticsLibrary::WriteOptOutMarkLocked() {
+bool AnalyticsLibrary::WriteOptOutMarkLocked() {
+    if (m_optOutMarked) return true;
     const std::filesystem::path mark = OptOutMarkPath(m_store.Path());
+    // Closed, the bytes are the system's: a kill of this process cannot take
+    // them back. No flush to the disk, as for the store's own commits.
     std::ofstream file(mark, std::ios::binary | std::ios::trunc);
     file << "opted out\n";
     file.close();
     if (file.fail()) {
-        m_log.Write(LogLevel::Error, "cannot write " + mark.u8string() +
-                                         "; the opt-out waits in memory for the database");
-        return;
+        m_log.Write(LogLevel::Warning,
+                    "cannot write " + mark.u8string() + "; deleting the stored events at once");
+        return false;
     }
     m_optOutMarked = true;
+    return true;
 }
 
 void AnalyticsLibrary::RemoveOptOutMarkLocked() {

@@ -89,13 +89,15 @@ class AnalyticsLibrary {
 
     // The user's consent to sending. 0: every stored event the server has not
     // accepted is deleted, the request in flight is abandoned, events that
-    // arrive are dropped (counted) and nothing is sent until 1. The deletion
-    // is committed before this returns (no wait for the disk), or, while
-    // another process holds the database, recorded in a mark file beside it
-    // that the next Init acts on first; either way a kill of the process
-    // right after cannot undo it. A repeated 0 changes nothing. Never waits
-    // for the network. Answers 1, or 0 (and does nothing) when not
-    // initialised.
+    // arrive are dropped (counted) and nothing is sent until 1. Before this
+    // returns a mark file beside the database records the opt-out (a few
+    // bytes, no wait for the disk); the library's thread then deletes the
+    // events and the mark, and the next Init deletes first if the mark is
+    // still there, so a kill of the process right after cannot undo it.
+    // Where the mark cannot be written the deletion is committed here
+    // instead. Until it is done nothing is picked for sending. A repeated 0
+    // changes nothing. Never waits for the network. Answers 1, or 0 (and
+    // does nothing) when not initialised.
     int32_t SetConsent(int32_t optedIn);
 
     // With UploadEnvironment::manual: one round of the uploader on the
@@ -126,7 +128,8 @@ class AnalyticsLibrary {
     bool FlushLocked(bool always = false);
     void HoldLocked(PendingOp op);
     void HoldForgetLocked();
-    void WriteOptOutMarkLocked();
+    // Answers false when the mark could not be written.
+    bool WriteOptOutMarkLocked();
     void RemoveOptOutMarkLocked();
     void WorkerMain();
 
