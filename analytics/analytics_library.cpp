@@ -34,11 +34,36 @@ int64_t SteadyNowMs() {
         .count();
 }
 
-// Beside the database: an opt-out whose deletion is not yet committed. Its
-// presence makes the next session delete every unsent event before anything
-// else, so that an opt-out survives a kill while the database was locked.
+// Beside the database, one byte: '1' while an opt-out waits for its deletion
+// to be committed, '0' otherwise. A '1' makes the next session delete every
+// unsent event before anything else, so that an opt-out survives a kill of
+// the process that came before the library's thread deleted. The file is
+// made at initialisation; afterwards only its byte is rewritten in place, as
+// creating or removing a file on the host's thread costs milliseconds when
+// the disk is busy.
 std::filesystem::path OptOutMarkPath(const std::string& dbPath) {
     return std::filesystem::u8path(dbPath + "-optout");
+}
+
+// The mark's byte; 0 when the file is missing or empty.
+char ReadMark(const std::filesystem::path& mark) {
+    std::ifstream file(mark, std::ios::binary);
+    char value = 0;
+    return file.get(value) ? value : 0;
+}
+
+// Rewrites the byte of an existing mark, or makes the file when `create`.
+// Closed, the byte is the system's: a kill of this process cannot take it
+// back. Nothing is flushed to the disk, as for the store's own commits.
+bool WriteMark(const std::filesystem::path& mark, char value, bool create) {
+    std::fstream file(mark, std::ios::in | std::ios::out | std::ios::binary);
+    if (!file.is_open() && create) {
+        file.open(mark, std::ios::out | std::ios::binary | std::ios::trunc);
+    }
+    if (!file.is_open()) return false;
+    file.put(value);
+    file.close();
+    return !file.fail();
 }
 
 bool FileExists(const std::string& path) {
@@ -191,10 +216,10 @@ int32_t AnalyticsLibrary::SetConsent(int32_t optedIn) {
             m_counterDelta[kCounterConsentDeletedEvents] += static_cast<int64_t>(m_heldEvents);
             m_heldEvents = 0;
             // Deleting a full store takes tens of milliseconds, too long for
-            // the host's thread that calls this. A mark file of a few bytes
-            // makes the opt-out survive a kill instead, and the library's
-            // thread deletes; a session that finds the mark deletes first.
-            // Without the mark the deletion is committed here.
+            // the host's thread that calls this. The mark's byte makes the
+            // opt-out survive a kill instead, and the library's thread
+            // deletes; a session that finds the mark set deletes first.
+            // Where the mark cannot be written the deletion is committed here.
             HoldForgetLocked();
             if (WriteOptOutMarkLocked()) {
                 m_wake.notify_one();
@@ -229,12 +254,7 @@ void AnalyticsLibrary::HoldForgetLocked() {
 bool AnalyticsLibrary::WriteOptOutMarkLocked() {
     if (m_optOutMarked) return true;
     const std::filesystem::path mark = OptOutMarkPath(m_store.Path());
-    // Closed, the bytes are the system's: a kill of this process cannot take
-    // them back. No flush to the disk, as for the store's own commits.
-    std::ofstream file(mark, std::ios::binary | std::ios::trunc);
-    file << "opted out\n";
-    file.close();
-    if (file.fail()) {
+    if (!WriteMark(mark, '1', true)) {
         m_log.Write(LogLevel::Warning,
                     "cannot write " + mark.u8string() + "; deleting the stored events at once");
         return false;
@@ -244,8 +264,7 @@ bool AnalyticsLibrary::WriteOptOutMarkLocked() {
 }
 
 void AnalyticsLibrary::RemoveOptOutMarkLocked() {
-    std::error_code ec;
-    std::filesystem::remove(OptOutMarkPath(m_store.Path()), ec);
+    WriteMark(OptOutMarkPath(m_store.Path()), '0', false);
     m_optOutMarked = false;
 }
 
@@ -314,10 +333,12 @@ int32_t AnalyticsLibrary::Init(const ReportConfig* config) {
     m_limits = limits;
     m_identity = identity;
     m_initialized = true;
-    // An opt-out that an earlier session could not write: it goes first, in
-    // the flush below, before the upload thread can pick anything.
-    std::error_code markError;
-    m_optOutMarked = std::filesystem::exists(OptOutMarkPath(dbPath), markError);
+    // An opt-out that an earlier session did not get to delete: it goes
+    // first, in the flush below, before the upload thread can pick anything.
+    const std::filesystem::path mark = OptOutMarkPath(dbPath);
+    const char marked = ReadMark(mark);
+    m_optOutMarked = marked == '1';
+    if (marked == 0) WriteMark(mark, '0', true);
     if (m_optOutMarked) {
         m_log.Write(LogLevel::Info,
                     "an earlier opt-out was not yet written; deleting the stored events first");

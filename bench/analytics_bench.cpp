@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <system_error>
@@ -147,8 +148,8 @@ void BM_TenEventsAndSubmit(benchmark::State& state) {
 // What the host's thread pays for EnableImprovement(false) with the reference
 // library bound (as after an opt-in; no worker runs, so the call is timed
 // alone): the service empties its queue and the library, on the same
-// thread, marks the opt-out in a file and leaves the deletion to its own
-// thread. Before each call the store is filled with state.range(0) events in
+// thread, sets the one-byte opt-out mark beside its store and leaves the
+// deletion to its own thread. Before each call the store is filled with state.range(0) events in
 // batches, and the user opted in again.
 void OptOutCost(benchmark::State& state, bool libraryHearsIt) {
     Session session("10000000");
@@ -171,10 +172,14 @@ void OptOutCost(benchmark::State& state, bool libraryHearsIt) {
         }
         TallyServiceTestPeer::SetImprovementEnabled(true);
         // The library's thread has finished the last opt-out (its mark is
-        // gone), so each call writes a mark of its own.
+        // cleared), so each call sets the mark itself.
         const fs::path mark = session.Database().u8string() + "-optout";
+        const auto marked = [&] {
+            std::ifstream file(mark, std::ios::binary);
+            return file.get() == '1';
+        };
         const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (fs::exists(mark) && Clock::now() < deadline) {
+        while (marked() && Clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         state.ResumeTiming();
