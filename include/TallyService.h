@@ -159,8 +159,10 @@ class TALLYSERVICE_API TallyService {
     /// Thread: any; concurrent calls initialise once. Cost: the first true
     /// pays the library load and its initialisation; later calls cost a ledger
     /// read when the day's report was made (about 5 µs), a ledger write and a
-    /// payload when it is due (about 100 µs); false costs the library's
-    /// opt-out, one short write to its store (see docs/performance.md).
+    /// payload when it is due (about 100 µs); false costs the queue and the
+    /// library's ReportSetConsent(0): with the reference library about 13 µs
+    /// median, longer while the library's own thread holds its lock for a
+    /// write (docs/performance.md).
     /// Never touches the network.
     /// Throws std::system_error when the system refuses a thread or the lock;
     /// every other failure (a missing library, a failed initialisation) is
