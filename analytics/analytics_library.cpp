@@ -227,8 +227,8 @@ int32_t AnalyticsLibrary::SetConsent(int32_t optedIn) {
                 FlushLocked();
             }
             m_log.Write(LogLevel::Info,
-                        "consent withdrawn: stored events deleted, nothing is "
-                        "sent until consent is given again");
+                        "consent withdrawn: the stored events are deleted, nothing "
+                        "is sent until consent is given again");
         } else {
             m_log.Write(LogLevel::Info, "consent given: uploading resumes");
         }
@@ -341,7 +341,7 @@ int32_t AnalyticsLibrary::Init(const ReportConfig* config) {
     if (marked == 0) WriteMark(mark, '0', true);
     if (m_optOutMarked) {
         m_log.Write(LogLevel::Info,
-                    "an earlier opt-out was not yet written; deleting the stored events first");
+                    "an earlier opt-out was not yet carried out; deleting the stored events first");
         HoldForgetLocked();
     }
     m_log.Write(LogLevel::Info,
