@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <utility>
 #include <vector>
@@ -33,6 +34,38 @@ int64_t SteadyNowMs() {
         .count();
 }
 
+// Beside the database, one byte: '1' while an opt-out waits for its deletion
+// to be committed, '0' otherwise. A '1' makes the next session delete every
+// unsent event before anything else, so that an opt-out survives a kill of
+// the process that came before the library's thread deleted. The file is
+// made at initialisation; afterwards only its byte is rewritten in place, as
+// creating or removing a file on the host's thread costs milliseconds when
+// the disk is busy.
+std::filesystem::path OptOutMarkPath(const std::string& dbPath) {
+    return std::filesystem::u8path(dbPath + "-optout");
+}
+
+// The mark's byte; 0 when the file is missing or empty.
+char ReadMark(const std::filesystem::path& mark) {
+    std::ifstream file(mark, std::ios::binary);
+    char value = 0;
+    return file.get(value) ? value : 0;
+}
+
+// Rewrites the byte of an existing mark, or makes the file when `create`.
+// Closed, the byte is the system's: a kill of this process cannot take it
+// back. Nothing is flushed to the disk, as for the store's own commits.
+bool WriteMark(const std::filesystem::path& mark, char value, bool create) {
+    std::fstream file(mark, std::ios::in | std::ios::out | std::ios::binary);
+    if (!file.is_open() && create) {
+        file.open(mark, std::ios::out | std::ios::binary | std::ios::trunc);
+    }
+    if (!file.is_open()) return false;
+    file.put(value);
+    file.close();
+    return !file.fail();
+}
+
 bool FileExists(const std::string& path) {
     std::error_code ec;
     return !path.empty() && std::filesystem::status(std::filesystem::u8path(path), ec).type() !=
@@ -53,6 +86,9 @@ class AnalyticsLibrary::StoreAccess : public UploadStoreAccess {
         std::lock_guard<std::mutex> lock(m_library->m_mutex);
         *found = false;
         if (!Current(error)) return WriteStatus::Failed;
+        // An opt-out still waiting for the database: what is stored there is
+        // not the user's to send any more.
+        if (m_library->m_forgetHeld) return WriteStatus::Ok;
         return m_library->m_store.PickRequest(kMaxRequestBatches, kMaxBatchEvents, kMaxBatchBytes,
                                               tuning.poisonAttempts, picked, found, error);
     }
@@ -179,14 +215,20 @@ int32_t AnalyticsLibrary::SetConsent(int32_t optedIn) {
             }
             m_counterDelta[kCounterConsentDeletedEvents] += static_cast<int64_t>(m_heldEvents);
             m_heldEvents = 0;
-            PendingOp forget;
-            forget.kind = PendingOp::Kind::Forget;
-            forget.timeMs = m_clock();
-            HoldLocked(std::move(forget));
-            FlushLocked();
+            // Deleting a full store takes tens of milliseconds, too long for
+            // the host's thread that calls this. The mark's byte makes the
+            // opt-out survive a kill instead, and the library's thread
+            // deletes; a session that finds the mark set deletes first.
+            // Where the mark cannot be written the deletion is committed here.
+            HoldForgetLocked();
+            if (WriteOptOutMarkLocked()) {
+                m_wake.notify_one();
+            } else {
+                FlushLocked();
+            }
             m_log.Write(LogLevel::Info,
-                        "consent withdrawn: stored events deleted, nothing is "
-                        "sent until consent is given again");
+                        "consent withdrawn: the stored events are deleted, nothing "
+                        "is sent until consent is given again");
         } else {
             m_log.Write(LogLevel::Info, "consent given: uploading resumes");
         }
@@ -199,6 +241,31 @@ int32_t AnalyticsLibrary::SetConsent(int32_t optedIn) {
         thread->Wake();
     }
     return 1;
+}
+
+void AnalyticsLibrary::HoldForgetLocked() {
+    PendingOp forget;
+    forget.kind = PendingOp::Kind::Forget;
+    forget.timeMs = m_clock();
+    HoldLocked(std::move(forget));
+    m_forgetHeld = true;
+}
+
+bool AnalyticsLibrary::WriteOptOutMarkLocked() {
+    if (m_optOutMarked) return true;
+    const std::filesystem::path mark = OptOutMarkPath(m_store.Path());
+    if (!WriteMark(mark, '1', true)) {
+        m_log.Write(LogLevel::Warning,
+                    "cannot write " + mark.u8string() + "; deleting the stored events at once");
+        return false;
+    }
+    m_optOutMarked = true;
+    return true;
+}
+
+void AnalyticsLibrary::RemoveOptOutMarkLocked() {
+    WriteMark(OptOutMarkPath(m_store.Path()), '0', false);
+    m_optOutMarked = false;
 }
 
 int64_t AnalyticsLibrary::UploadStep() {
@@ -266,6 +333,17 @@ int32_t AnalyticsLibrary::Init(const ReportConfig* config) {
     m_limits = limits;
     m_identity = identity;
     m_initialized = true;
+    // An opt-out that an earlier session did not get to delete: it goes
+    // first, in the flush below, before the upload thread can pick anything.
+    const std::filesystem::path mark = OptOutMarkPath(dbPath);
+    const char marked = ReadMark(mark);
+    m_optOutMarked = marked == '1';
+    if (marked == 0) WriteMark(mark, '0', true);
+    if (m_optOutMarked) {
+        m_log.Write(LogLevel::Info,
+                    "an earlier opt-out was not yet carried out; deleting the stored events first");
+        HoldForgetLocked();
+    }
     m_log.Write(LogLevel::Info,
                 "initialised: database " + dbPath + " (" + std::to_string(m_store.EventCount()) +
                     " events, " + std::to_string(m_store.StoredBytes()) + " bytes stored; caps " +
@@ -303,6 +381,14 @@ int32_t AnalyticsLibrary::OnEvent(const ReportData* record) {
                                 : CopyAndCheckRecord(*record, &op.name, &op.payload, &detail);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_initialized) return 0;
+    if (!m_consent) {
+        // The user opted out: an event that reaches the library now (one
+        // handed over just before the opt-out) is not kept, or a later
+        // opt-in would send it.
+        ++m_counterDelta[kCounterConsentDeletedEvents];
+        FlushLocked();
+        return 0;
+    }
     if (problem != RecordProblem::None) {
         std::string reason = RecordProblemName(problem);
         ++m_counterDelta[kCounterRejectedEvents];
@@ -354,6 +440,9 @@ void AnalyticsLibrary::ShutdownLocked(std::unique_lock<std::mutex>* lock) {
     m_held.clear();
     m_heldEvents = 0;
     m_counterDelta.clear();
+    // An unwritten opt-out stays in its mark file for the next session.
+    m_forgetHeld = false;
+    m_optOutMarked = false;
     m_writeTrouble = false;
     m_stopWorker = true;
     m_wake.notify_one();
@@ -415,6 +504,8 @@ bool AnalyticsLibrary::FlushLocked(bool always) {
     m_held.clear();
     m_heldEvents = 0;
     m_counterDelta.clear();
+    m_forgetHeld = false;
+    if (m_optOutMarked) RemoveOptOutMarkLocked();
     if (outcome.evictedEvents > 0) {
         m_log.Write(LogLevel::Info, "evicted " + std::to_string(outcome.evictedEvents) +
                                         " oldest events (" + std::to_string(outcome.evictedBytes) +

@@ -88,9 +88,16 @@ class AnalyticsLibrary {
     int32_t OnSubmit();
 
     // The user's consent to sending. 0: every stored event the server has not
-    // accepted is deleted, the request in flight is abandoned and nothing is
-    // sent until 1. Never waits for the network. Answers 1, or 0 (and does
-    // nothing) when not initialised.
+    // accepted is deleted, the request in flight is abandoned, events that
+    // arrive are dropped (counted) and nothing is sent until 1. Before this
+    // returns, the mark file `<dbPath>-optout` beside the database records
+    // the opt-out (one byte rewritten in place, no wait for the disk); the
+    // library's thread then deletes the events and clears the mark, and the
+    // next Init deletes first if the mark is still set, so a kill of the
+    // process right after cannot undo it. Where the mark cannot be written
+    // the deletion is committed here instead. Until it is done nothing is
+    // picked for sending. A repeated 0 changes nothing. Never waits for the
+    // network. Answers 1, or 0 (and does nothing) when not initialised.
     int32_t SetConsent(int32_t optedIn);
 
     // With UploadEnvironment::manual: one round of the uploader on the
@@ -120,6 +127,10 @@ class AnalyticsLibrary {
     // (to evict down to caps that were lowered).
     bool FlushLocked(bool always = false);
     void HoldLocked(PendingOp op);
+    void HoldForgetLocked();
+    // Answers false when the mark could not be written.
+    bool WriteOptOutMarkLocked();
+    void RemoveOptOutMarkLocked();
     void WorkerMain();
 
     const Clock m_clock;
@@ -140,8 +151,10 @@ class AnalyticsLibrary {
     std::deque<PendingOp> m_held;                   // not yet written, in arrival order
     size_t m_heldEvents = 0;                        // events among m_held
     std::map<std::string, int64_t> m_counterDelta;  // counts not yet written
-    bool m_writeTrouble = false;                    // the last write failed; logged once
-    bool m_lastWriteBusy = false;                   // ... because the database was locked
+    bool m_forgetHeld = false;     // an opt-out waits in m_held: nothing is picked to send
+    bool m_optOutMarked = false;   // the mark beside the database is set
+    bool m_writeTrouble = false;   // the last write failed; logged once
+    bool m_lastWriteBusy = false;  // ... because the database was locked
     bool m_checkpointWanted = false;
     int m_walPages = 0;  // pages in the write-ahead log after the last commit
     bool m_checkpointTrouble = false;

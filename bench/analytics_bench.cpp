@@ -2,21 +2,27 @@
 // calls them: the cost of one ReportOnEvent (validation plus one short write
 // transaction to the write-ahead log), with and without eviction at the cap,
 // of a rejected record, and of the service's pattern of ten events and a
-// submit. Per-call p50, p99 and maximum are reported as counters, since a
-// slow call holds up the worker.
+// submit; and what EnableImprovement(false) costs the host's thread with the
+// library bound. Per-call p50, p99 and maximum are reported as counters, since
+// a slow call holds up the worker (or the host).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "TallyApi.h"
+#include "TallyService.h"
 #include "bench_platform.h"
+#include "support/test_peer.h"
 
 namespace {
 
@@ -60,6 +66,7 @@ class Session {
         fs::remove_all(m_folder, ec);
     }
     bool Ok() const { return m_ok; }
+    fs::path Database() const { return m_folder / "config" / "qx.db"; }
 
   private:
     static void Put(char* field, const std::string& text) {
@@ -139,10 +146,81 @@ void BM_TenEventsAndSubmit(benchmark::State& state) {
     ReportPercentiles(state, &micros);
 }
 
+// What the host's thread pays for EnableImprovement(false) with the reference
+// library bound (as after an opt-in; no worker runs, so the call is timed
+// alone): the service empties its queue and the library, on the same
+// thread, sets the one-byte opt-out mark beside its store and leaves the
+// deletion to its own thread. Before each call the store is filled with state.range(0) events in
+// batches, and the user opted in again.
+void OptOutCost(benchmark::State& state, bool libraryHearsIt) {
+    Session session("10000000");
+    if (!session.Ok()) {
+        state.SkipWithError("ReportInit refused the configuration");
+        return;
+    }
+    TallyServiceTestPeer::SetEntryPoints(&ReportOnEvent, &ReportOnSubmit);
+    TallyServiceTestPeer::SetConsentEntryPoint(libraryHearsIt ? &ReportSetConsent : nullptr);
+    TallyServiceTestPeer::SetInitialized(true);
+    TallyService* service = TallyService::GetInstance();
+    ReportData record = Record("device_remote_connect", kPayload);
+    // A short run (TALLY_BENCH_SMOKE=1, as the test command runs it) stores
+    // at most 100 events per call: it shows only that the case runs.
+    const char* smoke = std::getenv("TALLY_BENCH_SMOKE");
+    const int64_t stored = smoke != nullptr && std::strcmp(smoke, "1") == 0
+                               ? std::min<int64_t>(state.range(0), 100)
+                               : state.range(0);
+    std::vector<double> micros;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ReportSetConsent(1);
+        for (int64_t i = 0; i < stored; ++i) {
+            ReportOnEvent(&record);
+            if (i % 10 == 9) ReportOnSubmit();
+        }
+        TallyServiceTestPeer::SetImprovementEnabled(true);
+        // The library's thread has finished the last opt-out (its mark is
+        // cleared), so each call sets the mark itself.
+        const fs::path mark = session.Database().u8string() + "-optout";
+        const auto marked = [&] {
+            std::ifstream file(mark, std::ios::binary);
+            return file.get() == '1';
+        };
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (marked() && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        state.ResumeTiming();
+        auto start = Clock::now();
+        service->EnableImprovement(false);
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    TallyServiceTestPeer::SetInitialized(false);
+    TallyServiceTestPeer::SetConsentEntryPoint(nullptr);
+    ReportPercentiles(state, &micros);
+}
+
+void BM_EnableImprovementFalse(benchmark::State& state) {
+    OptOutCost(state, true);
+}
+
+// Baseline: a library with only the three entry points, which hears of the
+// opt-out on the worker's time; the host pays only for the queue.
+void BM_EnableImprovementFalse_ThreeEntryPoints(benchmark::State& state) {
+    OptOutCost(state, false);
+}
+
 BENCHMARK(BM_ReportOnEvent_BelowCap)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReportOnEvent_AtCapEvicting)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ReportOnEvent_Rejected)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_TenEventsAndSubmit)->Unit(benchmark::kMicrosecond);
+// Filling 10,000 events takes about a second per call, so few calls.
+BENCHMARK(BM_EnableImprovementFalse_ThreeEntryPoints)
+    ->Arg(0)
+    ->Arg(10000)
+    ->Iterations(30)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EnableImprovementFalse)->Arg(0)->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_EnableImprovementFalse)->Arg(10000)->Iterations(30)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -44,6 +44,24 @@ endforeach()
 add_custom_target(tally_mingw_runtime ALL DEPENDS ${_tally_runtime_outputs})
 set(TALLY_MINGW_RUNTIME_DLLS ${_tally_runtime_outputs})
 
+# Makes every DLL and EXE under DIRECTORY (and its subfolders) depend on the
+# copies, so that building any one target, say only tally-demo, leaves a
+# program that loads: without them the Windows loader stops the program
+# before main with no message at all under Wine.
+function(tally_mingw_runtime_for_all directory)
+  get_property(_targets DIRECTORY "${directory}" PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(_target IN LISTS _targets)
+    get_target_property(_type ${_target} TYPE)
+    if(_type MATCHES "^(EXECUTABLE|SHARED_LIBRARY|MODULE_LIBRARY)$")
+      add_dependencies(${_target} tally_mingw_runtime)
+    endif()
+  endforeach()
+  get_property(_subdirs DIRECTORY "${directory}" PROPERTY SUBDIRECTORIES)
+  foreach(_subdir IN LISTS _subdirs)
+    tally_mingw_runtime_for_all("${_subdir}")
+  endforeach()
+endfunction()
+
 unset(_dll)
 unset(_src)
 unset(_dst)

@@ -147,12 +147,23 @@ class TALLYSERVICE_API TallyService {
     /// (Tally.dll / libTally.so beside the executable; its "ReportInit" runs
     /// on the calling thread), starts the service's two threads, and makes the
     /// day's device report when it is due. false: no new event is queued and
-    /// the queued ones are dropped; the threads stay.
+    /// the queued ones are dropped; the threads stay. When the library exports
+    /// "ReportSetConsent", false also calls it with 0 on the calling thread
+    /// before returning, and the library makes the opt-out durable there: a
+    /// normal exit or a kill of the process after this returns cannot bring
+    /// back the events stored before it. Reports made while opted out before
+    /// the library was first loaded in this process (heartbeat and
+    /// peer-to-peer) still wait in the queue and are delivered after a later
+    /// opt-in loads it.
     ///
     /// Thread: any; concurrent calls initialise once. Cost: the first true
     /// pays the library load and its initialisation; later calls cost a ledger
     /// read when the day's report was made (about 5 µs), a ledger write and a
-    /// payload when it is due (about 100 µs). Never touches the network.
+    /// payload when it is due (about 100 µs); false costs the queue and the
+    /// library's ReportSetConsent(0): with the reference library about 13 µs
+    /// median, longer while the library's own thread holds its lock for a
+    /// write (docs/performance.md).
+    /// Never touches the network.
     /// Throws std::system_error when the system refuses a thread or the lock;
     /// every other failure (a missing library, a failed initialisation) is
     /// logged and leaves the service idle.

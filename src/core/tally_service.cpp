@@ -123,6 +123,15 @@ void TallyService::EnableImprovement(bool enable) {
         return;
     }
     ClearReportQueue();
+    // The library hears of the opt-out here, on the host's thread and before
+    // this returns, so that an exit or a kill right after it cannot leave the
+    // stored events to a later run. The worker's relay below tells it again,
+    // in order with the records it delivers; the library takes a repeated
+    // opt-out as done. No lock of ours is held: the pointer is set before the
+    // threads start and never changes while they run.
+    if (m_reportSetConsent != nullptr) {
+        m_reportSetConsent(0);
+    }
     RelayConsent(false);
 }
 

@@ -64,9 +64,14 @@ TALLY_API int32_t ReportOnEvent(ReportData* record);
 TALLY_API int32_t ReportOnSubmit();
 // Optional; the service binds it when the library exports it. The user's
 // consent changed: 0 when they opted out (forget every stored event the
-// server has not accepted, abandon the request in flight, send nothing until
-// called with 1), 1 when they opted in again. Returns promptly: it never
-// waits for the network. Answers 1 when done, 0 when not initialised.
+// server has not accepted, abandon the request in flight, keep no event that
+// arrives before the next 1, send nothing until called with 1), 1 when they
+// opted in again. Called with 0 on the host's thread as well as on the
+// service's worker, possibly twice for one opt-out: a repeated call changes
+// nothing. When a call with 0 returns, the opt-out is durable against a kill
+// of the process: no later session of the same store sends an event stored
+// before it. Returns promptly: it never waits for the network. Answers 1 when
+// done, 0 when not initialised.
 TALLY_API int32_t ReportSetConsent(int32_t optedIn);
 }
 

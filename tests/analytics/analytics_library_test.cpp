@@ -321,6 +321,63 @@ TEST_F(AnalyticsLibraryTest, HoldsEventsInOrderWithoutWaitingWhileAnotherProcess
     EXPECT_NE(log.find("database writable again"), std::string::npos);
 }
 
+// An opt-out must hold once ReportSetConsent(0) returns, even if the process
+// then loses everything in memory (here: the session closes while another
+// process still locks the database, as a kill would leave it); events that
+// reach the library while opted out are not kept for a later opt-in.
+TEST_F(AnalyticsLibraryTest, AnOptOutHoldsWhenItReturnsAndDropsEventsThatArriveAfterIt) {
+    // The mark beside the database: its one byte is '1' while an opt-out
+    // waits for its deletion.
+    const auto marked = [&] {
+        return ReadFileBytes(fs::u8path(Db().u8string() + "-optout")) == "1";
+    };
+    for (const bool locked : {false, true}) {
+        SCOPED_TRACE(locked ? "database locked by another process" : "database free");
+        ASSERT_EQ(ReportInit(&m_config), 1);
+        ASSERT_EQ(ReportSetConsent(1), 1);
+        for (int i = 0; i < 10; ++i) ASSERT_EQ(Event("before", "{}"), 1);
+        ASSERT_EQ(ReportOnSubmit(), 1);
+        TestDb other(Db());
+        ASSERT_TRUE(WaitUntil([&] { return other.Int("SELECT count(*) FROM events") == 10; }));
+        if (locked) {
+            ASSERT_TRUE(other.Exec("BEGIN IMMEDIATE"));
+        }
+
+        ASSERT_EQ(ReportSetConsent(0), 1);
+        // Marked at once; the library's thread deletes and removes the mark
+        // unless the database is locked.
+        EXPECT_TRUE(marked() || other.Int("SELECT count(*) FROM events") == 0);
+        EXPECT_EQ(Event("while opted out", "{}"), 0);
+        if (!locked) {
+            EXPECT_TRUE(WaitUntil(
+                [&] { return !marked() && other.Int("SELECT count(*) FROM events") == 0; }));
+        }
+        EXPECT_EQ(marked(), locked);
+
+        // What was in memory is gone; the lock goes after the session.
+        ReportConfig broken = m_config;
+        std::memset(broken.appid, 'x', sizeof(broken.appid));
+        ReportInit(&broken);
+        if (locked) {
+            ASSERT_TRUE(other.Exec("ROLLBACK"));
+        }
+        ASSERT_EQ(ReportInit(&m_config), 1);
+        EXPECT_EQ(other.Int("SELECT count(*) FROM events"), 0);
+        EXPECT_EQ(other.Int("SELECT count(*) FROM batches WHERE state IN ('ready','sending')"), 0);
+        EXPECT_FALSE(marked());
+        ASSERT_EQ(ReportSetConsent(1), 1);
+        ASSERT_EQ(Event("after", "{}"), 1);
+        EXPECT_TRUE(WaitUntil([&] {
+            return other.Rows("SELECT name FROM events") == Table{{"after"}};
+        })) << Log();
+        EXPECT_GE(other.Int("SELECT value FROM counters WHERE name = 'consent.deleted_events'"),
+                  11);
+        // Empty for the next case, and opted in as the other tests expect.
+        ASSERT_EQ(ReportSetConsent(0), 1);
+        ASSERT_EQ(ReportSetConsent(1), 1);
+    }
+}
+
 TEST_F(AnalyticsLibraryTest, ConcurrentCallersGetUniqueSequenceNumbersAndConsistentBatches) {
     ASSERT_EQ(ReportInit(&m_config), 1);
     constexpr int kPerThread = 200;

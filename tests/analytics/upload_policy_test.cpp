@@ -310,7 +310,8 @@ TEST_F(UploadTest, ResendsAfterARestartWithTheSameKeyAndConsentWithdrawalDeletes
     EXPECT_EQ(m_library->UploadStep() - m_steady, 30000);
 
     // Opting out: every unaccepted event goes (batched, picked, waiting),
-    // the client is cancelled and nothing is sent until consent returns.
+    // the client is cancelled, events that arrive meanwhile are dropped and
+    // nothing is sent until consent returns.
     Events(5, 5);
     m_server->answers = {Answer(Kind::Network)};
     Run(1);
@@ -318,13 +319,18 @@ TEST_F(UploadTest, ResendsAfterARestartWithTheSameKeyAndConsentWithdrawalDeletes
     Events(2);
     ASSERT_EQ(m_library->SetConsent(0), 1);
     EXPECT_GE(m_server->cancels, 1);
-    EXPECT_EQ(Db("SELECT count(*) FROM events"), 0);
-    EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state IN ('ready', 'sending')"), 0);
-    Events(4, 4);
+    EXPECT_TRUE(WaitUntil([&] {
+        return Db("SELECT count(*) FROM events") == 0 &&
+               Db("SELECT count(*) FROM batches WHERE state IN ('ready', 'sending')") == 0;
+    }));
+    ReportData late = EventRecord("e", "{\"late\":1}");
+    EXPECT_EQ(m_library->OnEvent(&late), 0);
+    EXPECT_EQ(m_library->OnSubmit(), 1);
     Advance(3600 * 1000);
     EXPECT_EQ(m_library->UploadStep(), Uploader::kIdle);
     EXPECT_EQ(m_server->seen.size(), 3u);
     ASSERT_EQ(m_library->SetConsent(1), 1);
+    Events(4, 4);
     Run();
     EXPECT_EQ(m_server->seen.size(), 4u);
     EXPECT_EQ(Db("SELECT count(*) FROM events"), 0);

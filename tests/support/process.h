@@ -73,6 +73,12 @@ std::string LocalAppDataFolderFor(const std::vector<EnvVar>& environment);
 // The full path of the running program; empty when it cannot be had.
 std::filesystem::path CurrentExecutablePath();
 
+// Ends this process at once, as a kill -9 would (Windows: TerminateProcess):
+// no destructor, no exit handler and no other thread runs any more.
+[[noreturn]] void KillThisProcess();
+// The exit status RunProcess reports for a process that did so.
+extern const int kKilledExitCode;
+
 // The number of threads of this process; -1 when it cannot be counted.
 int CountThreads();
 

@@ -188,6 +188,14 @@ std::filesystem::path CurrentExecutablePath() {
     return std::filesystem::path(buffer);
 }
 
+// What a kill -9 looks like to a shell on Linux.
+const int kKilledExitCode = 137;
+
+void KillThisProcess() {
+    TerminateProcess(GetCurrentProcess(), kKilledExitCode);
+    for (;;) Sleep(INFINITE);
+}
+
 int CountThreads() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return -1;

@@ -28,6 +28,9 @@ class TallyServiceTestPeer {
         Service()->m_reportOnEvent = onEvent;
         Service()->m_reportOnSubmit = onSubmit;
     }
+    static void SetConsentEntryPoint(TallyService::ReportSetConsentFn setConsent) {
+        Service()->m_reportSetConsent = setConsent;
+    }
 
     // Flags.
     static bool Initialized() { return Service()->m_initialized.load(); }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -378,6 +379,29 @@ TALLY_SCENARIO(UploadStuckUntilKilled) {
     std::this_thread::sleep_for(std::chrono::seconds(60));
 }
 
+// Ten events stored and kept (uploads are off in this run), then an opt-out
+// and, the moment it returns, the end the test asks for: a normal exit or a
+// kill -9 of this process. Nothing after the opt-out runs in this process.
+TALLY_SCENARIO(OptOutThenEnd) {
+    PrepareHost();
+    QueueTen("before the opt-out");
+    ASSERT_TRUE(WaitUntil([] {
+        return StoreInt("SELECT count(*) FROM events") == 10 &&
+               StoreInt("SELECT count(*) FROM batches WHERE state = 'ready'") == 1;
+    })) << ReadFileBytes(LibraryLog());
+    const std::string end = ScenarioParam("end");
+    TallyService::GetInstance()->EnableImprovement(false);
+    if (end == "kill") KillThisProcess();
+    std::exit(0);
+}
+
+// The next run on the same store: opted in, ten new events, all uploaded.
+TALLY_SCENARIO(OptInAndUpload) {
+    PrepareHost();
+    QueueTen("after the opt-out");
+    ASSERT_TRUE(WaitDrained(std::max<int64_t>(SentBatches(), 0))) << ReadFileBytes(LibraryLog());
+}
+
 // ---- The tests ---------------------------------------------------------------
 
 TEST(UploadEndToEnd, EveryEventArrivesOnceThroughServerTroubleAndOptOutDropsTheBacklog) {
@@ -409,6 +433,45 @@ TEST(UploadEndToEnd, NoBodyReachesAServerWhereTrustFails) {
         EXPECT_EQ(collector.Stats()["bodies_received"].asInt64(), bodies);
     }
     collector.Control("{\"reset\":true}");
+}
+
+// An opt-out is final when EnableImprovement(false) returns: neither an
+// exit nor a kill -9 right after it lets a later opted-in run send what was
+// stored before it.
+TEST(UploadEndToEnd, NothingStoredBeforeAnOptOutArrivesAfterAnExitOrAKillAndAnOptIn) {
+    Collector collector;
+    TempFolder shared;
+    // Linux keeps the store in a folder of this test's; under Wine it is the
+    // Wine user's, shared by the two runs all the same.
+    const std::vector<EnvVar> sharedStore = {{"XDG_DATA_HOME", (shared.Path() / "xdg").u8string()}};
+    struct Case {
+        const char* end;
+        int exitCode;
+    };
+    const Case cases[] = {{"exit", 0}, {"kill", kKilledExitCode}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.end);
+        ScenarioOptions first = UploadOptions(collector);
+        first.environment.insert(first.environment.end(), sharedStore.begin(), sharedStore.end());
+        first.environment.push_back({"TALLY_UPLOAD", "0"});
+        first.params.push_back({"end", c.end});
+        const ScenarioResult before = RunScenario("OptOutThenEnd", first);
+        ASSERT_TRUE(before.outcome.started && !before.outcome.timedOut) << before.Describe();
+        ASSERT_EQ(before.outcome.exitCode, c.exitCode) << before.Describe();
+
+        ScenarioOptions next = UploadOptions(collector);
+        next.environment.insert(next.environment.end(), sharedStore.begin(), sharedStore.end());
+        next.params.push_back({"keep_store", "1"});
+        const int64_t events = collector.Stats()["events"].asInt64();
+        const ScenarioResult after = RunScenario("OptInAndUpload", next);
+        ASSERT_TRUE(after.Succeeded()) << after.Describe();
+        EXPECT_EQ(collector.Stats()["events"].asInt64() - events, 10);
+    }
+    collector.Control("{\"reset\":true}");
+    // Under Wine the collector is the script's; its database is read there.
+    TestDb db(collector.State() / "collector.db");
+    EXPECT_EQ(db.Int("SELECT count(*) FROM events WHERE payload LIKE '%before the opt-out%'"), 0);
+    EXPECT_EQ(db.Int("SELECT count(*) FROM events WHERE payload LIKE '%after the opt-out%'"), 20);
 }
 
 // Linux only (the test starts, stops and kills processes of its own).

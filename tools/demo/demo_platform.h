@@ -27,6 +27,10 @@ std::string ToUtf8(const std::wstring& text);
 // The folder of this program (where the service looks for config/).
 std::filesystem::path ProgramFolder();
 
+// How to run the tally-inspect built beside this program, as a command line
+// for the shell the demo was started from.
+std::string InspectCommand();
+
 // Whether standard output is a terminal, where a progress line can be
 // redrawn in place.
 bool OutputIsTerminal();

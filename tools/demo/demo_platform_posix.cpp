@@ -52,6 +52,10 @@ std::filesystem::path ProgramFolder() {
     return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
 }
 
+std::string InspectCommand() {
+    return "\"" + (ProgramFolder() / "tally-inspect").u8string() + "\"";
+}
+
 bool OutputIsTerminal() {
     return isatty(STDOUT_FILENO) == 1;
 }

@@ -60,6 +60,10 @@ std::filesystem::path ProgramFolder() {
     return std::filesystem::path(path).parent_path();
 }
 
+std::string InspectCommand() {
+    return "\"" + (ProgramFolder() / L"tally-inspect.exe").u8string() + "\"";
+}
+
 bool OutputIsTerminal() {
     return _isatty(_fileno(stdout)) != 0;
 }

@@ -419,8 +419,8 @@ int RunDemo(const std::vector<std::string>& arguments) {
     }
     std::cout << "\nFiles: journal " << journal.u8string() << "\n"
               << "       analytics log " << analyticsLog.u8string() << "\n"
-              << "Inspect again with: tally-inspect --db \"" << db.u8string() << "\" --ledger \""
-              << ledgerPath.u8string() << "\"\n";
+              << "Inspect again with: " << InspectCommand() << " --db \"" << db.u8string()
+              << "\" --ledger \"" << ledgerPath.u8string() << "\"\n";
     return 0;
 }
 
