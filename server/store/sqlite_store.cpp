@@ -60,6 +60,12 @@ class Statement {
         return *this;
     }
     Statement& Bind(int index, int64_t value) {
+        sqlite3_bind_int64(m_stmt, index, value);
+        return *this;
+    }
+    // The request log's "absent" (-1) is NULL. Data is bound as it is: a
+    // client's clock before 1970 is a negative time, not a missing one.
+    Statement& BindOptional(int index, int64_t value) {
         if (value < 0) {
             sqlite3_bind_null(m_stmt, index);
         } else {
@@ -258,15 +264,15 @@ void SqliteStore::LogRequest(const RequestRecord& record) {
                      "wire_bytes, body_bytes, error) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
     if (!insert.Valid()) return;
     insert.Bind(1, record.idempotencyKey)
-        .Bind(2, record.attempt)
-        .Bind(3, record.uploadTimeMs)
+        .BindOptional(2, record.attempt)
+        .BindOptional(3, record.uploadTimeMs)
         .Bind(4, record.receiveMs)
         .Bind(5, record.userAgent)
         .Bind(6, static_cast<int64_t>(record.status))
         .Bind(7, static_cast<int64_t>(record.batchesNew))
         .Bind(8, static_cast<int64_t>(record.batchesDuplicate))
         .Bind(9, static_cast<int64_t>(record.eventsNew))
-        .Bind(10, record.wireBytes)
+        .BindOptional(10, record.wireBytes)
         .Bind(11, record.bodyBytes)
         .Bind(12, record.error);
     insert.Step();
