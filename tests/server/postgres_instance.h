@@ -1,0 +1,42 @@
+// A PostgreSQL server of the test's own: a fresh cluster in a temporary
+// folder, reached on a unix socket in that folder only (no TCP port), run
+// by Debian's binaries. As root it runs as `nobody`, since the server
+// refuses to run as root. Every wait is bounded.
+#ifndef TALLYSERVICE_TESTS_SERVER_POSTGRES_INSTANCE_H_
+#define TALLYSERVICE_TESTS_SERVER_POSTGRES_INSTANCE_H_
+
+#include <string>
+#include <vector>
+
+namespace tally {
+namespace testing {
+
+class PostgresInstance {
+  public:
+    PostgresInstance() = default;
+    ~PostgresInstance();
+    PostgresInstance(const PostgresInstance&) = delete;
+    PostgresInstance& operator=(const PostgresInstance&) = delete;
+
+    // Makes the cluster (once) and starts the server.
+    bool Start(std::string* error);
+    // Stops the server ("fast": open sessions are ended); the cluster stays.
+    bool Stop(std::string* error);
+
+    // A new empty database; answers its connection URI, or empty.
+    std::string CreateDatabase(const std::string& name, std::string* error);
+    std::string Uri(const std::string& database) const;
+
+  private:
+    bool Run(const std::string& program, const std::vector<std::string>& arguments,
+             std::string* error);
+
+    std::string m_bin;     // the server's bin folder
+    std::string m_folder;  // temporary: data/, the socket, logs
+    bool m_running = false;
+};
+
+}  // namespace testing
+}  // namespace tally
+
+#endif  // TALLYSERVICE_TESTS_SERVER_POSTGRES_INSTANCE_H_
