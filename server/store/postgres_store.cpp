@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -89,6 +90,50 @@ constexpr int64_t kDaysBehind = 7;
 // Days made ahead, so that a partition exists before its first batch (one
 // cannot be made for a day DEFAULT already holds rows of).
 constexpr int64_t kDaysAhead = 3;
+
+// Requests one transaction takes at most: bounds its size (20 batches and
+// 500 events each) and how long the last of them waits.
+constexpr size_t kMaxGroup = 32;
+
+// Whether PostgreSQL takes `text` as UTF-8 text: well-formed (no overlong
+// forms, surrogates or code points past U+10FFFF) and without NUL.
+bool StorableText(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c == 0) return false;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int length;
+        uint32_t code;
+        if ((c & 0xe0) == 0xc0) {
+            length = 2;
+            code = c & 0x1f;
+        } else if ((c & 0xf0) == 0xe0) {
+            length = 3;
+            code = c & 0x0f;
+        } else if ((c & 0xf8) == 0xf0) {
+            length = 4;
+            code = c & 0x07;
+        } else {
+            return false;
+        }
+        if (end - p < length) return false;
+        for (int i = 1; i < length; ++i) {
+            if ((p[i] & 0xc0) != 0x80) return false;
+            code = (code << 6) | (p[i] & 0x3f);
+        }
+        static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kSmallest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
+            return false;
+        }
+        p += length;
+    }
+    return true;
+}
 
 struct ResultDeleter {
     void operator()(PGresult* result) const { PQclear(result); }
@@ -202,6 +247,22 @@ class PostgresStore : public Store {
     bool Totals(StoreTotals* totals, std::string* error) override;
 
   private:
+    using Key = std::pair<std::string, std::string>;  // created_day, batch_id
+
+    // One request waiting for (or in) a group's transaction.
+    struct Pending {
+        const Upload* upload = nullptr;
+        const std::string* idempotencyKey = nullptr;
+        std::string received;  // the collector's clock, ms
+        // Its batches to claim, each once, and how often each was named again.
+        std::map<Key, const UploadBatch*> candidates;
+        std::map<Key, int> repeats;
+        StoreOutcome outcome;
+        bool done = false;
+    };
+
+    void StoreGroup(const std::vector<Pending*>& group);
+
     // A connection from the pool, handed back (or closed when broken) when
     // it goes.
     class Lease {
@@ -234,6 +295,13 @@ class PostgresStore : public Store {
     std::condition_variable m_poolFree;
     std::vector<PGconn*> m_idle;
     int m_open = 0;  // connections idle or lent out
+
+    // Guards the queue of requests and who leads the next group; no
+    // database call is made under it either.
+    std::mutex m_groupMutex;
+    std::condition_variable m_groupDone;
+    std::deque<Pending*> m_queue;
+    bool m_leading = false;
 };
 
 PostgresStore::~PostgresStore() {
@@ -357,132 +425,198 @@ bool PostgresStore::Migrate(std::string* error) {
 
 StoreOutcome PostgresStore::StoreUpload(const Upload& upload, const std::string& idempotencyKey,
                                         int64_t nowMs) {
-    StoreOutcome outcome;
+    Pending job;
+    job.upload = &upload;
+    job.idempotencyKey = &idempotencyKey;
+    job.received = std::to_string(nowMs);
     const int64_t firstKeptDay = m_options.retentionDays > 0
                                      ? DayOf(nowMs) - m_options.retentionDays
                                      : std::numeric_limits<int64_t>::min();
-
-    // Claimed in key order, so that two requests sharing batches lock them
-    // in the same order and wait for each other instead of deadlocking.
-    struct Candidate {
-        std::string day;
-        const UploadBatch* batch;
-    };
-    std::vector<Candidate> candidates;
-    std::set<std::pair<std::string, std::string>> seen;
-    std::map<std::pair<std::string, std::string>, int> repeats;  // beyond the first
     for (const UploadBatch& batch : upload.batches) {
+        // Checked here, before the request joins others in a transaction:
+        // text the database would refuse must not fail the whole group.
+        if (!StorableText(batch.batchId)) {
+            job.outcome.status = StoreStatus::Failed;
+            job.outcome.error = "a batch_id is not UTF-8 or holds a NUL";
+            return job.outcome;
+        }
+        for (const UploadEvent& event : batch.events) {
+            if (!StorableText(event.name) || !StorableText(event.payload)) {
+                job.outcome.status = StoreStatus::Failed;
+                job.outcome.error = "an event's text is not UTF-8 or holds a NUL";
+                return job.outcome;
+            }
+        }
         const int64_t day = DayOf(batch.createdMs);
         if (day < firstKeptDay) {
-            ++outcome.batchesExpired;
+            ++job.outcome.batchesExpired;
             continue;
         }
+        Key key{DayText(day), batch.batchId};
         // A batch named twice in one request is stored once, as a resend.
-        if (!seen.emplace(DayText(day), batch.batchId).second) {
-            ++repeats[{DayText(day), batch.batchId}];
+        if (!job.candidates.emplace(key, &batch).second) ++job.repeats[key];
+    }
+    if (!StorableText(idempotencyKey) || !StorableText(upload.app.appid) ||
+        !StorableText(upload.app.appversion) || !StorableText(upload.app.deviceType) ||
+        !StorableText(upload.app.tag)) {
+        job.outcome.status = StoreStatus::Failed;
+        job.outcome.error = "a request field is not UTF-8 or holds a NUL";
+        return job.outcome;
+    }
+    if (job.candidates.empty()) {
+        job.outcome.status = StoreStatus::Stored;
+        return job.outcome;
+    }
+
+    // Group commit: requests that arrive while a transaction is running wait
+    // and then share the next one, so one commit (and its flush to disk)
+    // serves them all; a lone request goes at once and waits for nothing.
+    std::unique_lock<std::mutex> lock(m_groupMutex);
+    m_queue.push_back(&job);
+    while (!job.done) {
+        if (m_leading) {
+            m_groupDone.wait(lock);
             continue;
         }
-        candidates.push_back({DayText(day), &batch});
+        m_leading = true;
+        std::vector<Pending*> group;
+        while (!m_queue.empty() && group.size() < kMaxGroup) {
+            group.push_back(m_queue.front());
+            m_queue.pop_front();
+        }
+        lock.unlock();
+        StoreGroup(group);
+        lock.lock();
+        for (Pending* member : group) member->done = true;
+        m_leading = false;
+        m_groupDone.notify_all();
     }
-    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-        return std::tie(a.day, a.batch->batchId) < std::tie(b.day, b.batch->batchId);
-    });
+    return job.outcome;
+}
 
+void PostgresStore::StoreGroup(const std::vector<Pending*>& group) {
+    auto fail = [&group](StoreStatus status, const std::string& error) {
+        for (Pending* job : group) {
+            const int expired = job->outcome.batchesExpired;
+            job->outcome = StoreOutcome();
+            job->outcome.status = status;
+            job->outcome.error = error;
+            job->outcome.batchesExpired = expired;
+        }
+    };
     std::string error;
     Lease lease = Acquire(&error);
-    if (!lease) {
-        outcome = StoreOutcome();
-        outcome.status = StoreStatus::Unavailable;
-        outcome.error = error;
-        return outcome;
-    }
+    if (!lease) return fail(StoreStatus::Unavailable, error);
     Connection db = *lease;
-    if (candidates.empty()) {
-        outcome.status = StoreStatus::Stored;
-        return outcome;
-    }
+    auto failWith = [&](const PGresult* result) {
+        const StoreOutcome outcome = Fail(lease.Get(), result);
+        fail(outcome.status, outcome.error);
+    };
 
-    std::vector<std::string> days, ids, createdMs, eventCounts;
-    for (const Candidate& candidate : candidates) {
-        days.push_back(candidate.day);
-        ids.push_back(candidate.batch->batchId);
-        createdMs.push_back(std::to_string(candidate.batch->createdMs));
-        eventCounts.push_back(std::to_string(candidate.batch->events.size()));
+    // Every batch of the group once, owned by the first request that names
+    // it; claimed in key order (the map's), so that transactions sharing
+    // batches wait for each other instead of deadlocking.
+    std::map<Key, Pending*> owners;
+    for (Pending* job : group) {
+        for (const auto& candidate : job->candidates) owners.emplace(candidate.first, job);
     }
-    const std::string dayArray = ArrayLiteral(days);
-    const std::string idArray = ArrayLiteral(ids);
-    const std::string createdArray = ArrayLiteral(createdMs);
-    const std::string countArray = ArrayLiteral(eventCounts);
-    const std::string received = std::to_string(nowMs);
+    std::vector<std::string> days, ids, createdMs, eventCounts, received, keys, appids, appversions,
+        deviceTypes, tags;
+    for (const auto& owner : owners) {
+        const UploadBatch& batch = *owner.second->candidates.at(owner.first);
+        const Upload& upload = *owner.second->upload;
+        days.push_back(owner.first.first);
+        ids.push_back(owner.first.second);
+        createdMs.push_back(std::to_string(batch.createdMs));
+        eventCounts.push_back(std::to_string(batch.events.size()));
+        received.push_back(owner.second->received);
+        keys.push_back(*owner.second->idempotencyKey);
+        appids.push_back(upload.app.appid);
+        appversions.push_back(upload.app.appversion);
+        deviceTypes.push_back(upload.app.deviceType);
+        tags.push_back(upload.app.tag);
+    }
+    const std::string arrays[] = {ArrayLiteral(days),        ArrayLiteral(ids),
+                                  ArrayLiteral(createdMs),   ArrayLiteral(eventCounts),
+                                  ArrayLiteral(received),    ArrayLiteral(keys),
+                                  ArrayLiteral(appids),      ArrayLiteral(appversions),
+                                  ArrayLiteral(deviceTypes), ArrayLiteral(tags)};
+    std::vector<const char*> values;
+    for (const std::string& array : arrays) values.push_back(array.c_str());
 
-    Result begin = db.Exec("BEGIN");
-    if (!Connection::Ok(begin)) return Fail(lease.Get(), begin.get());
+    const Result begin = db.Exec("BEGIN");
+    if (!Connection::Ok(begin)) return failWith(begin.get());
     // The claim: a row appears only for a batch no transaction committed
-    // before; a concurrent claim of the same key waits for this one to end.
+    // before; a concurrent claim of the same key waits for that transaction.
     const Result claimed = db.Params(
         "INSERT INTO batches(created_day, batch_id, created_ms, received_ms, idempotency_key, "
         "events, appid, appversion, device_type, tag) "
-        "SELECT d, b, c, $5, $6, n, $7, $8, $9, $10 "
-        "FROM unnest($1::date[], $2::text[], $3::bigint[], $4::integer[]) AS u(d, b, c, n) "
-        "ORDER BY d, b ON CONFLICT DO NOTHING RETURNING created_day::text, batch_id",
-        {dayArray.c_str(), idArray.c_str(), createdArray.c_str(), countArray.c_str(),
-         received.c_str(), idempotencyKey.c_str(), upload.app.appid.c_str(),
-         upload.app.appversion.c_str(), upload.app.deviceType.c_str(), upload.app.tag.c_str()});
-    if (!Connection::Ok(claimed)) return Fail(lease.Get(), claimed.get());
-
-    std::set<std::pair<std::string, std::string>> ours;
+        "SELECT * FROM unnest($1::date[], $2::text[], $3::bigint[], $4::bigint[], $5::text[], "
+        "$6::integer[], $7::text[], $8::text[], $9::text[], $10::text[]) "
+        "AS u(d, b, c, r, k, n, a, v, t, g) ORDER BY d, b "
+        "ON CONFLICT DO NOTHING RETURNING created_day::text, batch_id",
+        {values[0], values[1], values[2], values[4], values[5], values[3], values[6], values[7],
+         values[8], values[9]});
+    if (!Connection::Ok(claimed)) return failWith(claimed.get());
+    std::set<Key> ours;
     for (int row = 0; row < PQntuples(claimed.get()); ++row) {
         ours.emplace(PQgetvalue(claimed.get(), row, 0), PQgetvalue(claimed.get(), row, 1));
     }
-    std::vector<std::string> duplicateDays, duplicateIds, duplicateCounts;
+
+    std::map<Key, int> resent;  // duplicates per batch, over the whole group
     std::string copy;
-    for (const Candidate& candidate : candidates) {
-        const std::pair<std::string, std::string> key{candidate.day, candidate.batch->batchId};
-        const auto repeated = repeats.find(key);
-        const int extra = repeated == repeats.end() ? 0 : repeated->second;
-        const bool claimed = ours.count(key) > 0;
-        if (!claimed || extra > 0) {
-            duplicateDays.push_back(candidate.day);
-            duplicateIds.push_back(candidate.batch->batchId);
-            duplicateCounts.push_back(std::to_string(extra + (claimed ? 0 : 1)));
-            outcome.batchesDuplicate += extra + (claimed ? 0 : 1);
-        }
-        if (!claimed) continue;
-        ++outcome.batchesNew;
-        for (const UploadEvent& event : candidate.batch->events) {
-            copy += candidate.day;
-            copy += '\t';
-            AppendCopyField(candidate.batch->batchId, &copy);
-            copy +=
-                '\t' + std::to_string(event.seq) + '\t' + std::to_string(event.receivedMs) + '\t';
-            AppendCopyField(event.name, &copy);
-            copy += '\t';
-            AppendCopyField(event.payload, &copy);
-            copy += '\n';
-            ++outcome.eventsNew;
+    for (Pending* job : group) {
+        StoreOutcome& outcome = job->outcome;
+        for (const auto& candidate : job->candidates) {
+            const Key& key = candidate.first;
+            const auto repeated = job->repeats.find(key);
+            int duplicates = repeated == job->repeats.end() ? 0 : repeated->second;
+            if (ours.count(key) == 0 || owners.at(key) != job) {
+                ++duplicates;
+            } else {
+                ++outcome.batchesNew;
+                for (const UploadEvent& event : candidate.second->events) {
+                    copy += key.first;
+                    copy += '\t';
+                    AppendCopyField(key.second, &copy);
+                    copy += '\t' + std::to_string(event.seq) + '\t' +
+                            std::to_string(event.receivedMs) + '\t';
+                    AppendCopyField(event.name, &copy);
+                    copy += '\t';
+                    AppendCopyField(event.payload, &copy);
+                    copy += '\n';
+                    ++outcome.eventsNew;
+                }
+            }
+            outcome.batchesDuplicate += duplicates;
+            if (duplicates > 0) resent[key] += duplicates;
         }
     }
-
-    if (!duplicateIds.empty()) {
-        const std::string duplicateDayArray = ArrayLiteral(duplicateDays);
-        const std::string duplicateIdArray = ArrayLiteral(duplicateIds);
-        const std::string duplicateCountArray = ArrayLiteral(duplicateCounts);
+    if (!resent.empty()) {
+        std::vector<std::string> resentDays, resentIds, resentCounts;
+        for (const auto& entry : resent) {
+            resentDays.push_back(entry.first.first);
+            resentIds.push_back(entry.first.second);
+            resentCounts.push_back(std::to_string(entry.second));
+        }
+        const std::string dayArray = ArrayLiteral(resentDays), idArray = ArrayLiteral(resentIds),
+                          countArray = ArrayLiteral(resentCounts);
         const Result counted = db.Params(
             "UPDATE batches SET duplicates = duplicates + u.n "
             "FROM unnest($1::date[], $2::text[], $3::integer[]) AS u(d, b, n) "
             "WHERE created_day = u.d AND batch_id = u.b",
-            {duplicateDayArray.c_str(), duplicateIdArray.c_str(), duplicateCountArray.c_str()});
-        if (!Connection::Ok(counted)) return Fail(lease.Get(), counted.get());
+            {dayArray.c_str(), idArray.c_str(), countArray.c_str()});
+        if (!Connection::Ok(counted)) return failWith(counted.get());
     }
     if (!copy.empty()) {
         const Result started = db.Exec(
             "COPY events(created_day, batch_id, seq, received_ms, name, payload) FROM STDIN");
         if (!started || PQresultStatus(started.get()) != PGRES_COPY_IN) {
-            return Fail(lease.Get(), started.get());
+            return failWith(started.get());
         }
         if (PQputCopyData(lease.Get(), copy.data(), static_cast<int>(copy.size())) != 1 ||
             PQputCopyEnd(lease.Get(), nullptr) != 1) {
-            return Fail(lease.Get(), nullptr);
+            return failWith(nullptr);
         }
         const Result copied(PQgetResult(lease.Get()));
         // Drain: COPY ends with one result, then a null.
@@ -491,15 +625,14 @@ StoreOutcome PostgresStore::StoreUpload(const Upload& upload, const std::string&
             copiedOk = false;
             PQclear(more);
         }
-        if (!copiedOk) return Fail(lease.Get(), copied.get());
+        if (!copiedOk) return failWith(copied.get());
     }
-    // Only a COMMIT that answered OK makes the request stored. A connection
+    // Only a COMMIT that answered OK makes the group stored. A connection
     // lost during COMMIT leaves it unknown: that is answered as unavailable,
     // and the resend finds the batches claimed if the commit did happen.
     const Result committed = db.Exec("COMMIT");
-    if (!Connection::Ok(committed)) return Fail(lease.Get(), committed.get());
-    outcome.status = StoreStatus::Stored;
-    return outcome;
+    if (!Connection::Ok(committed)) return failWith(committed.get());
+    for (Pending* job : group) job->outcome.status = StoreStatus::Stored;
 }
 
 void PostgresStore::LogRequest(const RequestRecord& record) {

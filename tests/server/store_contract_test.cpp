@@ -21,6 +21,8 @@
 #include "store.h"
 #include "store_days.h"
 #ifdef TALLY_WITH_POSTGRES
+#include <libpq-fe.h>
+
 #include "postgres_instance.h"
 #endif
 
@@ -387,6 +389,53 @@ TEST_P(StoreContract, AnUnavailableDatabaseIsReportedAndTheStoreComesBackByItsel
     EXPECT_EQ(stored.batchesDuplicate, 1);
     EXPECT_EQ(Totals(*store).events, 3);
 }
+
+#ifdef TALLY_WITH_POSTGRES
+// PostgreSQL only: SQLite writes one request at a time and has no groups.
+TEST(PostgresStore, RequestsArrivingTogetherShareOneTransactionAnsweredAfterItsCommit) {
+    ASSERT_NE(g_postgres, nullptr) << g_postgresError;
+    std::string error;
+    const std::string uri = g_postgres->CreateDatabase("grouped", &error);
+    ASSERT_FALSE(uri.empty()) << error;
+    std::unique_ptr<Store> store = server::OpenStore(uri, StoreOptions(), &error);
+    ASSERT_TRUE(store) << error;
+
+    // Another session holds the table, so the first request's transaction
+    // waits inside the database while the others arrive behind it.
+    PGconn* blocker = PQconnectdb(uri.c_str());
+    ASSERT_EQ(PQstatus(blocker), CONNECTION_OK) << PQerrorMessage(blocker);
+    PQclear(PQexec(blocker, "BEGIN; LOCK TABLE batches IN SHARE MODE"));
+
+    constexpr int kRequests = 6;
+    std::vector<StoreOutcome> outcomes(kRequests);
+    std::vector<std::chrono::steady_clock::time_point> answered(kRequests);
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kRequests; ++i) {
+        senders.emplace_back([&, i] {
+            outcomes[i] = store->StoreUpload(MakeUpload({{Id("g"), NowMs(), 2}}), "k", NowMs());
+            answered[i] = std::chrono::steady_clock::now();
+        });
+        // The first leads; the rest queue behind it.
+        if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto released = std::chrono::steady_clock::now();
+    PQclear(PQexec(blocker, "COMMIT"));
+    for (std::thread& sender : senders) sender.join();
+
+    for (int i = 0; i < kRequests; ++i) {
+        EXPECT_TRUE(outcomes[i].Stored()) << i << ": " << outcomes[i].error;
+        EXPECT_EQ(outcomes[i].batchesNew, 1) << i;
+        EXPECT_GE(answered[i], released) << i << " was answered before anything could commit";
+    }
+    // Rows one transaction wrote share its id (xmin): the first request's,
+    // then one for all that queued behind it.
+    PGresult* transactions = PQexec(blocker, "SELECT count(DISTINCT xmin::text) FROM batches");
+    EXPECT_STREQ(PQgetvalue(transactions, 0, 0), "2");
+    PQclear(transactions);
+    PQfinish(blocker);
+}
+#endif
 
 std::vector<std::string> Stores() {
     std::vector<std::string> stores = {"sqlite"};
