@@ -301,7 +301,7 @@ class PostgresStore : public Store {
     std::mutex m_groupMutex;
     std::condition_variable m_groupDone;
     std::deque<Pending*> m_queue;
-    bool m_leading = false;
+    int m_leaders = 0;  // transactions of groups running
 };
 
 PostgresStore::~PostgresStore() {
@@ -468,17 +468,21 @@ StoreOutcome PostgresStore::StoreUpload(const Upload& upload, const std::string&
         return job.outcome;
     }
 
-    // Group commit: requests that arrive while a transaction is running wait
-    // and then share the next one, so one commit (and its flush to disk)
-    // serves them all; a lone request goes at once and waits for nothing.
+    // Group commit: a request leads a transaction of its own while a
+    // connection is free for one; once every connection is in a transaction,
+    // requests arriving wait and the next free one takes them all into one,
+    // so one commit (and its flush to disk) serves them all. A request that
+    // finds a connection free goes at once and waits on no timer.
     std::unique_lock<std::mutex> lock(m_groupMutex);
     m_queue.push_back(&job);
     while (!job.done) {
-        if (m_leading) {
+        // The queue may hold only requests another leader has not taken
+        // yet; one of them, or this one, leads as soon as it may.
+        if (m_leaders >= m_options.connections || m_queue.empty()) {
             m_groupDone.wait(lock);
             continue;
         }
-        m_leading = true;
+        ++m_leaders;
         std::vector<Pending*> group;
         while (!m_queue.empty() && group.size() < kMaxGroup) {
             group.push_back(m_queue.front());
@@ -488,7 +492,7 @@ StoreOutcome PostgresStore::StoreUpload(const Upload& upload, const std::string&
         StoreGroup(group);
         lock.lock();
         for (Pending* member : group) member->done = true;
-        m_leading = false;
+        --m_leaders;
         m_groupDone.notify_all();
     }
     return job.outcome;

@@ -119,7 +119,6 @@ bool PostgresInstance::Start(std::string* error) {
                 return false;
             }
         }
-        // --no-sync and fsync=off: the tests prove logic, not durability.
         if (!Run("initdb",
                  {"-D", m_folder + "/data", "-U", "tally", "-A", "trust", "-E", "UTF8",
                   "--locale=C", "--no-sync"},
@@ -127,9 +126,9 @@ bool PostgresInstance::Start(std::string* error) {
             return false;
         }
     }
-    const std::string options = "-k " + m_folder +
-                                " -c listen_addresses='' -c fsync=off -c max_connections=40"
-                                " -c shared_buffers=16MB";
+    std::string options =
+        "-k " + m_folder + " -c listen_addresses='' -c max_connections=40 -c shared_buffers=64MB";
+    if (!m_durable) options += " -c fsync=off";
     if (!Run("pg_ctl",
              {"start", "-D", m_folder + "/data", "-l", m_folder + "/server.log", "-w", "-t", "30",
               "-o", options},

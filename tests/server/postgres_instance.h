@@ -13,7 +13,9 @@ namespace testing {
 
 class PostgresInstance {
   public:
-    PostgresInstance() = default;
+    // `durable`: flush every commit to disk as a production server does
+    // (for measurements); otherwise fsync is off, as tests prove logic only.
+    explicit PostgresInstance(bool durable = false) : m_durable(durable) {}
     ~PostgresInstance();
     PostgresInstance(const PostgresInstance&) = delete;
     PostgresInstance& operator=(const PostgresInstance&) = delete;
@@ -34,6 +36,7 @@ class PostgresInstance {
     std::string m_bin;     // the server's bin folder
     std::string m_folder;  // temporary: data/, the socket, logs
     bool m_running = false;
+    const bool m_durable;
 };
 
 }  // namespace testing

@@ -397,7 +397,11 @@ TEST(PostgresStore, RequestsArrivingTogetherShareOneTransactionAnsweredAfterItsC
     std::string error;
     const std::string uri = g_postgres->CreateDatabase("grouped", &error);
     ASSERT_FALSE(uri.empty()) << error;
-    std::unique_ptr<Store> store = server::OpenStore(uri, StoreOptions(), &error);
+    // One connection: the first request's transaction holds it, so all
+    // that arrive meanwhile must wait for the next.
+    StoreOptions options;
+    options.connections = 1;
+    std::unique_ptr<Store> store = server::OpenStore(uri, options, &error);
     ASSERT_TRUE(store) << error;
 
     // Another session holds the table, so the first request's transaction
