@@ -267,7 +267,8 @@ class PostgresStore : public Store {
     // it goes.
     class Lease {
       public:
-        Lease(PostgresStore* store, PGconn* conn) : m_store(store), m_conn(conn) {}
+        Lease(PostgresStore* store, PGconn* conn, bool reused = false)
+            : m_store(store), m_conn(conn), m_reused(reused) {}
         ~Lease() {
             if (m_conn) m_store->Release(m_conn);
         }
@@ -276,16 +277,22 @@ class PostgresStore : public Store {
         explicit operator bool() const { return m_conn != nullptr; }
         Connection operator*() const { return Connection(m_conn); }
         PGconn* Get() const { return m_conn; }
+        // Lent from the pool rather than connected for this call.
+        bool Reused() const { return m_reused; }
 
       private:
         PostgresStore* m_store;
         PGconn* m_conn;
+        bool m_reused;
     };
 
     Lease Acquire(std::string* error);
     void Release(PGconn* conn);
     PGconn* Connect(std::string* error) const;
     StoreOutcome Fail(PGconn* conn, const PGresult* result);
+    void TryGroup(const std::vector<Pending*>& group, const Lease& lease);
+    static void FailGroup(const std::vector<Pending*>& group, StoreStatus status,
+                          const std::string& error);
 
     const std::string m_uri;
     const StoreOptions m_options;
@@ -340,7 +347,7 @@ PostgresStore::Lease PostgresStore::Acquire(std::string* error) {
         if (!m_idle.empty()) {
             PGconn* conn = m_idle.back();
             m_idle.pop_back();
-            return Lease(this, conn);
+            return Lease(this, conn, true);
         }
         if (m_open < m_options.connections) break;
         if (!m_poolFree.wait_until(lock, deadline, [this] {
@@ -498,19 +505,39 @@ StoreOutcome PostgresStore::StoreUpload(const Upload& upload, const std::string&
     return job.outcome;
 }
 
+// Every request of a group gets the same verdict; what a request's own
+// thread decided before (expired batches) stays.
+void PostgresStore::FailGroup(const std::vector<Pending*>& group, StoreStatus status,
+                              const std::string& error) {
+    for (Pending* job : group) {
+        const int expired = job->outcome.batchesExpired;
+        job->outcome = StoreOutcome();
+        job->outcome.status = status;
+        job->outcome.error = error;
+        job->outcome.batchesExpired = expired;
+    }
+}
+
 void PostgresStore::StoreGroup(const std::vector<Pending*>& group) {
+    for (int attempt = 0;; ++attempt) {
+        std::string error;
+        Lease lease = Acquire(&error);
+        if (!lease) return FailGroup(group, StoreStatus::Unavailable, error);
+        TryGroup(group, lease);
+        // A pooled connection the server closed while it sat idle (a restart,
+        // a fail-over) says nothing about the server now: the group goes
+        // again on the next one, and on a fresh one at the latest. Safe even
+        // after a COMMIT whose answer was lost: its batches are then found
+        // claimed and answered as duplicates.
+        const bool stale = lease.Reused() && PQstatus(lease.Get()) != CONNECTION_OK;
+        if (!stale || attempt >= m_options.connections) return;
+    }
+}
+
+void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& lease) {
     auto fail = [&group](StoreStatus status, const std::string& error) {
-        for (Pending* job : group) {
-            const int expired = job->outcome.batchesExpired;
-            job->outcome = StoreOutcome();
-            job->outcome.status = status;
-            job->outcome.error = error;
-            job->outcome.batchesExpired = expired;
-        }
+        FailGroup(group, status, error);
     };
-    std::string error;
-    Lease lease = Acquire(&error);
-    if (!lease) return fail(StoreStatus::Unavailable, error);
     Connection db = *lease;
     auto failWith = [&](const PGresult* result) {
         const StoreOutcome outcome = Fail(lease.Get(), result);

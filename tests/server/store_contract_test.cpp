@@ -371,6 +371,15 @@ TEST_P(StoreContract, AnUnavailableDatabaseIsReportedAndTheStoreComesBackByItsel
     const std::string early = Id("early"), during = Id("during");
     ASSERT_TRUE(store->StoreUpload(MakeUpload({{early, NowMs(), 1}}), "key", NowMs()).Stored());
 
+    // An outage while the store was idle: whatever it held open from before
+    // is gone, and the first request after it must not notice.
+    m_kind->BeginOutage(location);
+    m_kind->EndOutage();
+    const StoreOutcome after =
+        store->StoreUpload(MakeUpload({{early, NowMs(), 1}}), "key", NowMs());
+    EXPECT_TRUE(after.Stored()) << after.error;
+    EXPECT_EQ(after.batchesDuplicate, 1);
+
     m_kind->BeginOutage(location);
     const auto started = std::chrono::steady_clock::now();
     const StoreOutcome refused =
