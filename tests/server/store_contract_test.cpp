@@ -71,7 +71,7 @@ Upload MakeUpload(const std::vector<BatchSpec>& batches) {
             // Every character COPY's text format gives a meaning, and more
             // than ASCII, so that escaping faults show as changed text.
             batch.events.push_back(
-                {seq, spec.createdMs + seq, "name\twith tab",
+                {seq, spec.createdMs - seq, "name\twith tab",
                  "{\"k\":\"back\\\\slash \\\"q\\\" é\\n\",\"seq\":" + std::to_string(seq) + "}"});
         }
         upload.batches.push_back(std::move(batch));
