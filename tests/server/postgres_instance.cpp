@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,15 +42,14 @@ std::string FindServerBin() {
 
 PostgresInstance::~PostgresInstance() {
     std::string ignored;
-    if (m_running) Stop(&ignored);
+    Stop(&ignored);
     std::error_code ec;
     if (!m_folder.empty()) fs::remove_all(m_folder, ec);
 }
 
-bool PostgresInstance::Run(const std::string& program, const std::vector<std::string>& arguments,
-                           std::string* error) {
+pid_t PostgresInstance::Spawn(const std::string& program, const std::vector<std::string>& arguments,
+                              const std::string& log, std::string* error) {
     const std::string path = m_bin + "/" + program;
-    const std::string log = m_folder + "/commands.log";
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const std::string& argument : arguments)
@@ -60,14 +60,15 @@ bool PostgresInstance::Run(const std::string& program, const std::vector<std::st
     const passwd* nobody = root ? ::getpwnam("nobody") : nullptr;
     if (root && nobody == nullptr) {
         *error = "running as root and there is no user nobody to run the server as";
-        return false;
+        return -1;
     }
     const uid_t uid = nobody ? nobody->pw_uid : 0;
     const gid_t gid = nobody ? nobody->pw_gid : 0;
+    const pid_t parent = ::getpid();
     const pid_t child = ::fork();
     if (child < 0) {
         *error = "fork failed";
-        return false;
+        return -1;
     }
     if (child == 0) {
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -78,22 +79,31 @@ bool PostgresInstance::Run(const std::string& program, const std::vector<std::st
         if (root && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
             ::_exit(126);
         }
+        // A test program that dies (a crash, a sanitizer, ctest's time-out)
+        // takes its server with it: a fast shutdown. Set after setuid, which
+        // clears it.
+        ::prctl(PR_SET_PDEATHSIG, SIGINT);
+        if (::getppid() != parent) ::_exit(125);
         ::execv(path.c_str(), argv.data());
         ::_exit(127);
     }
+    return child;
+}
+
+bool PostgresInstance::Finish(pid_t child, const std::string& what, std::string* error) {
     const auto deadline = std::chrono::steady_clock::now() + kCommandBound;
     int status = 0;
     while (::waitpid(child, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
-            *error = program + " did not finish in time; see " + log;
+            *error = what + " did not finish in time; see " + m_folder;
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-    *error = program + " failed; see " + log;
+    *error = what + " failed; see " + m_folder;
     return false;
 }
 
@@ -119,32 +129,46 @@ bool PostgresInstance::Start(std::string* error) {
                 return false;
             }
         }
-        if (!Run("initdb",
-                 {"-D", m_folder + "/data", "-U", "tally", "-A", "trust", "-E", "UTF8",
-                  "--locale=C", "--no-sync"},
-                 error)) {
+        const pid_t initdb = Spawn("initdb",
+                                   {"-D", m_folder + "/data", "-U", "tally", "-A", "trust", "-E",
+                                    "UTF8", "--locale=C", "--no-sync"},
+                                   m_folder + "/initdb.log", error);
+        if (initdb < 0 || !Finish(initdb, "initdb", error)) return false;
+    }
+    // The server itself, not pg_ctl's daemon, so that it is our child and
+    // ends with us.
+    std::vector<std::string> arguments = {"-D", m_folder + "/data",   "-k", m_folder,
+                                          "-c", "listen_addresses=",  "-c", "max_connections=40",
+                                          "-c", "shared_buffers=64MB"};
+    if (!m_durable) arguments.insert(arguments.end(), {"-c", "fsync=off"});
+    m_server = Spawn("postgres", arguments, m_folder + "/server.log", error);
+    if (m_server < 0) return false;
+    const std::string uri = Uri("postgres");
+    const auto deadline = std::chrono::steady_clock::now() + kCommandBound;
+    while (PQping(uri.c_str()) != PQPING_OK) {
+        int status = 0;
+        if (::waitpid(m_server, &status, WNOHANG) == m_server) {
+            m_server = -1;
+            *error = "the server stopped while starting; see " + m_folder + "/server.log";
             return false;
         }
+        if (std::chrono::steady_clock::now() > deadline) {
+            Stop(error);
+            *error = "the server did not start in time; see " + m_folder + "/server.log";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::string options =
-        "-k " + m_folder + " -c listen_addresses='' -c max_connections=40 -c shared_buffers=64MB";
-    if (!m_durable) options += " -c fsync=off";
-    if (!Run("pg_ctl",
-             {"start", "-D", m_folder + "/data", "-l", m_folder + "/server.log", "-w", "-t", "30",
-              "-o", options},
-             error)) {
-        return false;
-    }
-    m_running = true;
     return true;
 }
 
 bool PostgresInstance::Stop(std::string* error) {
-    if (!Run("pg_ctl", {"stop", "-D", m_folder + "/data", "-m", "fast", "-w", "-t", "30"}, error)) {
-        return false;
-    }
-    m_running = false;
-    return true;
+    if (m_server < 0) return true;
+    // SIGINT: a fast shutdown, open sessions ended.
+    ::kill(m_server, SIGINT);
+    const bool stopped = Finish(m_server, "the server's shutdown", error);
+    m_server = -1;
+    return stopped;
 }
 
 std::string PostgresInstance::Uri(const std::string& database) const {
