@@ -18,13 +18,20 @@
 #include <thread>
 
 #include "collector_request.h"
-#include "collector_store.h"
+#include "store.h"
 
 namespace tally {
 namespace collector {
 namespace {
 
 namespace fs = std::filesystem;
+using server::RequestRecord;
+using server::StoreOutcome;
+using server::StoreStatus;
+
+// Partitions for the coming days are made and expired ones dropped this
+// often; hourly is far ahead of any day boundary.
+constexpr std::chrono::minutes kMaintenanceInterval{60};
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -74,9 +81,10 @@ class Collector {
                 RequestRecord* record);
     bool WritePorts(int httpsPort, int controlPort, std::string* error);
     void Stop();
+    void MaintainUntilStopped();
 
     const ServerOptions m_options;
-    CollectorStore m_store;
+    std::unique_ptr<server::Store> m_store;
     std::array<Leaf, kCertModes> m_leaves;
 
     std::mutex m_modeMutex;
@@ -95,6 +103,8 @@ class Collector {
     std::atomic<int64_t> m_refused{0};
     std::atomic<int64_t> m_injected{0};
     std::atomic<int64_t> m_dropped{0};
+    std::atomic<int64_t> m_unavailable{0};
+    std::atomic<int64_t> m_expiredBatches{0};
 };
 
 Collector::Injected Collector::TakeFailure() {
@@ -128,6 +138,7 @@ void Collector::Answer(httplib::Response& response, int status, const std::strin
         body["accepted"] = record->batchesNew;
         body["duplicates"] = record->batchesDuplicate;
         body["events"] = record->eventsNew;
+        if (record->batchesExpired > 0) body["expired"] = record->batchesExpired;
     } else {
         body["error"] = error;
     }
@@ -193,7 +204,7 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
     auto finish = [&](int status, const std::string& error) {
         Answer(response, status, error, &record);
         if (status >= 400 && status < 500) ++m_refused;
-        m_store.LogRequest(record);
+        m_store->LogRequest(record);
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - started)
                             .count();
@@ -229,11 +240,21 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
     const Verdict verdict = ParseUpload(body, headers);
     if (verdict.status != 200) return finish(verdict.status, verdict.error);
 
-    const StoreOutcome stored = m_store.Store(verdict.upload, record.idempotencyKey, NowMs());
-    if (!stored.ok) return finish(500, "storage failed: " + stored.error);
+    const StoreOutcome stored =
+        m_store->StoreUpload(verdict.upload, record.idempotencyKey, NowMs());
+    if (stored.status == StoreStatus::Unavailable) {
+        // Nothing was committed, so the client must keep its batches and
+        // come back later; every collector would tell it the same now.
+        ++m_unavailable;
+        response.set_header("Retry-After", std::to_string(m_options.unavailableRetryAfterS));
+        return finish(503, "database unavailable: " + stored.error);
+    }
+    if (stored.status != StoreStatus::Stored) return finish(500, "storage failed: " + stored.error);
     record.batchesNew = stored.batchesNew;
     record.batchesDuplicate = stored.batchesDuplicate;
     record.eventsNew = stored.eventsNew;
+    record.batchesExpired = stored.batchesExpired;
+    m_expiredBatches += stored.batchesExpired;
     m_batchesStored += stored.batchesNew;
     m_duplicates += stored.batchesDuplicate;
     m_events += stored.eventsNew;
@@ -246,7 +267,7 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         response.set_header("Connection", "close");
         record.status = 0;
         record.error = "connection dropped after storing";
-        m_store.LogRequest(record);
+        m_store->LogRequest(record);
         std::printf("POST /v1/batches key=%s -> dropped after storing %d new batches\n",
                     record.idempotencyKey.c_str(), record.batchesNew);
         std::fflush(stdout);
@@ -333,6 +354,8 @@ void Collector::HandleStats(httplib::Response& response) {
     stats["refused"] = static_cast<Json::Int64>(m_refused.load());
     stats["injected_failures"] = static_cast<Json::Int64>(m_injected.load());
     stats["dropped"] = static_cast<Json::Int64>(m_dropped.load());
+    stats["unavailable"] = static_cast<Json::Int64>(m_unavailable.load());
+    stats["expired"] = static_cast<Json::Int64>(m_expiredBatches.load());
     {
         std::lock_guard<std::mutex> lock(m_modeMutex);
         stats["modes"] = ModesJson(m_modes);
@@ -368,12 +391,31 @@ void Collector::Stop() {
     m_stopSignal.notify_all();
 }
 
+void Collector::MaintainUntilStopped() {
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    while (!m_stopSignal.wait_for(lock, kMaintenanceInterval, [this] { return m_stopping; })) {
+        lock.unlock();
+        std::string error;
+        if (!m_store->Maintain(NowMs(), &error)) {
+            // The next round tries again; uploads do not depend on it.
+            std::fprintf(stderr, "tally-collector: maintenance failed: %s\n", error.c_str());
+        }
+        lock.lock();
+    }
+}
+
 int Collector::Run() {
     std::string error;
     std::error_code ec;
     fs::create_directories(m_options.stateFolder, ec);
-    if (!LoadOrCreatePki(m_options.stateFolder, &m_leaves, &error) ||
-        !m_store.Open(DatabaseFile(m_options.stateFolder).string(), &error)) {
+    if (!LoadOrCreatePki(m_options.stateFolder, &m_leaves, &error)) {
+        std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
+        return 2;
+    }
+    const std::string location =
+        m_options.store.empty() ? DatabaseFile(m_options.stateFolder).string() : m_options.store;
+    m_store = server::OpenStore(location, m_options.storeOptions, &error);
+    if (!m_store || !m_store->Maintain(NowMs(), &error)) {
         std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
         return 2;
     }
@@ -461,6 +503,7 @@ int Collector::Run() {
     }
     std::thread httpsThread([&https] { https.listen_after_bind(); });
     std::thread controlThread([&control] { control.listen_after_bind(); });
+    std::thread maintenanceThread([this] { MaintainUntilStopped(); });
     // stop() only reaches a server that runs, and the ports file promises one.
     while (!https.is_running() || !control.is_running()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -483,6 +526,7 @@ int Collector::Run() {
     control.stop();
     httpsThread.join();
     controlThread.join();
+    maintenanceThread.join();
     fs::remove(PortsFile(m_options.stateFolder), ec);
     std::printf("tally-collector: stopped\n");
     return portsWritten ? 0 : 2;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "collector_pki.h"
+#include "store.h"
 
 namespace tally {
 namespace collector {
@@ -33,6 +34,11 @@ struct ServerOptions {
     int readTimeoutMs = 5000;
     int requestTimeoutMs = 15000;  // a whole body, against a client that trickles
     FailureModes modes;
+    // Where uploads go: a postgresql:// URI, or empty for the state
+    // folder's SQLite file.
+    std::string store;
+    server::StoreOptions storeOptions;
+    int unavailableRetryAfterS = 60;  // Retry-After of a 503 while the database is unavailable
 };
 
 // Runs until SIGINT, SIGTERM or POST /shutdown; answers the exit status.

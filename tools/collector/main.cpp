@@ -5,12 +5,13 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "collector_pki.h"
 #include "collector_server.h"
-#include "collector_store.h"
+#include "store.h"
 
 namespace {
 
@@ -18,13 +19,19 @@ namespace fs = std::filesystem;
 using namespace tally::collector;
 
 const char* const kUsage = R"(Usage: tally-collector [serve] [options]
-       tally-collector show [--state DIR] [--events N]
+       tally-collector show [--state DIR | --store URI] [--events N]
        tally-collector export-ca [--state DIR] FILE
 
 serve (the default) listens for POST /v1/batches over HTTPS and stores what
-arrives in DIR/collector.db. At first start it makes its own CA (DIR/ca.pem)
-and certificates. The ports in use are written to DIR/ports.json.
+arrives in DIR/collector.db, or in PostgreSQL with --store. At first start it
+makes its own CA (DIR/ca.pem) and certificates. The ports in use are written
+to DIR/ports.json.
   --state DIR            state folder (default ./tally-collector-state)
+  --store URI            postgresql://... : store in PostgreSQL (default: DIR/collector.db)
+  --retention-days N     keep batches of the last N days by the client's clock (default 0: all)
+  --store-wait-ms MS     longest wait for the database before answering 503 (default 5000)
+  --store-connections N  PostgreSQL connections at most (default 4)
+  --unavailable-retry-after S  Retry-After of that 503 (default 60)
   --listen ADDR          address of the HTTPS port (default 127.0.0.1)
   --port N               HTTPS port (default 18443; 0 = any free port)
   --control-port N       plain-HTTP control port on 127.0.0.1 (default 18444; 0 = any)
@@ -99,6 +106,16 @@ int main(int argc, char** argv) {
         long long number = 0;
         if (arg == "--state") {
             options.stateFolder = value;
+        } else if (arg == "--store") {
+            options.store = value;
+        } else if (arg == "--retention-days" && Number(value, 0, 1000000, &number)) {
+            options.storeOptions.retentionDays = static_cast<int>(number);
+        } else if (arg == "--store-wait-ms" && Number(value, 1, 600000, &number)) {
+            options.storeOptions.waitMs = static_cast<int>(number);
+        } else if (arg == "--store-connections" && Number(value, 1, 256, &number)) {
+            options.storeOptions.connections = static_cast<int>(number);
+        } else if (arg == "--unavailable-retry-after" && Number(value, 1, 86400, &number)) {
+            options.unavailableRetryAfterS = static_cast<int>(number);
         } else if (arg == "--listen") {
             options.listen = value;
         } else if (arg == "--port" && Number(value, 0, 65535, &number)) {
@@ -149,16 +166,19 @@ int main(int argc, char** argv) {
     }
     if (!positional.empty()) return Usage("unexpected argument " + positional[0]);
     if (command == "show") {
-        const fs::path database = DatabaseFile(options.stateFolder);
-        std::error_code ec;
-        if (!fs::is_regular_file(database, ec)) {
-            std::fprintf(stderr, "tally-collector: no collector database at %s\n",
-                         database.string().c_str());
-            return 2;
+        std::string location = options.store;
+        if (location.empty()) {
+            location = DatabaseFile(options.stateFolder).string();
+            std::error_code ec;
+            if (!fs::is_regular_file(location, ec)) {
+                std::fprintf(stderr, "tally-collector: no collector database at %s\n",
+                             location.c_str());
+                return 2;
+            }
         }
-        CollectorStore store;
-        if (!store.Open(database.string(), &error) ||
-            !store.Show(std::cout, static_cast<int>(events), &error)) {
+        const std::unique_ptr<tally::server::Store> store =
+            tally::server::OpenStore(location, options.storeOptions, &error);
+        if (!store || !store->Show(std::cout, static_cast<int>(events), &error)) {
             std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
             return 2;
         }

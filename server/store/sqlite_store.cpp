@@ -1,10 +1,19 @@
-#include "collector_store.h"
+#include "sqlite_store.h"
 
 #include <sqlite3.h>
 
+#include <limits>
+#include <mutex>
+
+#include "store_days.h"
+
 namespace tally {
-namespace collector {
+namespace server {
 namespace {
+
+using collector::Upload;
+using collector::UploadBatch;
+using collector::UploadEvent;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS batches(
@@ -51,6 +60,12 @@ class Statement {
         return *this;
     }
     Statement& Bind(int index, int64_t value) {
+        sqlite3_bind_int64(m_stmt, index, value);
+        return *this;
+    }
+    // The request log's "absent" (-1) is NULL. Data is bound as it is: a
+    // client's clock before 1970 is a negative time, not a missing one.
+    Statement& BindOptional(int index, int64_t value) {
         if (value < 0) {
             sqlite3_bind_null(m_stmt, index);
         } else {
@@ -73,13 +88,46 @@ class Statement {
     sqlite3_stmt* m_stmt = nullptr;
 };
 
+// A busy or locked file clears by itself: the client is told to retry.
+StoreStatus StatusOf(int code) {
+    const int primary = code & 0xff;
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED ? StoreStatus::Unavailable
+                                                              : StoreStatus::Failed;
+}
+
+class SqliteStore : public Store {
+  public:
+    explicit SqliteStore(const StoreOptions& options) : m_options(options) {}
+    ~SqliteStore() override;
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    bool Open(const std::string& path, std::string* error);
+
+    StoreOutcome StoreUpload(const Upload& upload, const std::string& idempotencyKey,
+                             int64_t nowMs) override;
+    void LogRequest(const RequestRecord& record) override;
+    bool Maintain(int64_t nowMs, std::string* error) override;
+    bool Show(std::ostream& out, int eventLimit, std::string* error) override;
+    bool Totals(StoreTotals* totals, std::string* error) override;
+
+  private:
+    bool Exec(const char* sql, std::string* error);
+
+    const StoreOptions m_options;
+    // One connection, used by the server's threads in turn: SQLite takes one
+    // writer at a time anyway.
+    std::mutex m_mutex;
+    sqlite3* m_db = nullptr;
+};
+
 }  // namespace
 
-CollectorStore::~CollectorStore() {
+SqliteStore::~SqliteStore() {
     sqlite3_close(m_db);
 }
 
-bool CollectorStore::Exec(const char* sql, std::string* error) {
+bool SqliteStore::Exec(const char* sql, std::string* error) {
     char* message = nullptr;
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
     if (error) *error = message ? message : sqlite3_errmsg(m_db);
@@ -87,23 +135,29 @@ bool CollectorStore::Exec(const char* sql, std::string* error) {
     return false;
 }
 
-bool CollectorStore::Open(const std::string& path, std::string* error) {
+bool SqliteStore::Open(const std::string& path, std::string* error) {
     if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
         *error = "cannot open " + path + ": " + sqlite3_errmsg(m_db);
         return false;
     }
-    sqlite3_busy_timeout(m_db, 5000);
+    sqlite3_busy_timeout(m_db, m_options.waitMs);
     // WAL: `show` can read while a server writes.
     return Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) &&
            Exec(kSchema, error);
 }
 
-StoreOutcome CollectorStore::Store(const Upload& upload, const std::string& idempotencyKey,
-                                   int64_t nowMs) {
+StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& idempotencyKey,
+                                      int64_t nowMs) {
     StoreOutcome outcome;
+    const int64_t firstKeptDay = m_options.retentionDays > 0
+                                     ? DayOf(nowMs) - m_options.retentionDays
+                                     : std::numeric_limits<int64_t>::min();
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!Exec("BEGIN IMMEDIATE", &outcome.error)) return outcome;
+    if (!Exec("BEGIN IMMEDIATE", &outcome.error)) {
+        outcome.status = StatusOf(sqlite3_extended_errcode(m_db));
+        return outcome;
+    }
     Statement insertBatch(m_db,
                           "INSERT INTO batches(batch_id, created_ms, received_ms, "
                           "idempotency_key, events, appid, appversion, device_type, tag) "
@@ -116,6 +170,10 @@ StoreOutcome CollectorStore::Store(const Upload& upload, const std::string& idem
     bool ok = insertBatch.Valid() && countDuplicate.Valid() && insertEvent.Valid();
     for (size_t i = 0; ok && i < upload.batches.size(); ++i) {
         const UploadBatch& batch = upload.batches[i];
+        if (DayOf(batch.createdMs) < firstKeptDay) {
+            ++outcome.batchesExpired;
+            continue;
+        }
         insertBatch.Reset();
         insertBatch.Bind(1, batch.batchId)
             .Bind(2, batch.createdMs)
@@ -148,18 +206,57 @@ StoreOutcome CollectorStore::Store(const Upload& upload, const std::string& idem
             ++outcome.eventsNew;
         }
     }
-    if (!ok) {
-        outcome = StoreOutcome();
-        outcome.error = sqlite3_errmsg(m_db);
-        Exec("ROLLBACK", nullptr);
+    if (ok && Exec("COMMIT", &outcome.error)) {
+        outcome.status = StoreStatus::Stored;
         return outcome;
     }
-    outcome.ok = Exec("COMMIT", &outcome.error);
-    if (!outcome.ok) Exec("ROLLBACK", nullptr);
+    const int code = sqlite3_extended_errcode(m_db);
+    const std::string error = sqlite3_errmsg(m_db);
+    Exec("ROLLBACK", nullptr);
+    outcome = StoreOutcome();
+    outcome.status = StatusOf(code);
+    outcome.error = error;
     return outcome;
 }
 
-void CollectorStore::LogRequest(const RequestRecord& record) {
+bool SqliteStore::Maintain(int64_t nowMs, std::string* error) {
+    if (m_options.retentionDays <= 0) return true;
+    // The file has no partitions: what is older than the window is deleted
+    // row by row, the events first as they name their batch.
+    const int64_t firstKeptMs = (DayOf(nowMs) - m_options.retentionDays) * kMsPerDay;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    Statement events(m_db,
+                     "DELETE FROM events WHERE batch_id IN "
+                     "(SELECT batch_id FROM batches WHERE created_ms < ?)");
+    Statement batches(m_db, "DELETE FROM batches WHERE created_ms < ?");
+    bool ok = events.Valid() && batches.Valid();
+    ok = ok && events.Bind(1, firstKeptMs).Step() == SQLITE_DONE;
+    ok = ok && batches.Bind(1, firstKeptMs).Step() == SQLITE_DONE;
+    if (ok && Exec("COMMIT", error)) return true;
+    if (error && ok) *error = sqlite3_errmsg(m_db);
+    Exec("ROLLBACK", nullptr);
+    return false;
+}
+
+bool SqliteStore::Totals(StoreTotals* totals, std::string* error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Statement query(m_db,
+                    "SELECT (SELECT count(*) FROM batches), (SELECT count(*) FROM events), "
+                    "(SELECT coalesce(sum(duplicates), 0) FROM batches), "
+                    "(SELECT count(*) FROM requests)");
+    if (!query.Valid() || query.Step() != SQLITE_ROW) {
+        *error = sqlite3_errmsg(m_db);
+        return false;
+    }
+    totals->batches = query.Int(0);
+    totals->events = query.Int(1);
+    totals->duplicates = query.Int(2);
+    totals->requests = query.Int(3);
+    return true;
+}
+
+void SqliteStore::LogRequest(const RequestRecord& record) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Statement insert(m_db,
                      "INSERT INTO requests(idempotency_key, attempt, upload_time_ms, receive_ms, "
@@ -167,21 +264,21 @@ void CollectorStore::LogRequest(const RequestRecord& record) {
                      "wire_bytes, body_bytes, error) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
     if (!insert.Valid()) return;
     insert.Bind(1, record.idempotencyKey)
-        .Bind(2, record.attempt)
-        .Bind(3, record.uploadTimeMs)
+        .BindOptional(2, record.attempt)
+        .BindOptional(3, record.uploadTimeMs)
         .Bind(4, record.receiveMs)
         .Bind(5, record.userAgent)
         .Bind(6, static_cast<int64_t>(record.status))
         .Bind(7, static_cast<int64_t>(record.batchesNew))
         .Bind(8, static_cast<int64_t>(record.batchesDuplicate))
         .Bind(9, static_cast<int64_t>(record.eventsNew))
-        .Bind(10, record.wireBytes)
+        .BindOptional(10, record.wireBytes)
         .Bind(11, record.bodyBytes)
         .Bind(12, record.error);
     insert.Step();
 }
 
-bool CollectorStore::Show(std::ostream& out, int eventLimit, std::string* error) {
+bool SqliteStore::Show(std::ostream& out, int eventLimit, std::string* error) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Statement batches(m_db,
                       "SELECT batch_id, events, duplicates, received_ms, idempotency_key, appid, "
@@ -226,5 +323,12 @@ bool CollectorStore::Show(std::ostream& out, int eventLimit, std::string* error)
     return true;
 }
 
-}  // namespace collector
+std::unique_ptr<Store> OpenSqliteStore(const std::string& path, const StoreOptions& options,
+                                       std::string* error) {
+    auto store = std::make_unique<SqliteStore>(options);
+    if (!store->Open(path, error)) return nullptr;
+    return store;
+}
+
+}  // namespace server
 }  // namespace tally

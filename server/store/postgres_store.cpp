@@ -1,0 +1,846 @@
+#include "postgres_store.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <set>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "store_days.h"
+
+namespace tally {
+namespace server {
+namespace {
+
+using collector::Upload;
+using collector::UploadBatch;
+using collector::UploadEvent;
+using Clock = std::chrono::steady_clock;
+
+// Schema changes, applied in order at start by whichever collector gets
+// there first; schema_version says how far a database is. A released step
+// is never edited: a change is a new step.
+//
+// Both data tables are partitioned by the batch's day by the client's
+// clock, so the primary key can include it (PostgreSQL requires the
+// partition key in every unique key) and a resend always meets its first
+// copy in the same partition. Retention drops whole partitions. A DEFAULT
+// partition takes the days no partition was made for (clocks far off), and
+// still deduplicates them. Events have no index: they are only ever appended
+// behind a batch that was just claimed.
+const char* const kMigrations[] = {
+    R"sql(
+CREATE TABLE batches(
+  created_day date NOT NULL,
+  batch_id text NOT NULL,
+  created_ms bigint NOT NULL,
+  received_ms bigint NOT NULL,
+  idempotency_key text,
+  events integer NOT NULL,
+  duplicates integer NOT NULL DEFAULT 0,
+  appid text, appversion text, device_type text, tag text,
+  PRIMARY KEY (created_day, batch_id)
+) PARTITION BY RANGE (created_day);
+CREATE TABLE batches_default PARTITION OF batches DEFAULT;
+CREATE TABLE events(
+  created_day date NOT NULL,
+  batch_id text NOT NULL,
+  seq bigint NOT NULL,
+  received_ms bigint NOT NULL,
+  name text NOT NULL,
+  payload text NOT NULL
+) PARTITION BY RANGE (created_day);
+CREATE TABLE events_default PARTITION OF events DEFAULT;
+CREATE TABLE requests(
+  id bigserial PRIMARY KEY,
+  idempotency_key text,
+  attempt bigint,
+  upload_time_ms bigint,
+  receive_ms bigint NOT NULL,
+  user_agent text,
+  status integer NOT NULL,
+  batches_new integer NOT NULL,
+  batches_duplicate integer NOT NULL,
+  events_new integer NOT NULL,
+  wire_bytes bigint,
+  body_bytes bigint NOT NULL,
+  error text);
+CREATE INDEX requests_receive_ms ON requests(receive_ms);
+)sql",
+};
+constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+
+// Serialises schema changes and partition maintenance between collectors
+// that share a database; any constant unlikely to be used by others.
+constexpr const char* kMaintenanceLock = "SELECT pg_advisory_xact_lock(7311240519)";
+
+// Days without retention for which partitions are made behind today: a
+// client's backlog is mostly that young. Older days go to DEFAULT.
+constexpr int64_t kDaysBehind = 7;
+// Days made ahead, so that a partition exists before its first batch (one
+// cannot be made for a day DEFAULT already holds rows of).
+constexpr int64_t kDaysAhead = 3;
+
+// Requests one transaction takes at most: bounds its size (20 batches and
+// 500 events each) and how long the last of them waits.
+constexpr size_t kMaxGroup = 32;
+
+// Whether PostgreSQL takes `text` as UTF-8 text: well-formed (no overlong
+// forms, surrogates or code points past U+10FFFF) and without NUL.
+bool StorableText(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c == 0) return false;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int length;
+        uint32_t code;
+        if ((c & 0xe0) == 0xc0) {
+            length = 2;
+            code = c & 0x1f;
+        } else if ((c & 0xf0) == 0xe0) {
+            length = 3;
+            code = c & 0x0f;
+        } else if ((c & 0xf8) == 0xf0) {
+            length = 4;
+            code = c & 0x07;
+        } else {
+            return false;
+        }
+        if (end - p < length) return false;
+        for (int i = 1; i < length; ++i) {
+            if ((p[i] & 0xc0) != 0x80) return false;
+            code = (code << 6) | (p[i] & 0x3f);
+        }
+        static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kSmallest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
+            return false;
+        }
+        p += length;
+    }
+    return true;
+}
+
+struct ResultDeleter {
+    void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+// Whether an error is one the database recovers from by itself (it is down,
+// restarting, overloaded, a lock or statement waited too long, two
+// transactions collided): the client is then told to retry, not that its
+// data is bad.
+StoreStatus StatusOf(PGconn* conn, const PGresult* result) {
+    if (PQstatus(conn) != CONNECTION_OK) return StoreStatus::Unavailable;
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    if (state == nullptr) return StoreStatus::Unavailable;
+    const std::string code = state;
+    const std::string group = code.substr(0, 2);
+    if (group == "08" || group == "40" || group == "53" || group == "57" || group == "58" ||
+        code == "55P03" || code == "55006") {
+        return StoreStatus::Unavailable;
+    }
+    return StoreStatus::Failed;
+}
+
+std::string ErrorOf(PGconn* conn) {
+    std::string text = PQerrorMessage(conn);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text.empty() ? "database error" : text;
+}
+
+// One line of COPY's text format: tabs between columns, and the four
+// characters that format gives a meaning escaped.
+void AppendCopyField(const std::string& text, std::string* out) {
+    for (const char c : text) {
+        switch (c) {
+            case '\\':
+                out->append("\\\\");
+                break;
+            case '\t':
+                out->append("\\t");
+                break;
+            case '\n':
+                out->append("\\n");
+                break;
+            case '\r':
+                out->append("\\r");
+                break;
+            default:
+                out->push_back(c);
+        }
+    }
+}
+
+// An array literal for a text[] parameter: every element quoted.
+std::string ArrayLiteral(const std::vector<std::string>& items) {
+    std::string out = "{";
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) out.push_back(',');
+        out.push_back('"');
+        for (const char c : items[i]) {
+            if (c == '"' || c == '\\') out.push_back('\\');
+            out.push_back(c);
+        }
+        out.push_back('"');
+    }
+    out.push_back('}');
+    return out;
+}
+
+// A parameter that is NULL when negative, as the request log's "absent".
+struct OptionalNumber {
+    explicit OptionalNumber(int64_t value) : text(std::to_string(value)), null(value < 0) {}
+    const char* Get() const { return null ? nullptr : text.c_str(); }
+    std::string text;
+    bool null;
+};
+
+class Connection {
+  public:
+    explicit Connection(PGconn* conn) : m_conn(conn) {}
+    PGconn* Get() const { return m_conn; }
+
+    Result Exec(const char* sql) { return Result(PQexec(m_conn, sql)); }
+    Result Params(const char* sql, const std::vector<const char*>& values) {
+        return Result(PQexecParams(m_conn, sql, static_cast<int>(values.size()), nullptr,
+                                   values.data(), nullptr, nullptr, 0));
+    }
+    static bool Ok(const Result& result) {
+        const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+        return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    }
+
+  private:
+    PGconn* m_conn;
+};
+
+class PostgresStore : public Store {
+  public:
+    PostgresStore(std::string uri, const StoreOptions& options)
+        : m_uri(std::move(uri)), m_options(options) {}
+    ~PostgresStore() override;
+    PostgresStore(const PostgresStore&) = delete;
+    PostgresStore& operator=(const PostgresStore&) = delete;
+
+    bool Migrate(std::string* error);
+
+    StoreOutcome StoreUpload(const Upload& upload, const std::string& idempotencyKey,
+                             int64_t nowMs) override;
+    void LogRequest(const RequestRecord& record) override;
+    bool Maintain(int64_t nowMs, std::string* error) override;
+    bool Show(std::ostream& out, int eventLimit, std::string* error) override;
+    bool Totals(StoreTotals* totals, std::string* error) override;
+
+  private:
+    using Key = std::pair<std::string, std::string>;  // created_day, batch_id
+
+    // One request waiting for (or in) a group's transaction.
+    struct Pending {
+        const Upload* upload = nullptr;
+        const std::string* idempotencyKey = nullptr;
+        std::string received;  // the collector's clock, ms
+        // Its batches to claim, each once, and how often each was named again.
+        std::map<Key, const UploadBatch*> candidates;
+        std::map<Key, int> repeats;
+        StoreOutcome outcome;
+        bool done = false;
+    };
+
+    void StoreGroup(const std::vector<Pending*>& group);
+
+    // A connection from the pool, handed back (or closed when broken) when
+    // it goes.
+    class Lease {
+      public:
+        Lease(PostgresStore* store, PGconn* conn, bool reused = false)
+            : m_store(store), m_conn(conn), m_reused(reused) {}
+        ~Lease() {
+            if (m_conn) m_store->Release(m_conn);
+        }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        explicit operator bool() const { return m_conn != nullptr; }
+        Connection operator*() const { return Connection(m_conn); }
+        PGconn* Get() const { return m_conn; }
+        // Lent from the pool rather than connected for this call.
+        bool Reused() const { return m_reused; }
+
+      private:
+        PostgresStore* m_store;
+        PGconn* m_conn;
+        bool m_reused;
+    };
+
+    Lease Acquire(std::string* error);
+    void Release(PGconn* conn);
+    PGconn* Connect(std::string* error) const;
+    StoreOutcome Fail(PGconn* conn, const PGresult* result);
+    void TryGroup(const std::vector<Pending*>& group, const Lease& lease);
+    static void FailGroup(const std::vector<Pending*>& group, StoreStatus status,
+                          const std::string& error);
+
+    const std::string m_uri;
+    const StoreOptions m_options;
+
+    // Guards the pool only; no database call is made under it.
+    std::mutex m_poolMutex;
+    std::condition_variable m_poolFree;
+    std::vector<PGconn*> m_idle;
+    int m_open = 0;  // connections idle or lent out
+
+    // Guards the queue of requests and who leads the next group; no
+    // database call is made under it either.
+    std::mutex m_groupMutex;
+    std::condition_variable m_groupDone;
+    std::deque<Pending*> m_queue;
+    int m_leaders = 0;  // transactions of groups running
+};
+
+PostgresStore::~PostgresStore() {
+    for (PGconn* conn : m_idle) PQfinish(conn);
+}
+
+PGconn* PostgresStore::Connect(std::string* error) const {
+    // libpq's connect_timeout is in whole seconds, at least 2.
+    const std::string connectTimeout = std::to_string(std::max(2, (m_options.waitMs + 999) / 1000));
+    // A statement or a lock that waits longer than a request may is cut off,
+    // so that a slow database answers 503 instead of holding clients.
+    const std::string settings = "-c statement_timeout=" + std::to_string(m_options.waitMs) +
+                                 " -c lock_timeout=" + std::to_string(m_options.waitMs) +
+                                 " -c idle_in_transaction_session_timeout=60000";
+    const char* keywords[] = {"dbname",           "connect_timeout", "options",
+                              "application_name", "client_encoding", nullptr};
+    const char* values[] = {m_uri.c_str(),    connectTimeout.c_str(),
+                            settings.c_str(), "tally-collector",
+                            "UTF8",           nullptr};
+    PGconn* conn = PQconnectdbParams(keywords, values, 1);
+    if (conn != nullptr && PQstatus(conn) == CONNECTION_OK) {
+        // Notices ("already exists, skipping") are not for the collector's output.
+        PQsetNoticeProcessor(
+            conn, [](void*, const char*) {}, nullptr);
+        return conn;
+    }
+    *error = conn ? ErrorOf(conn) : "out of memory";
+    PQfinish(conn);
+    return nullptr;
+}
+
+PostgresStore::Lease PostgresStore::Acquire(std::string* error) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(m_options.waitMs);
+    std::unique_lock<std::mutex> lock(m_poolMutex);
+    for (;;) {
+        if (!m_idle.empty()) {
+            PGconn* conn = m_idle.back();
+            m_idle.pop_back();
+            return Lease(this, conn, true);
+        }
+        if (m_open < m_options.connections) break;
+        if (!m_poolFree.wait_until(lock, deadline, [this] {
+                return !m_idle.empty() || m_open < m_options.connections;
+            })) {
+            *error = "no database connection free in time";
+            return Lease(this, nullptr);
+        }
+    }
+    ++m_open;
+    lock.unlock();
+    PGconn* conn = Connect(error);
+    if (conn == nullptr) {
+        lock.lock();
+        --m_open;
+        m_poolFree.notify_one();
+    }
+    return Lease(this, conn);
+}
+
+void PostgresStore::Release(PGconn* conn) {
+    // A connection the server closed, or left inside a transaction by an
+    // error we could not roll back, is not lent again: the next request opens
+    // a fresh one, which is how the store comes back after an outage.
+    const bool reusable =
+        PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) == PQTRANS_IDLE;
+    if (!reusable) PQfinish(conn);
+    std::lock_guard<std::mutex> lock(m_poolMutex);
+    if (reusable) {
+        m_idle.push_back(conn);
+    } else {
+        --m_open;
+    }
+    m_poolFree.notify_one();
+}
+
+StoreOutcome PostgresStore::Fail(PGconn* conn, const PGresult* result) {
+    StoreOutcome outcome;
+    outcome.status = StatusOf(conn, result);
+    outcome.error = ErrorOf(conn);
+    if (PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) != PQTRANS_IDLE) {
+        Result rollback(PQexec(conn, "ROLLBACK"));
+    }
+    return outcome;
+}
+
+bool PostgresStore::Migrate(std::string* error) {
+    Lease lease = Acquire(error);
+    if (!lease) return false;
+    Connection db = *lease;
+    auto failed = [&] {
+        *error = "schema migration: " + ErrorOf(lease.Get());
+        Result rollback = db.Exec("ROLLBACK");
+        return false;
+    };
+    if (!Connection::Ok(db.Exec("BEGIN")) || !Connection::Ok(db.Exec(kMaintenanceLock)) ||
+        !Connection::Ok(db.Exec("CREATE TABLE IF NOT EXISTS schema_version("
+                                "version integer PRIMARY KEY, "
+                                "applied_at timestamptz NOT NULL DEFAULT now())"))) {
+        return failed();
+    }
+    const Result current = db.Exec("SELECT coalesce(max(version), 0) FROM schema_version");
+    if (!Connection::Ok(current)) return failed();
+    const int version = std::atoi(PQgetvalue(current.get(), 0, 0));
+    if (version > kSchemaVersion) {
+        *error = "the database's schema is version " + std::to_string(version) +
+                 ", newer than this collector's " + std::to_string(kSchemaVersion);
+        Result rollback = db.Exec("ROLLBACK");
+        return false;
+    }
+    for (int step = version + 1; step <= kSchemaVersion; ++step) {
+        const std::string number = std::to_string(step);
+        if (!Connection::Ok(db.Exec(kMigrations[step - 1])) ||
+            !Connection::Ok(
+                db.Params("INSERT INTO schema_version(version) VALUES($1)", {number.c_str()}))) {
+            return failed();
+        }
+    }
+    if (!Connection::Ok(db.Exec("COMMIT"))) return failed();
+    return true;
+}
+
+StoreOutcome PostgresStore::StoreUpload(const Upload& upload, const std::string& idempotencyKey,
+                                        int64_t nowMs) {
+    Pending job;
+    job.upload = &upload;
+    job.idempotencyKey = &idempotencyKey;
+    job.received = std::to_string(nowMs);
+    const int64_t firstKeptDay = m_options.retentionDays > 0
+                                     ? DayOf(nowMs) - m_options.retentionDays
+                                     : std::numeric_limits<int64_t>::min();
+    for (const UploadBatch& batch : upload.batches) {
+        // Checked here, before the request joins others in a transaction:
+        // text the database would refuse must not fail the whole group.
+        if (!StorableText(batch.batchId)) {
+            job.outcome.status = StoreStatus::Failed;
+            job.outcome.error = "a batch_id is not UTF-8 or holds a NUL";
+            return job.outcome;
+        }
+        for (const UploadEvent& event : batch.events) {
+            if (!StorableText(event.name) || !StorableText(event.payload)) {
+                job.outcome.status = StoreStatus::Failed;
+                job.outcome.error = "an event's text is not UTF-8 or holds a NUL";
+                return job.outcome;
+            }
+        }
+        const int64_t day = DayOf(batch.createdMs);
+        if (day < firstKeptDay) {
+            ++job.outcome.batchesExpired;
+            continue;
+        }
+        Key key{DayText(day), batch.batchId};
+        // A batch named twice in one request is stored once, as a resend.
+        if (!job.candidates.emplace(key, &batch).second) ++job.repeats[key];
+    }
+    if (!StorableText(idempotencyKey) || !StorableText(upload.app.appid) ||
+        !StorableText(upload.app.appversion) || !StorableText(upload.app.deviceType) ||
+        !StorableText(upload.app.tag)) {
+        job.outcome.status = StoreStatus::Failed;
+        job.outcome.error = "a request field is not UTF-8 or holds a NUL";
+        return job.outcome;
+    }
+    if (job.candidates.empty()) {
+        job.outcome.status = StoreStatus::Stored;
+        return job.outcome;
+    }
+
+    // Group commit: a request leads a transaction of its own while a
+    // connection is free for one; once every connection is in a transaction,
+    // requests arriving wait and the next free one takes them all into one,
+    // so one commit (and its flush to disk) serves them all. A request that
+    // finds a connection free goes at once and waits on no timer.
+    std::unique_lock<std::mutex> lock(m_groupMutex);
+    m_queue.push_back(&job);
+    while (!job.done) {
+        // The queue may hold only requests another leader has not taken
+        // yet; one of them, or this one, leads as soon as it may.
+        if (m_leaders >= m_options.connections || m_queue.empty()) {
+            m_groupDone.wait(lock);
+            continue;
+        }
+        ++m_leaders;
+        std::vector<Pending*> group;
+        while (!m_queue.empty() && group.size() < kMaxGroup) {
+            group.push_back(m_queue.front());
+            m_queue.pop_front();
+        }
+        lock.unlock();
+        StoreGroup(group);
+        lock.lock();
+        for (Pending* member : group) member->done = true;
+        --m_leaders;
+        m_groupDone.notify_all();
+    }
+    return job.outcome;
+}
+
+// Every request of a group gets the same verdict; what a request's own
+// thread decided before (expired batches) stays.
+void PostgresStore::FailGroup(const std::vector<Pending*>& group, StoreStatus status,
+                              const std::string& error) {
+    for (Pending* job : group) {
+        const int expired = job->outcome.batchesExpired;
+        job->outcome = StoreOutcome();
+        job->outcome.status = status;
+        job->outcome.error = error;
+        job->outcome.batchesExpired = expired;
+    }
+}
+
+void PostgresStore::StoreGroup(const std::vector<Pending*>& group) {
+    for (int attempt = 0;; ++attempt) {
+        std::string error;
+        Lease lease = Acquire(&error);
+        if (!lease) return FailGroup(group, StoreStatus::Unavailable, error);
+        TryGroup(group, lease);
+        // A pooled connection the server closed while it sat idle (a restart,
+        // a fail-over) says nothing about the server now: the group goes
+        // again on the next one, and on a fresh one at the latest. Safe even
+        // after a COMMIT whose answer was lost: its batches are then found
+        // claimed and answered as duplicates.
+        const bool stale = lease.Reused() && PQstatus(lease.Get()) != CONNECTION_OK;
+        if (!stale || attempt >= m_options.connections) return;
+    }
+}
+
+void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& lease) {
+    auto fail = [&group](StoreStatus status, const std::string& error) {
+        FailGroup(group, status, error);
+    };
+    Connection db = *lease;
+    auto failWith = [&](const PGresult* result) {
+        const StoreOutcome outcome = Fail(lease.Get(), result);
+        fail(outcome.status, outcome.error);
+    };
+
+    // Every batch of the group once, owned by the first request that names
+    // it; claimed in key order (the map's), so that transactions sharing
+    // batches wait for each other instead of deadlocking.
+    std::map<Key, Pending*> owners;
+    for (Pending* job : group) {
+        for (const auto& candidate : job->candidates) owners.emplace(candidate.first, job);
+    }
+    std::vector<std::string> days, ids, createdMs, eventCounts, received, keys, appids, appversions,
+        deviceTypes, tags;
+    for (const auto& owner : owners) {
+        const UploadBatch& batch = *owner.second->candidates.at(owner.first);
+        const Upload& upload = *owner.second->upload;
+        days.push_back(owner.first.first);
+        ids.push_back(owner.first.second);
+        createdMs.push_back(std::to_string(batch.createdMs));
+        eventCounts.push_back(std::to_string(batch.events.size()));
+        received.push_back(owner.second->received);
+        keys.push_back(*owner.second->idempotencyKey);
+        appids.push_back(upload.app.appid);
+        appversions.push_back(upload.app.appversion);
+        deviceTypes.push_back(upload.app.deviceType);
+        tags.push_back(upload.app.tag);
+    }
+    const std::string arrays[] = {ArrayLiteral(days),        ArrayLiteral(ids),
+                                  ArrayLiteral(createdMs),   ArrayLiteral(eventCounts),
+                                  ArrayLiteral(received),    ArrayLiteral(keys),
+                                  ArrayLiteral(appids),      ArrayLiteral(appversions),
+                                  ArrayLiteral(deviceTypes), ArrayLiteral(tags)};
+    std::vector<const char*> values;
+    for (const std::string& array : arrays) values.push_back(array.c_str());
+
+    const Result begin = db.Exec("BEGIN");
+    if (!Connection::Ok(begin)) return failWith(begin.get());
+    // The claim: a row appears only for a batch no transaction committed
+    // before; a concurrent claim of the same key waits for that transaction.
+    const Result claimed = db.Params(
+        "INSERT INTO batches(created_day, batch_id, created_ms, received_ms, idempotency_key, "
+        "events, appid, appversion, device_type, tag) "
+        "SELECT * FROM unnest($1::date[], $2::text[], $3::bigint[], $4::bigint[], $5::text[], "
+        "$6::integer[], $7::text[], $8::text[], $9::text[], $10::text[]) "
+        "AS u(d, b, c, r, k, n, a, v, t, g) ORDER BY d, b "
+        "ON CONFLICT DO NOTHING RETURNING created_day::text, batch_id",
+        {values[0], values[1], values[2], values[4], values[5], values[3], values[6], values[7],
+         values[8], values[9]});
+    if (!Connection::Ok(claimed)) return failWith(claimed.get());
+    std::set<Key> ours;
+    for (int row = 0; row < PQntuples(claimed.get()); ++row) {
+        ours.emplace(PQgetvalue(claimed.get(), row, 0), PQgetvalue(claimed.get(), row, 1));
+    }
+
+    std::map<Key, int> resent;  // duplicates per batch, over the whole group
+    std::string copy;
+    for (Pending* job : group) {
+        StoreOutcome& outcome = job->outcome;
+        for (const auto& candidate : job->candidates) {
+            const Key& key = candidate.first;
+            const auto repeated = job->repeats.find(key);
+            int duplicates = repeated == job->repeats.end() ? 0 : repeated->second;
+            if (ours.count(key) == 0 || owners.at(key) != job) {
+                ++duplicates;
+            } else {
+                ++outcome.batchesNew;
+                for (const UploadEvent& event : candidate.second->events) {
+                    copy += key.first;
+                    copy += '\t';
+                    AppendCopyField(key.second, &copy);
+                    copy += '\t' + std::to_string(event.seq) + '\t' +
+                            std::to_string(event.receivedMs) + '\t';
+                    AppendCopyField(event.name, &copy);
+                    copy += '\t';
+                    AppendCopyField(event.payload, &copy);
+                    copy += '\n';
+                    ++outcome.eventsNew;
+                }
+            }
+            outcome.batchesDuplicate += duplicates;
+            if (duplicates > 0) resent[key] += duplicates;
+        }
+    }
+    if (!resent.empty()) {
+        std::vector<std::string> resentDays, resentIds, resentCounts;
+        for (const auto& entry : resent) {
+            resentDays.push_back(entry.first.first);
+            resentIds.push_back(entry.first.second);
+            resentCounts.push_back(std::to_string(entry.second));
+        }
+        const std::string dayArray = ArrayLiteral(resentDays), idArray = ArrayLiteral(resentIds),
+                          countArray = ArrayLiteral(resentCounts);
+        const Result counted = db.Params(
+            "UPDATE batches SET duplicates = duplicates + u.n "
+            "FROM unnest($1::date[], $2::text[], $3::integer[]) AS u(d, b, n) "
+            "WHERE created_day = u.d AND batch_id = u.b",
+            {dayArray.c_str(), idArray.c_str(), countArray.c_str()});
+        if (!Connection::Ok(counted)) return failWith(counted.get());
+    }
+    if (!copy.empty()) {
+        const Result started = db.Exec(
+            "COPY events(created_day, batch_id, seq, received_ms, name, payload) FROM STDIN");
+        if (!started || PQresultStatus(started.get()) != PGRES_COPY_IN) {
+            return failWith(started.get());
+        }
+        if (PQputCopyData(lease.Get(), copy.data(), static_cast<int>(copy.size())) != 1 ||
+            PQputCopyEnd(lease.Get(), nullptr) != 1) {
+            return failWith(nullptr);
+        }
+        const Result copied(PQgetResult(lease.Get()));
+        // Drain: COPY ends with one result, then a null.
+        bool copiedOk = Connection::Ok(copied);
+        while (PGresult* more = PQgetResult(lease.Get())) {
+            copiedOk = false;
+            PQclear(more);
+        }
+        if (!copiedOk) return failWith(copied.get());
+    }
+    // Only a COMMIT that answered OK makes the group stored. A connection
+    // lost during COMMIT leaves it unknown: that is answered as unavailable,
+    // and the resend finds the batches claimed if the commit did happen.
+    const Result committed = db.Exec("COMMIT");
+    if (!Connection::Ok(committed)) return failWith(committed.get());
+    for (Pending* job : group) job->outcome.status = StoreStatus::Stored;
+}
+
+void PostgresStore::LogRequest(const RequestRecord& record) {
+    std::string error;
+    Lease lease = Acquire(&error);
+    if (!lease) return;
+    Connection db = *lease;
+    // The log is diagnostics: it does not wait for its own flush to disk, so
+    // a request costs one synchronous commit, the upload's.
+    if (!Connection::Ok(db.Exec("BEGIN; SET LOCAL synchronous_commit = off"))) {
+        Result rollback = db.Exec("ROLLBACK");
+        return;
+    }
+    const OptionalNumber attempt(record.attempt), uploadTime(record.uploadTimeMs),
+        wireBytes(record.wireBytes);
+    const std::string receive = std::to_string(record.receiveMs),
+                      status = std::to_string(record.status),
+                      batchesNew = std::to_string(record.batchesNew),
+                      batchesDuplicate = std::to_string(record.batchesDuplicate),
+                      eventsNew = std::to_string(record.eventsNew),
+                      bodyBytes = std::to_string(record.bodyBytes);
+    const Result inserted = db.Params(
+        "INSERT INTO requests(idempotency_key, attempt, upload_time_ms, receive_ms, user_agent, "
+        "status, batches_new, batches_duplicate, events_new, wire_bytes, body_bytes, error) "
+        "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+        {record.idempotencyKey.c_str(), attempt.Get(), uploadTime.Get(), receive.c_str(),
+         record.userAgent.c_str(), status.c_str(), batchesNew.c_str(), batchesDuplicate.c_str(),
+         eventsNew.c_str(), wireBytes.Get(), bodyBytes.c_str(), record.error.c_str()});
+    Result end = db.Exec(Connection::Ok(inserted) ? "COMMIT" : "ROLLBACK");
+}
+
+bool PostgresStore::Maintain(int64_t nowMs, std::string* error) {
+    Lease lease = Acquire(error);
+    if (!lease) return false;
+    Connection db = *lease;
+    auto failed = [&] {
+        *error = "maintenance: " + ErrorOf(lease.Get());
+        Result rollback = db.Exec("ROLLBACK");
+        return false;
+    };
+    const int64_t today = DayOf(nowMs);
+    const int64_t behind = m_options.retentionDays > 0 ? m_options.retentionDays : kDaysBehind;
+    if (!Connection::Ok(db.Exec("BEGIN")) || !Connection::Ok(db.Exec(kMaintenanceLock))) {
+        return failed();
+    }
+    for (int64_t day = today - behind; day <= today + kDaysAhead; ++day) {
+        std::string suffix = DayText(day);
+        suffix.erase(std::remove(suffix.begin(), suffix.end(), '-'), suffix.end());
+        const std::string from = DayText(day), to = DayText(day + 1);
+        for (const char* table : {"batches", "events"}) {
+            const std::string name = std::string(table) + "_p" + suffix;
+            const Result exists = db.Params("SELECT to_regclass($1) IS NOT NULL", {name.c_str()});
+            if (!Connection::Ok(exists)) return failed();
+            if (PQgetvalue(exists.get(), 0, 0)[0] == 't') continue;
+            // A day DEFAULT already holds rows of cannot get a partition;
+            // it stays in DEFAULT, where it is still deduplicated.
+            const std::string create = "CREATE TABLE " + name + " PARTITION OF " + table +
+                                       " FOR VALUES FROM ('" + from + "') TO ('" + to + "')";
+            if (!Connection::Ok(db.Exec("SAVEPOINT day")) ||
+                (!Connection::Ok(db.Exec(create.c_str())) &&
+                 !Connection::Ok(db.Exec("ROLLBACK TO SAVEPOINT day"))) ||
+                !Connection::Ok(db.Exec("RELEASE SAVEPOINT day"))) {
+                return failed();
+            }
+        }
+    }
+    if (m_options.retentionDays > 0) {
+        const int64_t firstKept = today - m_options.retentionDays;
+        const Result partitions = db.Exec(
+            "SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+            "JOIN pg_class p ON p.oid = i.inhparent "
+            "WHERE p.relname IN ('batches', 'events') AND c.relname ~ '_p[0-9]{8}$'");
+        if (!Connection::Ok(partitions)) return failed();
+        const std::string firstKeptText = DayText(firstKept);
+        std::string firstKeptDigits = firstKeptText;
+        firstKeptDigits.erase(std::remove(firstKeptDigits.begin(), firstKeptDigits.end(), '-'),
+                              firstKeptDigits.end());
+        for (int row = 0; row < PQntuples(partitions.get()); ++row) {
+            const std::string name = PQgetvalue(partitions.get(), row, 0);
+            // Names end in the day's digits, which sort as the days do.
+            if (name.substr(name.size() - 8) >= firstKeptDigits) continue;
+            if (!Connection::Ok(db.Exec(("DROP TABLE " + name).c_str()))) return failed();
+        }
+        // What strayed into DEFAULT is deleted row by row; there is little of it.
+        const std::string firstKeptMs = std::to_string(firstKept * kMsPerDay);
+        if (!Connection::Ok(db.Params("DELETE FROM events_default WHERE created_day < $1::date",
+                                      {firstKeptText.c_str()})) ||
+            !Connection::Ok(db.Params("DELETE FROM batches_default WHERE created_day < $1::date",
+                                      {firstKeptText.c_str()})) ||
+            !Connection::Ok(
+                db.Params("DELETE FROM requests WHERE receive_ms < $1", {firstKeptMs.c_str()}))) {
+            return failed();
+        }
+    }
+    if (!Connection::Ok(db.Exec("COMMIT"))) return failed();
+    return true;
+}
+
+bool PostgresStore::Show(std::ostream& out, int eventLimit, std::string* error) {
+    Lease lease = Acquire(error);
+    if (!lease) return false;
+    Connection db = *lease;
+    const std::string limit = std::to_string(eventLimit);
+    const Result batches = db.Exec(
+        "SELECT batch_id, events, duplicates, received_ms, idempotency_key, appid, "
+        "appversion, device_type, tag, created_day FROM batches "
+        "ORDER BY received_ms, batch_id");
+    const Result events = db.Params(
+        "SELECT batch_id, seq, received_ms, name, payload FROM events "
+        "ORDER BY created_day, batch_id, seq LIMIT $1",
+        {limit.c_str()});
+    const Result requests = db.Exec(
+        "SELECT id, idempotency_key, attempt, upload_time_ms, receive_ms, "
+        "receive_ms - upload_time_ms, status, batches_new, batches_duplicate, "
+        "events_new, wire_bytes, body_bytes, error FROM requests ORDER BY id");
+    if (!Connection::Ok(batches) || !Connection::Ok(events) || !Connection::Ok(requests)) {
+        *error = ErrorOf(lease.Get());
+        return false;
+    }
+    auto text = [](const Result& result, int row, int column) -> std::string {
+        return PQgetisnull(result.get(), row, column) ? "-" : PQgetvalue(result.get(), row, column);
+    };
+    out << "Batches (batch_id, events, duplicates, received_ms, request key, app, day):\n";
+    for (int row = 0; row < PQntuples(batches.get()); ++row) {
+        out << "  " << text(batches, row, 0) << "  events=" << text(batches, row, 1)
+            << "  duplicates=" << text(batches, row, 2) << "  received_ms=" << text(batches, row, 3)
+            << "  key=" << text(batches, row, 4) << "  app=" << text(batches, row, 5) << " "
+            << text(batches, row, 6) << " device_type=" << text(batches, row, 7)
+            << " tag=" << text(batches, row, 8) << "  day=" << text(batches, row, 9) << "\n";
+    }
+    out << "Events (first " << eventLimit << "):\n";
+    for (int row = 0; row < PQntuples(events.get()); ++row) {
+        out << "  " << text(events, row, 0) << " #" << text(events, row, 1) << " "
+            << text(events, row, 2) << " " << text(events, row, 3) << " " << text(events, row, 4)
+            << "\n";
+    }
+    out << "Requests (id, key, attempt, upload time, receive time, skew ms, status, "
+           "new/duplicate batches, events, bytes on the wire/decoded, error):\n";
+    for (int row = 0; row < PQntuples(requests.get()); ++row) {
+        out << "  " << text(requests, row, 0) << " " << text(requests, row, 1)
+            << " attempt=" << text(requests, row, 2) << " upload=" << text(requests, row, 3)
+            << " receive=" << text(requests, row, 4) << " skew=" << text(requests, row, 5)
+            << " status=" << text(requests, row, 6) << " batches=" << text(requests, row, 7) << "/"
+            << text(requests, row, 8) << " events=" << text(requests, row, 9)
+            << " bytes=" << text(requests, row, 10) << "/" << text(requests, row, 11);
+        const std::string problem = text(requests, row, 12);
+        if (!problem.empty() && problem != "-") out << " error=" << problem;
+        out << "\n";
+    }
+    return true;
+}
+
+bool PostgresStore::Totals(StoreTotals* totals, std::string* error) {
+    Lease lease = Acquire(error);
+    if (!lease) return false;
+    const Result result = (*lease).Exec(
+        "SELECT (SELECT count(*) FROM batches), (SELECT count(*) FROM events), "
+        "(SELECT coalesce(sum(duplicates), 0) FROM batches), (SELECT count(*) FROM requests)");
+    if (!Connection::Ok(result)) {
+        *error = ErrorOf(lease.Get());
+        return false;
+    }
+    totals->batches = std::atoll(PQgetvalue(result.get(), 0, 0));
+    totals->events = std::atoll(PQgetvalue(result.get(), 0, 1));
+    totals->duplicates = std::atoll(PQgetvalue(result.get(), 0, 2));
+    totals->requests = std::atoll(PQgetvalue(result.get(), 0, 3));
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Store> OpenPostgresStore(const std::string& uri, const StoreOptions& options,
+                                         std::string* error) {
+    auto store = std::make_unique<PostgresStore>(uri, options);
+    if (!store->Migrate(error)) return nullptr;
+    return store;
+}
+
+}  // namespace server
+}  // namespace tally

@@ -1,0 +1,475 @@
+// What every store promises the collector (server/store/store.h), checked
+// on each store this build has: the SQLite file, and PostgreSQL on a server
+// this program starts for itself (once, for all its cases).
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store.h"
+#include "store_days.h"
+#ifdef TALLY_WITH_POSTGRES
+#include <libpq-fe.h>
+
+#include "postgres_instance.h"
+#endif
+
+namespace tally {
+namespace testing {
+namespace {
+
+namespace fs = std::filesystem;
+using collector::Upload;
+using collector::UploadBatch;
+using collector::UploadEvent;
+using server::Store;
+using server::StoreOptions;
+using server::StoreOutcome;
+using server::StoreStatus;
+using server::StoreTotals;
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Batch ids as the client makes them (UUIDs), distinct per test and store.
+std::string Id(const std::string& tag) {
+    static std::atomic<int> counter{0};
+    char id[40];
+    std::snprintf(id, sizeof id, "00000000-0000-4000-8000-%012d", ++counter);
+    return std::string(id) + tag;
+}
+
+struct BatchSpec {
+    std::string id;
+    int64_t createdMs;
+    int events;
+};
+
+Upload MakeUpload(const std::vector<BatchSpec>& batches) {
+    Upload upload;
+    upload.app = {"orvel", "3.1.0", "desktop", "contract"};
+    for (const BatchSpec& spec : batches) {
+        UploadBatch batch;
+        batch.batchId = spec.id;
+        batch.createdMs = spec.createdMs;
+        for (int seq = 1; seq <= spec.events; ++seq) {
+            // Every character COPY's text format gives a meaning, and more
+            // than ASCII, so that escaping faults show as changed text.
+            batch.events.push_back(
+                {seq, spec.createdMs - seq, "name\twith tab",
+                 "{\"k\":\"back\\\\slash \\\"q\\\" é\\n\",\"seq\":" + std::to_string(seq) + "}"});
+        }
+        upload.batches.push_back(std::move(batch));
+    }
+    return upload;
+}
+
+// Where a store lives, and how to make it unreachable for a while.
+class StoreKind {
+  public:
+    virtual ~StoreKind() = default;
+    // A new empty store's location.
+    virtual std::string Fresh() = 0;
+    // Makes `location` unavailable until EndOutage.
+    virtual void BeginOutage(const std::string& location) = 0;
+    virtual void EndOutage() = 0;
+};
+
+class SqliteKind : public StoreKind {
+  public:
+    SqliteKind() {
+        m_folder =
+            fs::temp_directory_path() / ("tally-store-contract-" + std::to_string(::getpid()));
+        fs::create_directories(m_folder);
+    }
+    ~SqliteKind() override {
+        std::error_code ec;
+        fs::remove_all(m_folder, ec);
+    }
+    std::string Fresh() override {
+        return (m_folder / ("store-" + std::to_string(++s_count) + ".db")).string();
+    }
+    // Another process's writer holding the file for as long as it likes.
+    void BeginOutage(const std::string& location) override {
+        ASSERT_EQ(sqlite3_open(location.c_str(), &m_blocker), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(m_blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    void EndOutage() override {
+        sqlite3_exec(m_blocker, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(m_blocker);
+        m_blocker = nullptr;
+    }
+
+  private:
+    fs::path m_folder;
+    static inline int s_count = 0;  // files of this folder so far
+    sqlite3* m_blocker = nullptr;
+};
+
+#ifdef TALLY_WITH_POSTGRES
+// One server for the whole program: starting one takes about a second.
+PostgresInstance* g_postgres = nullptr;
+std::string g_postgresError;
+
+class PostgresKind : public StoreKind {
+  public:
+    std::string Fresh() override {
+        std::string error;
+        const std::string uri =
+            g_postgres->CreateDatabase("contract_" + std::to_string(++s_count), &error);
+        EXPECT_FALSE(uri.empty()) << error;
+        return uri;
+    }
+    // The server stopped: the collector's open connections break, and new
+    // ones are refused.
+    void BeginOutage(const std::string&) override {
+        std::string error;
+        ASSERT_TRUE(g_postgres->Stop(&error)) << error;
+    }
+    void EndOutage() override {
+        std::string error;
+        ASSERT_TRUE(g_postgres->Start(&error)) << error;
+    }
+
+  private:
+    static inline int s_count = 0;  // databases of this server so far
+};
+#endif
+
+class StoreContract : public ::testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+#ifdef TALLY_WITH_POSTGRES
+        if (GetParam() == "postgresql") {
+            ASSERT_NE(g_postgres, nullptr) << g_postgresError;
+            m_kind = std::make_unique<PostgresKind>();
+            return;
+        }
+#endif
+        m_kind = std::make_unique<SqliteKind>();
+    }
+
+    std::unique_ptr<Store> Open(const std::string& location, StoreOptions options = {}) {
+        std::string error;
+        std::unique_ptr<Store> store = server::OpenStore(location, options, &error);
+        EXPECT_TRUE(store) << error;
+        if (store) {
+            EXPECT_TRUE(store->Maintain(NowMs(), &error)) << error;
+        }
+        return store;
+    }
+
+    static StoreTotals Totals(Store& store) {
+        StoreTotals totals;
+        std::string error;
+        EXPECT_TRUE(store.Totals(&totals, &error)) << error;
+        return totals;
+    }
+
+    std::unique_ptr<StoreKind> m_kind;
+};
+
+TEST_P(StoreContract, StoresEveryBatchOnceAndAcknowledgesEveryResend) {
+    const std::string location = m_kind->Fresh();
+    std::unique_ptr<Store> store = Open(location);
+    ASSERT_TRUE(store);
+    const int64_t now = NowMs();
+    const int64_t day = server::kMsPerDay;
+    const std::string a = Id("a"), b = Id("b"), c = Id("c"), d = Id("d"), e = Id("e"), f = Id("f"),
+                      g = Id("g");
+    const int64_t farFuture = std::numeric_limits<int64_t>::max();
+    struct Step {
+        const char* what;
+        std::vector<BatchSpec> batches;
+        int batchesNew, batchesDuplicate, eventsNew;
+    };
+    const Step steps[] = {
+        {"two new batches", {{a, now, 3}, {b, now, 2}}, 2, 0, 5},
+        {"one resent", {{a, now, 3}}, 0, 1, 0},
+        {"a resend beside a new one", {{b, now, 2}, {c, now, 1}}, 1, 1, 1},
+        {"one batch twice in a request", {{d, now, 4}, {d, now, 4}}, 1, 1, 4},
+        {"a clock before 1970", {{e, -5, 1}}, 1, 0, 1},
+        {"that one resent", {{e, -5, 1}}, 0, 1, 0},
+        {"a clock past any calendar", {{f, farFuture, 1}}, 1, 0, 1},
+        {"that one resent", {{f, farFuture, 1}}, 0, 1, 0},
+        {"a backlog three weeks old", {{g, now - 21 * day, 2}}, 1, 0, 2},
+        {"that one resent", {{g, now - 21 * day, 2}}, 0, 1, 0},
+    };
+    for (const Step& step : steps) {
+        const StoreOutcome outcome = store->StoreUpload(MakeUpload(step.batches), "key", NowMs());
+        ASSERT_TRUE(outcome.Stored()) << step.what << ": " << outcome.error;
+        EXPECT_EQ(outcome.batchesNew, step.batchesNew) << step.what;
+        EXPECT_EQ(outcome.batchesDuplicate, step.batchesDuplicate) << step.what;
+        EXPECT_EQ(outcome.eventsNew, step.eventsNew) << step.what;
+        EXPECT_EQ(outcome.batchesExpired, 0) << step.what;
+    }
+    StoreTotals totals = Totals(*store);
+    EXPECT_EQ(totals.batches, 7);
+    EXPECT_EQ(totals.events, 3 + 2 + 1 + 4 + 1 + 1 + 2);
+    EXPECT_EQ(totals.duplicates, 6);
+
+    // The text comes back as it was sent.
+    std::ostringstream shown;
+    std::string error;
+    ASSERT_TRUE(store->Show(shown, 100, &error)) << error;
+    EXPECT_NE(shown.str().find("name\twith tab {\"k\":\"back\\\\slash \\\"q\\\" é\\n\",\"seq\":3}"),
+              std::string::npos)
+        << shown.str();
+
+    // What a store remembers survives a new process opening it.
+    store.reset();
+    store = Open(location);
+    ASSERT_TRUE(store);
+    const StoreOutcome resent = store->StoreUpload(MakeUpload({{a, now, 3}}), "key", NowMs());
+    EXPECT_TRUE(resent.Stored());
+    EXPECT_EQ(resent.batchesDuplicate, 1);
+    EXPECT_EQ(Totals(*store).batches, 7);
+}
+
+TEST_P(StoreContract, StoresAllOfARequestOrNoneOfIt) {
+    std::unique_ptr<Store> store = Open(m_kind->Fresh());
+    ASSERT_TRUE(store);
+    // A store may refuse text that is not UTF-8; if it does, the good batch
+    // sent before it in the same request must not be stored either.
+    Upload upload = MakeUpload({{Id("good"), NowMs(), 2}, {Id("bad"), NowMs(), 2}});
+    upload.batches[1].events[1].name = "bad \xff\xfe bytes";
+    const StoreOutcome outcome = store->StoreUpload(upload, "key", NowMs());
+    const StoreTotals totals = Totals(*store);
+    if (outcome.Stored()) {
+        EXPECT_EQ(outcome.batchesNew, 2);
+        EXPECT_EQ(totals.batches, 2);
+        EXPECT_EQ(totals.events, 4);
+    } else {
+        EXPECT_EQ(outcome.status, StoreStatus::Failed) << outcome.error;
+        EXPECT_EQ(totals.batches, 0);
+        EXPECT_EQ(totals.events, 0);
+    }
+    // The store is usable after a refusal.
+    EXPECT_TRUE(
+        store->StoreUpload(MakeUpload({{Id("next"), NowMs(), 1}}), "key", NowMs()).Stored());
+}
+
+TEST_P(StoreContract, TwoCollectorsSendingTheSameBatchesAtOnceStoreEachOnce) {
+    const std::string location = m_kind->Fresh();
+    std::unique_ptr<Store> first = Open(location);
+    std::unique_ptr<Store> second = Open(location);
+    ASSERT_TRUE(first && second);
+    constexpr int kRounds = 30;
+    constexpr int kBatches = 3;
+    constexpr int kEvents = 5;
+    std::vector<std::vector<BatchSpec>> rounds;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<BatchSpec> batches;
+        for (int i = 0; i < kBatches; ++i) batches.push_back({Id("x"), NowMs(), kEvents});
+        rounds.push_back(batches);
+    }
+    struct Counts {
+        int batchesNew = 0, batchesDuplicate = 0, unavailable = 0;
+        std::string error;
+    };
+    std::vector<Counts> counts(2 * kRounds);
+    std::atomic<int> started{0};
+    auto send = [&](Store* store, int which) {
+        ++started;
+        while (started.load() < 2) std::this_thread::yield();
+        for (int round = 0; round < kRounds; ++round) {
+            std::vector<BatchSpec> batches = rounds[round];
+            // The other collector gets them in another order.
+            if (which == 1) std::reverse(batches.begin(), batches.end());
+            Counts& mine = counts[2 * round + which];
+            // As a client does: an unavailable store is asked again.
+            for (int attempt = 0; attempt < 20; ++attempt) {
+                const StoreOutcome outcome = store->StoreUpload(MakeUpload(batches), "k", NowMs());
+                if (outcome.status == StoreStatus::Unavailable) {
+                    ++mine.unavailable;
+                    continue;
+                }
+                mine.batchesNew = outcome.batchesNew;
+                mine.batchesDuplicate = outcome.batchesDuplicate;
+                mine.error = outcome.error;
+                break;
+            }
+        }
+    };
+    std::thread one(send, first.get(), 0);
+    std::thread two(send, second.get(), 1);
+    one.join();
+    two.join();
+    for (int round = 0; round < kRounds; ++round) {
+        const Counts& a = counts[2 * round];
+        const Counts& b = counts[2 * round + 1];
+        EXPECT_EQ(a.batchesNew + b.batchesNew, kBatches) << round << a.error << b.error;
+        EXPECT_EQ(a.batchesDuplicate + b.batchesDuplicate, kBatches) << round;
+    }
+    const StoreTotals totals = Totals(*first);
+    EXPECT_EQ(totals.batches, kRounds * kBatches);
+    EXPECT_EQ(totals.events, kRounds * kBatches * kEvents);
+}
+
+TEST_P(StoreContract, RetentionDropsOldDaysAndExpiresTheirResends) {
+    const std::string location = m_kind->Fresh();
+    std::unique_ptr<Store> store = Open(location);
+    ASSERT_TRUE(store);
+    const int64_t now = NowMs();
+    const int64_t day = server::kMsPerDay;
+    // Days back by the client's clock; in PostgreSQL 5 days back has a
+    // partition of its own and 40 days back is in the default one.
+    struct Kept {
+        int64_t daysBack;
+        bool kept;
+        std::string id;
+    };
+    std::vector<Kept> days = {
+        {0, true, Id("d0")}, {2, true, Id("d2")}, {5, false, Id("d5")}, {40, false, Id("d40")}};
+    for (const Kept& kept : days) {
+        ASSERT_TRUE(
+            store->StoreUpload(MakeUpload({{kept.id, now - kept.daysBack * day, 2}}), "key", now)
+                .Stored());
+    }
+    EXPECT_EQ(Totals(*store).batches, 4);
+    store.reset();
+
+    StoreOptions options;
+    options.retentionDays = 3;
+    store = Open(location, options);
+    ASSERT_TRUE(store);
+    const StoreTotals totals = Totals(*store);
+    EXPECT_EQ(totals.batches, 2);
+    EXPECT_EQ(totals.events, 4);
+    for (const Kept& kept : days) {
+        const StoreOutcome outcome =
+            store->StoreUpload(MakeUpload({{kept.id, now - kept.daysBack * day, 2}}), "key", now);
+        ASSERT_TRUE(outcome.Stored()) << outcome.error;
+        EXPECT_EQ(outcome.batchesDuplicate, kept.kept ? 1 : 0) << kept.daysBack;
+        EXPECT_EQ(outcome.batchesExpired, kept.kept ? 0 : 1) << kept.daysBack;
+        EXPECT_EQ(outcome.batchesNew, 0) << kept.daysBack;
+    }
+    EXPECT_EQ(Totals(*store).batches, 2);
+}
+
+TEST_P(StoreContract, AnUnavailableDatabaseIsReportedAndTheStoreComesBackByItself) {
+    const std::string location = m_kind->Fresh();
+    StoreOptions options;
+    options.waitMs = 300;
+    std::unique_ptr<Store> store = Open(location, options);
+    ASSERT_TRUE(store);
+    const std::string early = Id("early"), during = Id("during");
+    ASSERT_TRUE(store->StoreUpload(MakeUpload({{early, NowMs(), 1}}), "key", NowMs()).Stored());
+
+    // An outage while the store was idle: whatever it held open from before
+    // is gone, and the first request after it must not notice.
+    m_kind->BeginOutage(location);
+    m_kind->EndOutage();
+    const StoreOutcome after =
+        store->StoreUpload(MakeUpload({{early, NowMs(), 1}}), "key", NowMs());
+    EXPECT_TRUE(after.Stored()) << after.error;
+    EXPECT_EQ(after.batchesDuplicate, 1);
+
+    m_kind->BeginOutage(location);
+    const auto started = std::chrono::steady_clock::now();
+    const StoreOutcome refused =
+        store->StoreUpload(MakeUpload({{during, NowMs(), 2}}), "key", NowMs());
+    EXPECT_EQ(refused.status, StoreStatus::Unavailable) << refused.error;
+    EXPECT_EQ(refused.batchesNew, 0);
+    // The log is best effort and must not hang on a database that is gone.
+    store->LogRequest(server::RequestRecord());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    m_kind->EndOutage();
+
+    const StoreOutcome stored =
+        store->StoreUpload(MakeUpload({{during, NowMs(), 2}, {early, NowMs(), 1}}), "key", NowMs());
+    ASSERT_TRUE(stored.Stored()) << stored.error;
+    EXPECT_EQ(stored.batchesNew, 1);
+    EXPECT_EQ(stored.batchesDuplicate, 1);
+    EXPECT_EQ(Totals(*store).events, 3);
+}
+
+#ifdef TALLY_WITH_POSTGRES
+// PostgreSQL only: SQLite writes one request at a time and has no groups.
+TEST(PostgresStore, RequestsArrivingTogetherShareOneTransactionAnsweredAfterItsCommit) {
+    ASSERT_NE(g_postgres, nullptr) << g_postgresError;
+    std::string error;
+    const std::string uri = g_postgres->CreateDatabase("grouped", &error);
+    ASSERT_FALSE(uri.empty()) << error;
+    // One connection: the first request's transaction holds it, so all
+    // that arrive meanwhile must wait for the next.
+    StoreOptions options;
+    options.connections = 1;
+    std::unique_ptr<Store> store = server::OpenStore(uri, options, &error);
+    ASSERT_TRUE(store) << error;
+
+    // Another session holds the table, so the first request's transaction
+    // waits inside the database while the others arrive behind it.
+    PGconn* blocker = PQconnectdb(uri.c_str());
+    ASSERT_EQ(PQstatus(blocker), CONNECTION_OK) << PQerrorMessage(blocker);
+    PQclear(PQexec(blocker, "BEGIN; LOCK TABLE batches IN SHARE MODE"));
+
+    constexpr int kRequests = 6;
+    std::vector<StoreOutcome> outcomes(kRequests);
+    std::vector<std::chrono::steady_clock::time_point> answered(kRequests);
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kRequests; ++i) {
+        senders.emplace_back([&, i] {
+            outcomes[i] = store->StoreUpload(MakeUpload({{Id("g"), NowMs(), 2}}), "k", NowMs());
+            answered[i] = std::chrono::steady_clock::now();
+        });
+        // The first leads; the rest queue behind it.
+        if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto released = std::chrono::steady_clock::now();
+    PQclear(PQexec(blocker, "COMMIT"));
+    for (std::thread& sender : senders) sender.join();
+
+    for (int i = 0; i < kRequests; ++i) {
+        EXPECT_TRUE(outcomes[i].Stored()) << i << ": " << outcomes[i].error;
+        EXPECT_EQ(outcomes[i].batchesNew, 1) << i;
+        EXPECT_GE(answered[i], released) << i << " was answered before anything could commit";
+    }
+    // Rows one transaction wrote share its id (xmin): the first request's,
+    // then one for all that queued behind it.
+    PGresult* transactions = PQexec(blocker, "SELECT count(DISTINCT xmin::text) FROM batches");
+    EXPECT_STREQ(PQgetvalue(transactions, 0, 0), "2");
+    PQclear(transactions);
+    PQfinish(blocker);
+}
+#endif
+
+std::vector<std::string> Stores() {
+    std::vector<std::string> stores = {"sqlite"};
+    if (server::PostgresAvailable()) stores.push_back("postgresql");
+    return stores;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStore, StoreContract, ::testing::ValuesIn(Stores()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             return info.param;
+                         });
+
+}  // namespace
+}  // namespace testing
+}  // namespace tally
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+#ifdef TALLY_WITH_POSTGRES
+    tally::testing::PostgresInstance postgres;
+    if (postgres.Start(&tally::testing::g_postgresError)) tally::testing::g_postgres = &postgres;
+#endif
+    return RUN_ALL_TESTS();
+}
