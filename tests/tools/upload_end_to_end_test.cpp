@@ -89,7 +89,7 @@ class Collector {
         std::vector<std::string> arguments = m_arguments;
         arguments.insert(arguments.end(),
                          {"--state", m_state.string(), "--port", std::to_string(port),
-                          "--control-port", "0", "--export-ca", m_ca.string()});
+                          "--test-mode", "--control-port", "0", "--export-ca", m_ca.string()});
         m_runner = std::thread([this, arguments] {
             m_outcome = RunProcess(TALLY_COLLECTOR, arguments, CurrentEnvironment(),
                                    m_folder.Path() / "collector.log", std::chrono::seconds(110));
