@@ -742,6 +742,10 @@ TEST(Collector, AnswersHostileRequestsWithA4xxClosesTheConnectionAndStoresNothin
          "application/json\r\nContent-Length: 5000000\r\n\r\n" +
              smuggled,
          413, 0},
+        {"waits for 100 Continue with a Content-Length past 4 MiB",
+         "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\n"
+         "Content-Length: 5000000\r\n\r\n",
+         413, 0},
         {"inflates past 4 MiB", upload("Content-Encoding: gzip\r\n", bomb) + smuggled, 413, 0},
         {"chunked and Content-Length",
          "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
@@ -832,6 +836,9 @@ TEST(Collector, AnswersHostileRequestsWithA4xxClosesTheConnectionAndStoresNothin
          411},
         {control("Host: 127.0.0.1\r\nContent-Type: application/json\r\n", std::string(65537, ' ')),
          413},
+        {control("Host: 127.0.0.1\r\nContent-Type: application/json\r\n",
+                 std::string(5000, '[') + std::string(5000, ']')),
+         400},
     };
     for (const auto& c : controlCases) {
         SCOPED_TRACE(c.first.substr(0, 80));

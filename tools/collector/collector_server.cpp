@@ -502,12 +502,18 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
 
 void Collector::HandleControl(const httplib::Request& request, httplib::Response& response) {
     Json::CharReaderBuilder builder;
+    builder.settings_["stackLimit"] = 20;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
     const std::string& body = request.body;
-    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors) ||
-        !root.isObject()) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(body.data(), body.data() + body.size(), &root, &errors);
+    } catch (const std::exception&) {
+        // Past the stack limit jsoncpp throws; a few flat keys are all we take.
+    }
+    if (!parsed || !root.isObject()) {
         response.status = 400;
         response.set_content(R"({"error":"body is not a JSON object"})", "application/json");
         return;
@@ -686,6 +692,24 @@ int Collector::Run() {
         [this](const httplib::Request& request, httplib::Response& response) {
             return ScreenUpload(request, response);
         });
+    // A client that waits for 100 Continue is refused before it sends a body.
+    https.set_expect_100_continue_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+            return ScreenUpload(request, response) == httplib::Server::HandlerResponse::Handled
+                       ? response.status
+                       : 100;
+        });
+    // A fault of ours: a 500 with our body and a log line, not cpp-httplib's
+    // default, which puts the exception's text in a header.
+    auto internal = [](const httplib::Request& request, httplib::Response& response,
+                       std::exception_ptr) {
+        SetError(response, 500, "internal error");
+        std::printf("%s %s -> 500: internal error\n",
+                    Printable(request.method.substr(0, 16)).c_str(),
+                    Printable(request.path.substr(0, 128)).c_str());
+        std::fflush(stdout);
+    };
+    https.set_exception_handler(internal);
     https.set_error_handler(httplib::Server::Handler(
         [this](const httplib::Request& request, httplib::Response& response) {
             AnswerLibraryRefusal(request, response, true);
@@ -713,6 +737,7 @@ int Collector::Run() {
             [this](const httplib::Request& request, httplib::Response& response) {
                 return ScreenControl(request, response);
             });
+        control.set_exception_handler(internal);
         control.set_error_handler(httplib::Server::Handler(
             [this](const httplib::Request& request, httplib::Response& response) {
                 AnswerLibraryRefusal(request, response, false);
