@@ -790,6 +790,15 @@ TEST(Collector, AnswersHostileRequestsWithA4xxClosesTheConnectionAndStoresNothin
          upload("", event("\"seq\":1,\"received_ms\":1,\"name\":\"n\\u001b[2J\"")), 422, 0},
         {"Content-Encoding: GZIP",
          upload("Content-Encoding: GZIP\r\n", Gzipped(Body("b-upper-gzip", 1))), 200, 1},
+        {"chunked",
+         [](const std::string& body) {
+             char size[16];
+             std::snprintf(size, sizeof(size), "%zx", body.size());
+             return "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+                    "application/json\r\nTransfer-Encoding: Chunked\r\n\r\n" +
+                    std::string(size) + "\r\n" + body + "\r\n0\r\n\r\n";
+         }(Body("b-chunked", 1)),
+         200, 1},
         {"created_ms before 1970", upload("", event("\"seq\":1,\"received_ms\":1,\"name\":\"n\"")),
          200, 1},
     };
