@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,6 +35,10 @@ using server::StoreStatus;
 // Partitions for the coming days are made and expired ones dropped this
 // often; hourly is far ahead of any day boundary.
 constexpr std::chrono::minutes kMaintenanceInterval{60};
+// How long, and how much, a refused client may go on sending before its
+// connection is closed (CloseAfterAnswer): a whole body past the limit.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr size_t kLingerBytes = 2 * kMaxWireBytes;
 // A control request's body: a few keys of JSON.
 constexpr size_t kMaxControlBytes = 64 * 1024;
 
@@ -72,11 +77,28 @@ thread_local SSL* t_connection = nullptr;
 // out, and the connection reads as ended, so nothing the client sent after
 // the refused request (its unread body, a pipelined request) is taken as a
 // request. cpp-httplib ends its keep-alive loop at that end and frees it.
+// Closing a socket with unread bytes resets the connection, and a client
+// still sending its body then fails on its next send without reading the
+// answer; so what it still sends is read and thrown away until it closes,
+// for kLingerTime and kLingerBytes at most.
 void CloseAfterAnswer(SSL* ssl) {
     if (ssl == nullptr) return;
     SSL_shutdown(ssl);
     SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
-    ::shutdown(SSL_get_fd(ssl), SHUT_WR);
+    const int fd = SSL_get_fd(ssl);
+    ::shutdown(fd, SHUT_WR);
+    const auto until = std::chrono::steady_clock::now() + kLingerTime;
+    size_t drained = 0;
+    char buffer[16384];
+    while (drained < kLingerBytes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        pollfd readable{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) break;
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) break;
+        drained += static_cast<size_t>(n);
+    }
 }
 
 void SetError(httplib::Response& response, int status, const std::string& error) {
