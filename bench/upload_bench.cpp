@@ -102,7 +102,7 @@ class Collector {
             m_ownState = state;
             m_pid = tally::bench::StartProgram(
                 TALLY_COLLECTOR_PROGRAM,
-                {"--state", state.string(), "--port", "0", "--control-port", "0"});
+                {"--state", state.string(), "--port", "0", "--test-mode", "--control-port", "0"});
 #endif
         }
         if (state.empty()) return;

@@ -3,20 +3,31 @@
 // accepted upload holds what the collector is about to store: 1 to 20
 // batches with usable ids, at most 500 events, each payload the exact text
 // of a JSON object found in the body.
-// Input layout (FuzzedDataProvider): the last two bytes pick Content-Type and
-// Content-Encoding, the text up to the first lone backslash is the attempt
-// header, the rest is the body.
+// The same bytes go through what is judged before a body is read: the body's
+// lines as header fields ("name: value"), with a method and path picked by
+// the third byte from the end. Whatever they hold, the verdict is "read the
+// body" or a refusal with a reason, and "read the body" means one
+// unambiguous framing. Inflating them as gzip stays within its bound, and
+// their printable form holds no control byte.
+// Input layout (FuzzedDataProvider): the last three bytes pick Content-Type,
+// Content-Encoding and the route, the text up to the first lone backslash is
+// the attempt header, the rest is the body.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <json/json.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "collector_request.h"
 
 namespace {
+
+using tally::collector::CheckHead;
+using tally::collector::HeaderList;
+using tally::collector::HeadVerdict;
 
 void Check(bool condition) {
     if (!condition) std::abort();
@@ -31,6 +42,47 @@ bool IsObjectText(const std::string& text) {
            value.isObject();
 }
 
+HeaderList HeaderLines(const std::string& text) {
+    HeaderList headers;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos) {
+            headers.emplace_back(line.substr(0, colon), line.substr(colon + 1));
+        }
+        start = end + 1;
+    }
+    return headers;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+void CheckHeadOf(const std::string& text, size_t route) {
+    static const char* const kMethods[] = {"POST", "GET", "PUT", "POST"};
+    static const char* const kPaths[] = {"/v1/batches", "/v1/batches", "/nowhere", "/v1/batches/"};
+    const HeaderList headers = HeaderLines(text);
+    const HeadVerdict head = CheckHead(kMethods[route], kPaths[route], 20, headers);
+    static const std::set<int> kStatuses = {0, 400, 404, 405, 411, 413, 415, 431};
+    Check(kStatuses.count(head.status) == 1);
+    Check(head.error.empty() == (head.status == 0));
+    if (head.status != 0) return;
+    Check(route == 0);
+    int lengths = 0;
+    int transfers = 0;
+    for (const auto& header : headers) {
+        const std::string name = Lower(header.first);
+        lengths += name == "content-length";
+        transfers += name == "transfer-encoding";
+    }
+    Check(lengths + transfers == 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -43,10 +95,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     HeaderMap headers;
     const char* type = kTypes[provider.ConsumeIntegralInRange<size_t>(0, 5)];
     const char* encoding = kEncodings[provider.ConsumeIntegralInRange<size_t>(0, 3)];
+    const size_t route = provider.ConsumeIntegralInRange<size_t>(0, 3);
     if (*type) headers["content-type"] = type;
     if (*encoding) headers["content-encoding"] = encoding;
     headers["x-tally-attempt"] = provider.ConsumeRandomLengthString(24);
     const std::string body = provider.ConsumeRemainingBytesAsString();
+
+    CheckHeadOf(body, route);
+    std::string inflated;
+    bool tooLarge = false;
+    if (Gunzip(body, 1u << 20, &inflated, &tooLarge)) Check(inflated.size() <= 1u << 20);
+    for (const char c : Printable(body)) {
+        Check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+    }
 
     const Verdict verdict = ParseUpload(body, headers);
     HeaderInteger(headers, "x-tally-attempt");

@@ -22,6 +22,24 @@ inline std::string PlainHttpRequest(const std::string& method, const std::string
            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+#ifndef _WIN32
+// What came back for raw request bytes, sent as they are (the collector's
+// answers to malformed requests; Linux only, like the collector).
+struct RawReply {
+    int status = 0;       // of the first response; 0 when none arrived
+    std::string head;     // its status line and headers
+    std::string body;     // its body, by its Content-Length
+    std::string after;    // anything the server sent after it
+    bool closed = false;  // the server ended the connection within `closeWaitMs`
+};
+
+// Sends `bytes` to 127.0.0.1:`port` (over TLS trusting only `caFile`, as
+// localhost, unless it is empty), reads the first response, then waits up to
+// `closeWaitMs` for the server to close.
+RawReply RawExchange(int port, const std::string& caFile, const std::string& bytes,
+                     int closeWaitMs);
+#endif
+
 // The body of a whole response text; empty without a header end.
 inline std::string PlainHttpBody(const std::string& response) {
     const size_t end = response.find("\r\n\r\n");

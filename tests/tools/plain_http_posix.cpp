@@ -1,7 +1,15 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
 
 #include "plain_http.h"
 
@@ -32,6 +40,139 @@ std::string PlainHttp(int port, const std::string& method, const std::string& pa
     }
     close(fd);
     return PlainHttpBody(response);
+}
+
+namespace {
+
+int ConnectLoopback(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One connection, plain or TLS: send everything, read what arrives by a deadline.
+class RawConnection {
+  public:
+    RawConnection(int port, const std::string& caFile) : m_fd(ConnectLoopback(port)) {
+        if (m_fd < 0 || caFile.empty()) return;
+        m_context.reset(SSL_CTX_new(TLS_client_method()));
+        if (!m_context ||
+            SSL_CTX_load_verify_locations(m_context.get(), caFile.c_str(), nullptr) != 1) {
+            m_fd = Closed(m_fd);
+            return;
+        }
+        SSL_CTX_set_verify(m_context.get(), SSL_VERIFY_PEER, nullptr);
+        m_ssl.reset(SSL_new(m_context.get()));
+        SSL_set_tlsext_host_name(m_ssl.get(), "localhost");
+        SSL_set1_host(m_ssl.get(), "localhost");
+        SSL_set_fd(m_ssl.get(), m_fd);
+        if (SSL_connect(m_ssl.get()) != 1) m_fd = Closed(m_fd);
+    }
+    ~RawConnection() {
+        m_ssl.reset();
+        if (m_fd >= 0) close(m_fd);
+    }
+    bool Ok() const { return m_fd >= 0; }
+
+    // The server may close before it took everything: what it answered counts.
+    void Send(const std::string& bytes) {
+        size_t sent = 0;
+        while (sent < bytes.size()) {
+            const size_t chunk = bytes.size() - sent;
+            const int n =
+                m_ssl ? SSL_write(m_ssl.get(), bytes.data() + sent, static_cast<int>(chunk))
+                      : static_cast<int>(send(m_fd, bytes.data() + sent, chunk, MSG_NOSIGNAL));
+            if (n <= 0) return;
+            sent += static_cast<size_t>(n);
+        }
+    }
+
+    // Appends what arrives until `deadline`; false once the server closed.
+    bool Receive(std::string* into, std::chrono::steady_clock::time_point deadline) {
+        char buffer[16384];
+        for (;;) {
+            if (!m_ssl || SSL_pending(m_ssl.get()) == 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0) return true;
+                pollfd wait{m_fd, POLLIN, 0};
+                if (poll(&wait, 1, static_cast<int>(left.count())) <= 0) return true;
+            }
+            const int n = m_ssl ? SSL_read(m_ssl.get(), buffer, sizeof(buffer))
+                                : static_cast<int>(recv(m_fd, buffer, sizeof(buffer), 0));
+            if (n <= 0) {
+                if (m_ssl && SSL_get_error(m_ssl.get(), n) == SSL_ERROR_WANT_READ) continue;
+                return false;
+            }
+            into->append(buffer, static_cast<size_t>(n));
+            return true;
+        }
+    }
+
+  private:
+    static int Closed(int fd) {
+        close(fd);
+        return -1;
+    }
+    struct ContextFree {
+        void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+    };
+    struct SslFree {
+        void operator()(SSL* ssl) const { SSL_free(ssl); }
+    };
+    int m_fd;
+    std::unique_ptr<SSL_CTX, ContextFree> m_context;
+    std::unique_ptr<SSL, SslFree> m_ssl;
+};
+
+}  // namespace
+
+RawReply RawExchange(int port, const std::string& caFile, const std::string& bytes,
+                     int closeWaitMs) {
+    using Clock = std::chrono::steady_clock;
+    signal(SIGPIPE, SIG_IGN);  // a server that closes early must not end the test
+    RawReply reply;
+    RawConnection connection(port, caFile);
+    if (!connection.Ok()) return reply;
+    connection.Send(bytes);
+    // The first response: headers, then its Content-Length of body.
+    std::string received;
+    const auto responseBy = Clock::now() + std::chrono::seconds(5);
+    size_t headEnd = std::string::npos;
+    size_t wanted = 0;
+    bool open = true;
+    while (open && Clock::now() < responseBy) {
+        open = connection.Receive(&received, responseBy);
+        if (headEnd == std::string::npos &&
+            (headEnd = received.find("\r\n\r\n")) != std::string::npos) {
+            reply.head = received.substr(0, headEnd);
+            const size_t length = reply.head.find("\r\nContent-Length: ");
+            wanted = length == std::string::npos
+                         ? 0
+                         : std::strtoul(reply.head.c_str() + length + 18, nullptr, 10);
+            reply.status = std::atoi(reply.head.c_str() + reply.head.find(' ') + 1);
+        }
+        if (headEnd != std::string::npos && received.size() >= headEnd + 4 + wanted) break;
+    }
+    if (headEnd == std::string::npos) {
+        reply.after = received;
+        reply.closed = !open;
+        return reply;
+    }
+    reply.body = received.substr(headEnd + 4, wanted);
+    reply.after = received.substr(std::min(received.size(), headEnd + 4 + wanted));
+    const auto closeBy = Clock::now() + std::chrono::milliseconds(closeWaitMs);
+    while (open && Clock::now() < closeBy) open = connection.Receive(&reply.after, closeBy);
+    reply.closed = !open;
+    return reply;
 }
 
 }  // namespace testing

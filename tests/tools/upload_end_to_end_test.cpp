@@ -90,7 +90,7 @@ class Collector {
         std::vector<std::string> arguments = m_arguments;
         arguments.insert(arguments.end(),
                          {"--state", m_state.string(), "--port", std::to_string(port),
-                          "--control-port", "0", "--export-ca", m_ca.string()});
+                          "--test-mode", "--control-port", "0", "--export-ca", m_ca.string()});
         m_runner = std::thread([this, arguments] {
             m_outcome = RunProcess(TALLY_COLLECTOR, arguments, CurrentEnvironment(),
                                    m_folder.Path() / "collector.log", std::chrono::seconds(110));
@@ -106,6 +106,8 @@ class Collector {
     }
 
     Json::Value Stats() const { return testing::Stats(m_control); }
+    int HttpsPort() const { return m_https; }
+    std::string Log() const { return ReadFileBytes(m_folder.Path() / "collector.log"); }
     void Control(const std::string& json) const { testing::Control(m_control, json); }
     fs::path State() const { return m_state; }
     int ControlPort() const { return m_control; }
@@ -756,6 +758,215 @@ TEST(Collector, RefusesBadInputWithAClearStatusStoresNothingAndStaysUp) {
     EXPECT_EQ(collector.Rows("requests"), static_cast<int64_t>(cases.size()));
     EXPECT_EQ(collector.Upload(Body("b-ok", 25, 1, 20)).status, 200);  // 500 events, 20 batches
 }
+
+#ifndef _WIN32
+// Requests as an attacker would write them, byte for byte over TLS: each is
+// refused with a 4xx and an {"error"} body, before anything is stored, and
+// the connection is closed after the refusal, so that nothing sent behind it
+// (a body left unread, an upload smuggled in it) is taken for a request.
+// The few that are well-formed after all are stored and keep the connection.
+TEST(Collector, AnswersHostileRequestsWithA4xxClosesTheConnectionAndStoresNothingOfThem) {
+    Collector collector;
+    auto upload = [](const std::string& extraHeaders, const std::string& body) {
+        return "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+               "application/json\r\n" +
+               extraHeaders + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    // An upload hidden where a server or a proxy in front may take it for a
+    // request of its own; its batch id says so.
+    const std::string smuggled = upload("", Body("smuggled", 1));
+    const std::string smuggledLength =
+        "Content-Length: " + std::to_string(smuggled.size()) + "\r\n";
+    const std::string bomb = Gzipped(std::string(5 << 20, ' '));
+    auto event = [](const std::string& fields) {
+        return "{\"schema\":1,\"app\":{},\"batches\":[{\"batch_id\":\"b-row\",\"created_ms\":-5,"
+               "\"events\":[{" +
+               fields + ",\"payload\":{}}]}]}";
+    };
+    std::string deep =
+        "{\"schema\":1,\"app\":{},\"batches\":[{\"batch_id\":\"b-deep\",\"events\":[{"
+        "\"seq\":1,\"received_ms\":1,\"name\":\"n\",\"payload\":{\"a\":";
+    deep += std::string(1000, '[') + std::string(1000, ']') + "}}]}]}";
+    struct Case {
+        const char* what;
+        std::string bytes;
+        int status;
+        int64_t events;  // stored by it
+    };
+    const std::vector<Case> cases = {
+        {"GET /nowhere with a body",
+         "GET /nowhere HTTP/1.1\r\nHost: localhost\r\n" + smuggledLength + "\r\n" + smuggled, 404,
+         0},
+        {"GET on the upload path with a body",
+         "GET /v1/batches HTTP/1.1\r\nHost: localhost\r\n" + smuggledLength + "\r\n" + smuggled,
+         405, 0},
+        {"Content-Length past 4 MiB, body withheld",
+         "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+         "application/json\r\nContent-Length: 5000000\r\n\r\n" +
+             smuggled,
+         413, 0},
+        {"waits for 100 Continue with a Content-Length past 4 MiB",
+         "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\n"
+         "Content-Length: 5000000\r\n\r\n",
+         413, 0},
+        {"inflates past 4 MiB", upload("Content-Encoding: gzip\r\n", bomb) + smuggled, 413, 0},
+        {"chunked and Content-Length",
+         "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+         "application/json\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n0\r\n\r\n" +
+             smuggled,
+         400, 0},
+        {"two different Content-Lengths",
+         "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+         "application/json\r\nContent-Length: 0\r\n" +
+             smuggledLength + "\r\n" + smuggled,
+         400, 0},
+        {"a transfer coding besides chunked",
+         "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: gzip, "
+         "chunked\r\n\r\n0\r\n\r\n" +
+             smuggled,
+         400, 0},
+        {"no length at all",
+         "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n\r\n" +
+             smuggled,
+         411, 0},
+        {"Content-Encoding br", upload("Content-Encoding: br\r\n", Body("b-br", 1)), 415, 0},
+        {"request line past 8 KiB", "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", 431, 0},
+        {"header line past 8 KiB",
+         "POST /v1/batches HTTP/1.1\r\nX-Big: " + std::string(9000, 'a') + "\r\n\r\n" + smuggled,
+         431, 0},
+        {"120 header fields",
+         upload(
+             [] {
+                 std::string many;
+                 for (int i = 0; i < 120; ++i) many += "X-F" + std::to_string(i) + ": 1\r\n";
+                 return many;
+             }(),
+             Body("b-fields", 1)),
+         431, 0},
+        {"not HTTP", "HELLO\r\n\r\n" + smuggled, 400, 0},
+        {"payload nested 1000 deep", upload("", deep), 400, 0},
+        {"negative seq, key with control characters",
+         upload("Idempotency-Key: k\x1b[31m\r\n",
+                event("\"seq\":-1,\"received_ms\":1,\"name\":\"n\"")),
+         422, 0},
+        {"event name with control characters",
+         upload("", event("\"seq\":1,\"received_ms\":1,\"name\":\"n\\u001b[2J\"")), 422, 0},
+        {"Content-Encoding: GZIP",
+         upload("Content-Encoding: GZIP\r\n", Gzipped(Body("b-upper-gzip", 1))), 200, 1},
+        {"chunked",
+         [](const std::string& body) {
+             char size[16];
+             std::snprintf(size, sizeof(size), "%zx", body.size());
+             return "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+                    "application/json\r\nTransfer-Encoding: Chunked\r\n\r\n" +
+                    std::string(size) + "\r\n" + body + "\r\n0\r\n\r\n";
+         }(Body("b-chunked", 1)),
+         200, 1},
+        {"created_ms before 1970", upload("", event("\"seq\":1,\"received_ms\":1,\"name\":\"n\"")),
+         200, 1},
+    };
+    int64_t events = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool refused = c.status >= 400;
+        const RawReply reply = RawExchange(collector.HttpsPort(), collector.Trust().caFile, c.bytes,
+                                           refused ? 3000 : 300);
+        EXPECT_EQ(reply.status, c.status) << reply.head << "\n" << reply.body;
+        EXPECT_EQ(reply.body.find(refused ? "{\"error\":\"" : "{\"accepted\":1,"), 0u)
+            << reply.body;
+        EXPECT_EQ(reply.closed, refused);
+        EXPECT_EQ(reply.after, "");
+        EXPECT_EQ(reply.head.find("\r\nConnection: close") != std::string::npos, refused)
+            << reply.head;
+        events += c.events;
+        EXPECT_EQ(collector.Rows("events"), events);
+    }
+    EXPECT_EQ(collector.Rows("batches WHERE batch_id = 'smuggled'"), 0);
+    EXPECT_EQ(collector.Rows("batches WHERE batch_id = 'b-row' AND created_ms = -5"), 1);
+    // One log row for each, what the client sent printed escaped.
+    EXPECT_GE(collector.Rows("requests"), static_cast<int64_t>(cases.size()));
+    EXPECT_EQ(collector.Rows("requests WHERE idempotency_key = 'k\\x1b[31m' AND status = 422"), 1);
+    EXPECT_EQ(collector.Log().find('\x1b'), std::string::npos);
+    EXPECT_NE(collector.Log().find("key=k\\x1b[31m"), std::string::npos) << collector.Log();
+
+    // The control port takes JSON from a test, nothing a browser page could send.
+    auto control = [](const std::string& headers, const std::string& body) {
+        return "POST /control HTTP/1.1\r\n" + headers +
+               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    const std::string fail = R"({"fail":500,"count":100})";
+    const std::vector<std::pair<std::string, int>> controlCases = {
+        {control("Host: 127.0.0.1\r\nContent-Type: text/plain\r\n", fail), 415},
+        {control(
+             "Host: 127.0.0.1\r\nContent-Type: application/json\r\nOrigin: http://example.com\r\n",
+             fail),
+         403},
+        {control("Host: rebound.example:80\r\nContent-Type: application/json\r\n", fail), 403},
+        {"POST /control HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+         "application/json\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n" +
+             std::string(65536, ' '),
+         411},
+        {control("Host: 127.0.0.1\r\nContent-Type: application/json\r\n", std::string(65537, ' ')),
+         413},
+        {control("Host: 127.0.0.1\r\nContent-Type: application/json\r\n",
+                 std::string(5000, '[') + std::string(5000, ']')),
+         400},
+    };
+    for (const auto& c : controlCases) {
+        SCOPED_TRACE(c.first.substr(0, 80));
+        const RawReply reply = RawExchange(collector.ControlPort(), "", c.first, 3000);
+        EXPECT_EQ(reply.status, c.second) << reply.head;
+        EXPECT_EQ(reply.body.find("{\"error\":\""), 0u) << reply.body;
+        EXPECT_TRUE(reply.closed);
+    }
+    EXPECT_EQ(collector.Stats()["modes"]["fail"].asInt(), 0);
+
+    // Still serving: a normal upload on a fresh connection.
+    const HttpResult after = collector.Upload(Body("b-after", 2));
+    EXPECT_EQ(after.status, 200) << after.body;
+    EXPECT_EQ(collector.Rows("events"), events + 2);
+}
+
+// Failure modes are for tests only, and the keys it makes are its owner's alone.
+TEST(Collector, FailureModesNeedTestModeAndPrivateKeysAreMadeOwnerOnly) {
+    TempFolder folder;
+    const fs::path state = folder.Path() / "state";
+    const std::vector<std::vector<std::string>> modes = {
+        {"--fail", "503"}, {"--drop", "1"}, {"--cert", "self-signed"}, {"--delay", "1"}};
+    for (const auto& mode : modes) {
+        SCOPED_TRACE(mode[0]);
+        const ProcessOutcome refused = RunProcess(
+            TALLY_COLLECTOR, {"--state", state.string(), mode[0], mode[1]}, CurrentEnvironment(),
+            folder.Path() / "refused.log", std::chrono::seconds(20));
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(ReadFileBytes(folder.Path() / "refused.log").find("needs --test-mode"),
+                  std::string::npos);
+    }
+    // A key file is a new file, owner-only from its creation: a link planted
+    // in its place (or a file an earlier run left readable) is replaced, not
+    // written through.
+    fs::create_directories(state);
+    const fs::path planted = folder.Path() / "planted";
+    ASSERT_TRUE(WriteFileBytes(planted, "old"));
+    fs::permissions(planted, fs::perms::all);
+    fs::create_symlink(planted, state / "server.key");
+    const ProcessOutcome made =
+        RunProcess(TALLY_COLLECTOR,
+                   {"export-ca", "--state", state.string(), (folder.Path() / "ca.pem").string()},
+                   CurrentEnvironment(), folder.Path() / "export.log", std::chrono::seconds(20));
+    ASSERT_EQ(made.exitCode, 0) << ReadFileBytes(folder.Path() / "export.log");
+    int keys = 0;
+    for (const auto& entry : fs::directory_iterator(state)) {
+        if (entry.path().extension() != ".key") continue;
+        ++keys;
+        EXPECT_EQ(entry.status().permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << entry.path();
+    }
+    EXPECT_EQ(keys, 6);
+    EXPECT_EQ(ReadFileBytes(planted), "old");
+}
+#endif
 
 }  // namespace
 }  // namespace testing

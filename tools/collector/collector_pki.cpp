@@ -1,8 +1,10 @@
 #include "collector_pki.h"
 
+#include <fcntl.h>
 #include <openssl/bn.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <system_error>
@@ -76,18 +78,32 @@ Cert MakeCert(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKEY* iss
     return cert;
 }
 
+// A new file only its owner can read, from the moment it exists: a file left
+// by an earlier run (perhaps readable by others) is removed first, and a
+// link planted in its place is not followed.
+File CreatePrivate(const fs::path& path) {
+    ::unlink(path.c_str());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) ::close(fd);
+    return File(file);
+}
+
 bool WritePem(const fs::path& base, X509* cert, EVP_PKEY* key, std::string* error) {
     const fs::path certPath = fs::path(base).concat(".pem");
     const fs::path keyPath = fs::path(base).concat(".key");
     File certFile(std::fopen(certPath.c_str(), "wb"));
-    File keyFile(std::fopen(keyPath.c_str(), "wb"));
-    if (!certFile || !keyFile || PEM_write_X509(certFile.get(), cert) != 1 ||
-        PEM_write_PrivateKey(keyFile.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    File keyFile = CreatePrivate(keyPath);
+    bool written =
+        certFile && keyFile && PEM_write_X509(certFile.get(), cert) == 1 &&
+        PEM_write_PrivateKey(keyFile.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    // A key that did not reach the disk whole is an error too.
+    if (keyFile && std::fclose(keyFile.release()) != 0) written = false;
+    if (!written) {
         *error = "cannot write " + certPath.string() + " and its key";
         return false;
     }
-    std::error_code ignored;
-    fs::permissions(keyPath, fs::perms::owner_read | fs::perms::owner_write, ignored);
     return true;
 }
 

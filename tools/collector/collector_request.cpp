@@ -1,6 +1,7 @@
 #include "collector_request.h"
 
 #include <json/json.h>
+#include <zlib.h>
 
 #include <cctype>
 #include <memory>
@@ -64,7 +65,130 @@ bool AppField(const Json::Value& app, const char* name, std::string* out) {
     return out->size() <= 256;
 }
 
+bool ControlFree(const std::string& text) {
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) return false;
+    }
+    return true;
+}
+
+HeadVerdict RefuseHead(int status, std::string error) {
+    HeadVerdict verdict;
+    verdict.status = status;
+    verdict.error = std::move(error);
+    return verdict;
+}
+
+bool Digits(const std::string& text) {
+    if (text.empty() || text.size() > 18) return false;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t requestLineBytes,
+                      const HeaderList& headers) {
+    // Counted as they came over the wire: "name: value" and a CRLF each.
+    size_t headBytes = requestLineBytes + 2;
+    for (const auto& header : headers) headBytes += header.first.size() + header.second.size() + 4;
+    if (headBytes > kMaxHeadBytes || headers.size() > kMaxHeaderFields) {
+        return RefuseHead(431, "request line and headers past 16 KiB or 100 fields");
+    }
+    if (path != "/v1/batches") return RefuseHead(404, "no such endpoint");
+    if (method != "POST") return RefuseHead(405, "use POST");
+
+    std::vector<std::string> lengths;
+    std::vector<std::string> transfers;
+    std::vector<std::string> encodings;
+    for (const auto& header : headers) {
+        const std::string name = Lower(header.first);
+        if (name == "content-length") lengths.push_back(Trimmed(header.second));
+        if (name == "transfer-encoding") transfers.push_back(Lower(Trimmed(header.second)));
+        if (name == "content-encoding") encodings.push_back(header.second);
+    }
+    // A proxy in front may pick the other header, or the other copy, than
+    // cpp-httplib does, and then reads a different body: the bytes one of
+    // them takes for the next request are the other's body.
+    if (!transfers.empty() && !lengths.empty()) {
+        return RefuseHead(400, "both Transfer-Encoding and Content-Length");
+    }
+    if (transfers.size() > 1 || lengths.size() > 1) {
+        return RefuseHead(400, "Transfer-Encoding or Content-Length more than once");
+    }
+    if (!transfers.empty() && transfers[0] != "chunked") {
+        return RefuseHead(400, "Transfer-Encoding other than chunked");
+    }
+    if (transfers.empty() && lengths.empty()) {
+        return RefuseHead(411, "Content-Length or chunked Transfer-Encoding needed");
+    }
+    if (!lengths.empty()) {
+        if (!Digits(lengths[0])) return RefuseHead(400, "Content-Length is not a number");
+        if (std::stoull(lengths[0]) > kMaxWireBytes)
+            return RefuseHead(413, "body larger than 4 MiB");
+    }
+
+    HeadVerdict verdict;
+    if (encodings.size() > 1) return RefuseHead(415, "Content-Encoding more than once");
+    if (!encodings.empty()) {
+        // Content codings compare without case; cpp-httplib inflates only
+        // the lower-case spelling and hands any other one over compressed.
+        const std::string encoding = Lower(Trimmed(encodings[0]));
+        if (!encoding.empty() && encoding != "gzip" && encoding != "identity") {
+            return RefuseHead(415, "Content-Encoding must be gzip or identity");
+        }
+        verdict.gunzip = encoding == "gzip" && encodings[0] != "gzip";
+    }
+    return verdict;
+}
+
+bool Gunzip(std::string_view compressed, size_t limit, std::string* out, bool* tooLarge) {
+    *tooLarge = false;
+    out->clear();
+    z_stream stream{};
+    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return false;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    stream.avail_in = static_cast<uInt>(compressed.size());
+    char buffer[16384];
+    int result = Z_OK;
+    while (result == Z_OK) {
+        stream.next_out = reinterpret_cast<Bytef*>(buffer);
+        stream.avail_out = sizeof(buffer);
+        result = inflate(&stream, Z_NO_FLUSH);
+        const size_t produced = sizeof(buffer) - stream.avail_out;
+        if (out->size() + produced > limit) {
+            *tooLarge = true;
+            break;
+        }
+        out->append(buffer, produced);
+        if (result == Z_OK && produced == 0 && stream.avail_in == 0) break;  // truncated
+    }
+    const bool whole = result == Z_STREAM_END && stream.avail_in == 0;
+    inflateEnd(&stream);
+    return whole && !*tooLarge;
+}
+
+std::string Printable(std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string printable;
+    printable.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            printable += "\\x";
+            printable += kHex[u >> 4];
+            printable += kHex[u & 15];
+        } else if (c == '\\') {
+            printable += "\\\\";
+        } else {
+            printable += c;
+        }
+    }
+    return printable;
+}
 
 int64_t HeaderInteger(const HeaderMap& headers, const std::string& name) {
     const std::string text = Trimmed(Header(headers, name));
@@ -95,10 +219,14 @@ Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors) ||
-        !root.isObject()) {
-        return Refuse(400, "body is not a JSON object");
+    bool parsed = false;
+    try {
+        parsed = reader->parse(body.data(), body.data() + body.size(), &root, &errors);
+    } catch (const std::exception&) {
+        // jsoncpp throws past its stack limit instead of reporting an error.
+        return Refuse(400, "body nested deeper than 200 levels");
     }
+    if (!parsed || !root.isObject()) return Refuse(400, "body is not a JSON object");
     if (!root["schema"].isIntegral() || !root["schema"].isInt64() ||
         root["schema"].asInt64() != 1) {
         return Refuse(422, "unknown schema (expected 1)");
@@ -139,11 +267,15 @@ Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
                 !Integer(event["received_ms"], &parsedEvent.receivedMs)) {
                 return Refuse(422, "an event needs integer seq and received_ms");
             }
+            if (parsedEvent.seq < 0) return Refuse(422, "an event's seq must not be negative");
             const Json::Value& name = event["name"];
             if (!name.isString() || name.asString().empty()) {
                 return Refuse(422, "an event needs a name");
             }
             parsedEvent.name = name.asString();
+            if (parsedEvent.name.size() > 256 || !ControlFree(parsedEvent.name)) {
+                return Refuse(422, "an event name must be short and free of control characters");
+            }
             const Json::Value& payload = event["payload"];
             if (!payload.isObject()) return Refuse(422, "an event's payload must be an object");
             // Kept as the client sent it: the reader's offsets bound the text.

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tally {
@@ -18,6 +19,12 @@ namespace collector {
 constexpr size_t kMaxDecodedBytes = 4u * 1024 * 1024;  // body after gzip inflation
 constexpr size_t kMaxBatches = 20;
 constexpr size_t kMaxEvents = 500;
+// Limits of what arrives before the body: the request line and the header
+// fields together, and how many fields.
+constexpr size_t kMaxHeadBytes = 16u * 1024;
+constexpr size_t kMaxHeaderFields = 100;
+// A body on the wire (Content-Length, or the chunks read so far).
+constexpr size_t kMaxWireBytes = kMaxDecodedBytes;
 
 struct AppFields {
     std::string appid;
@@ -53,11 +60,41 @@ struct Verdict {
     Upload upload;      // filled only when status is 200
 };
 
+// Header fields in the order they arrived, names as sent.
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+struct HeadVerdict {
+    int status = 0;       // 0: read the body; else the 4xx to answer before reading it
+    std::string error;    // short reason for a 4xx
+    bool gunzip = false;  // gzip spelt other than "gzip": the body arrives still compressed
+};
+
+// What can be judged of an upload before its body is read: the size of the
+// head (431), the route (404, 405), the framing (400 for anything a proxy in
+// front could read differently: Transfer-Encoding with Content-Length, more
+// than one of either, a transfer coding other than chunked, a Content-Length
+// that is not plain digits; 411 without either; 413 past kMaxWireBytes) and
+// the content coding (415 unless gzip or identity, compared without case).
+// `requestLineBytes` is the request line's length without its CRLF.
+HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t requestLineBytes,
+                      const HeaderList& headers);
+
+// Inflates a gzip body up to `limit` bytes. False when it is not gzip, is
+// truncated or has bytes after its end; `tooLarge` when it inflates past
+// `limit`.
+bool Gunzip(std::string_view compressed, size_t limit, std::string* out, bool* tooLarge);
+
+// `text` for one line of a log or of `show`: control bytes and DEL as \xNN,
+// a backslash doubled; everything else as it is.
+std::string Printable(std::string_view text);
+
 // Validates a request: `body` is the body after any Content-Encoding was
 // undone, `headers` the request's headers with lower-case names.
 // 415: not JSON by Content-Type, or an encoding other than gzip/identity;
 // 413: body past kMaxDecodedBytes, more than kMaxBatches or kMaxEvents;
-// 400: not a JSON object; 422: a JSON object that is not a schema-1 upload.
+// 400: not a JSON object (also one nested deeper than the reader allows);
+// 422: a JSON object that is not a schema-1 upload, a negative seq, an event
+// name with control characters.
 Verdict ParseUpload(std::string_view body, const HeaderMap& headers);
 
 // A header's value parsed as a non-negative integer (ms, attempt); -1 when

@@ -5,16 +5,19 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <numeric>
 #include <thread>
 
 #include "collector_request.h"
@@ -32,6 +35,12 @@ using server::StoreStatus;
 // Partitions for the coming days are made and expired ones dropped this
 // often; hourly is far ahead of any day boundary.
 constexpr std::chrono::minutes kMaintenanceInterval{60};
+// How long, and how much, a refused client may go on sending before its
+// connection is closed (CloseAfterAnswer): a whole body past the limit.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr size_t kLingerBytes = 2 * kMaxWireBytes;
+// A control request's body: a few keys of JSON.
+constexpr size_t kMaxControlBytes = 64 * 1024;
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -56,6 +65,80 @@ Json::Value ModesJson(const FailureModes& modes) {
     return json;
 }
 
+// The TLS connection the current worker serves. cpp-httplib serves a
+// connection on one pool thread from its handshake to its close, and hands
+// the handler its SSL only once the headers are read; a request it refuses
+// itself (a bad request line, a header line past its limit) reaches our
+// hooks without one. Set by the ClientHello callback, which runs for every
+// handshake, resumed or not, before any request of that connection.
+thread_local SSL* t_connection = nullptr;
+
+// After the answer to a refused request is written: close_notify and FIN go
+// out, and the connection reads as ended, so nothing the client sent after
+// the refused request (its unread body, a pipelined request) is taken as a
+// request. cpp-httplib ends its keep-alive loop at that end and frees it.
+// Closing a socket with unread bytes resets the connection, and a client
+// still sending its body then fails on its next send without reading the
+// answer; so what it still sends is read and thrown away until it closes,
+// for kLingerTime and kLingerBytes at most.
+void CloseAfterAnswer(SSL* ssl) {
+    if (ssl == nullptr) return;
+    SSL_shutdown(ssl);
+    SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+    const int fd = SSL_get_fd(ssl);
+    ::shutdown(fd, SHUT_WR);
+    const auto until = std::chrono::steady_clock::now() + kLingerTime;
+    size_t drained = 0;
+    char buffer[16384];
+    while (drained < kLingerBytes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        pollfd readable{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) break;
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) break;
+        drained += static_cast<size_t>(n);
+    }
+}
+
+void SetError(httplib::Response& response, int status, const std::string& error) {
+    response.status = status;
+    Json::Value body;
+    body["error"] = error;
+    response.set_content(JsonText(body), "application/json");
+}
+
+// The header fields the client sent: cpp-httplib adds the peer's and our
+// address among them, once each, after the client's.
+HeaderList ClientHeaders(const httplib::Request& request) {
+    HeaderList headers;
+    int added[4] = {0, 0, 0, 0};
+    static const char* const kAdded[4] = {"REMOTE_ADDR", "REMOTE_PORT", "LOCAL_ADDR", "LOCAL_PORT"};
+    std::vector<const std::pair<const std::string, std::string>*> fields;
+    for (const auto& header : request.headers) fields.push_back(&header);
+    // The library's own come last within their name: drop from the back.
+    for (auto it = fields.rbegin(); it != fields.rend(); ++it) {
+        bool library = false;
+        for (int i = 0; i < 4 && request.remote_port >= 0; ++i) {
+            if (added[i] == 0 && (*it)->first == kAdded[i]) {
+                added[i] = 1;
+                library = true;
+            }
+        }
+        if (!library) headers.emplace_back((*it)->first, (*it)->second);
+    }
+    std::reverse(headers.begin(), headers.end());
+    return headers;
+}
+
+size_t RequestLineBytes(const httplib::Request& request) {
+    return request.method.size() + request.target.size() + request.version.size() + 2;
+}
+
+bool Loopback(const std::string& address) {
+    return address == "127.0.0.1" || address == "::1" || address == "::ffff:127.0.0.1";
+}
+
 class Collector {
   public:
     explicit Collector(const ServerOptions& options) : m_options(options), m_modes(options.modes) {}
@@ -71,6 +154,14 @@ class Collector {
         int64_t delayMs = 0;
     };
 
+    httplib::Server::HandlerResponse ScreenUpload(const httplib::Request& request,
+                                                  httplib::Response& response);
+    httplib::Server::HandlerResponse ScreenControl(const httplib::Request& request,
+                                                   httplib::Response& response);
+    void AnswerLibraryRefusal(const httplib::Request& request, httplib::Response& response,
+                              bool upload);
+    RequestRecord Record(const httplib::Request& request);
+    void Log(const httplib::Request& request, RequestRecord& record, int64_t ms);
     void HandleUpload(const httplib::Request& request, httplib::Response& response,
                       const httplib::ContentReader& reader);
     void HandleControl(const httplib::Request& request, httplib::Response& response);
@@ -147,23 +238,172 @@ void Collector::Answer(httplib::Response& response, int status, const std::strin
     record->error = error;
 }
 
-void Collector::HandleUpload(const httplib::Request& request, httplib::Response& response,
-                             const httplib::ContentReader& reader) {
-    const auto started = std::chrono::steady_clock::now();
+RequestRecord Collector::Record(const httplib::Request& request) {
     RequestRecord record;
     record.receiveMs = NowMs();
-    ++m_requests;
     HeaderMap headers;
     for (const auto& header : request.headers) {
         std::string name = header.first;
         for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         headers.emplace(name, header.second);
     }
-    record.idempotencyKey = request.get_header_value("Idempotency-Key").substr(0, 128);
+    // Whatever the client put in them, the log and `show` print one line.
+    record.idempotencyKey = Printable(request.get_header_value("Idempotency-Key")).substr(0, 128);
     record.attempt = HeaderInteger(headers, "x-tally-attempt");
     record.uploadTimeMs = HeaderInteger(headers, "x-tally-upload-time");
-    record.userAgent = request.get_header_value("User-Agent").substr(0, 256);
+    record.userAgent = Printable(request.get_header_value("User-Agent")).substr(0, 256);
     record.wireBytes = HeaderInteger(headers, "content-length");
+    return record;
+}
+
+// One row in the store's request log and one line on stdout per request.
+void Collector::Log(const httplib::Request& request, RequestRecord& record, int64_t ms) {
+    if (record.status >= 400 && record.status < 500) ++m_refused;
+    m_store->LogRequest(record);
+    std::printf(
+        "%s %s key=%s attempt=%lld -> %d (%d new, %d duplicate, %d events, %lld bytes) "
+        "%lld ms%s%s\n",
+        Printable(request.method.substr(0, 16)).c_str(),
+        Printable(request.path.substr(0, 128)).c_str(), record.idempotencyKey.c_str(),
+        static_cast<long long>(record.attempt), record.status, record.batchesNew,
+        record.batchesDuplicate, record.eventsNew, static_cast<long long>(record.bodyBytes),
+        static_cast<long long>(ms), record.error.empty() ? "" : ": ",
+        Printable(record.error).c_str());
+    std::fflush(stdout);
+}
+
+// Everything an upload request is refused for before its body is read; the
+// connection is closed after the answer (the logger), so the unread body is
+// never taken for a request.
+httplib::Server::HandlerResponse Collector::ScreenUpload(const httplib::Request& request,
+                                                         httplib::Response& response) {
+    const HeadVerdict head =
+        CheckHead(request.method, request.path, RequestLineBytes(request), ClientHeaders(request));
+    if (head.status == 0) return httplib::Server::HandlerResponse::Unhandled;
+    ++m_requests;
+    RequestRecord record = Record(request);
+    if (head.status == 405) response.set_header("Allow", "POST");
+    Answer(response, head.status, head.error, &record);
+    Log(request, record, 0);
+    return httplib::Server::HandlerResponse::Handled;
+}
+
+// The control port takes only what a test sends it: from loopback, no
+// browser (a page could post to it cross-origin, or reach it through DNS
+// rebinding under another host name), JSON with a Content-Length bound.
+httplib::Server::HandlerResponse Collector::ScreenControl(const httplib::Request& request,
+                                                          httplib::Response& response) {
+    auto refuse = [&](int status, const char* error) {
+        SetError(response, status, error);
+        std::printf("control %s %s -> %d: %s\n", Printable(request.method.substr(0, 16)).c_str(),
+                    Printable(request.path.substr(0, 128)).c_str(), status, error);
+        std::fflush(stdout);
+        return httplib::Server::HandlerResponse::Handled;
+    };
+    const HeaderList headers = ClientHeaders(request);
+    std::string host;
+    int hosts = 0;
+    for (const auto& header : headers) {
+        std::string name = header.first;
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (name == "origin") return refuse(403, "no requests from a browser page");
+        if (name == "transfer-encoding") return refuse(411, "Content-Length needed, not chunked");
+        if (name == "host") {
+            ++hosts;
+            host = header.second;
+        }
+    }
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string hostName =
+        host.substr(0, host.rfind(':') == std::string::npos || host.rfind(']') != std::string::npos
+                           ? host.size()
+                           : host.rfind(':'));
+    if (!Loopback(request.remote_addr) || hosts > 1 ||
+        (hosts == 1 && hostName != "127.0.0.1" && hostName != "localhost")) {
+        return refuse(403, "only from loopback, as 127.0.0.1 or localhost");
+    }
+    const size_t headBytes =
+        RequestLineBytes(request) +
+        std::accumulate(headers.begin(), headers.end(), size_t{0}, [](size_t sum, const auto& h) {
+            return sum + h.first.size() + h.second.size() + 4;
+        });
+    if (headBytes > kMaxHeadBytes || headers.size() > kMaxHeaderFields) {
+        return refuse(431, "request line and headers past 16 KiB or 100 fields");
+    }
+    const bool known =
+        request.path == "/stats" || request.path == "/control" || request.path == "/shutdown";
+    const bool post = request.path != "/stats";
+    if (!known) return refuse(404, "no such endpoint");
+    if (request.method != (post ? "POST" : "GET")) {
+        response.set_header("Allow", post ? "POST" : "GET");
+        return refuse(405, post ? "use POST" : "use GET");
+    }
+    if (!post) return httplib::Server::HandlerResponse::Unhandled;
+    const std::string length = request.get_header_value("Content-Length");
+    if (request.get_header_value_count("Content-Length") != 1 || length.empty() ||
+        length.size() > 6 || length.find_first_not_of("0123456789") != std::string::npos) {
+        return refuse(411, "one Content-Length needed");
+    }
+    if (std::stoul(length) > kMaxControlBytes) return refuse(413, "body larger than 64 KiB");
+    std::string type = request.get_header_value("Content-Type");
+    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (type.compare(0, 16, "application/json") != 0 ||
+        (type.size() > 16 && type[16] != ';' && type[16] != ' ')) {
+        return refuse(415, "Content-Type must be application/json");
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+}
+
+// cpp-httplib answers some requests itself before our handlers see them:
+// a request line it cannot parse (400), one past its 8 KiB (414), a header
+// line past its 8 KiB (400, headers unread). Each gets our error body and a
+// log line; the two size limits are ours too, so they answer 431. Our own
+// refusals (with a body) only get the Connection: close they need.
+void Collector::AnswerLibraryRefusal(const httplib::Request& request, httplib::Response& response,
+                                     bool upload) {
+    if (!response.has_header("Connection")) response.set_header("Connection", "close");
+    if (!response.body.empty()) return;
+    // cpp-httplib fills the path only from a request line it accepts, and
+    // the remote port only once the headers are read.
+    const bool lineRead = !request.path.empty();
+    const bool headersRead = request.remote_port >= 0;
+    std::string error = "malformed request";
+    if (response.status == 414 || (response.status == 400 && lineRead && !headersRead)) {
+        response.status = 431;
+        error = "request line and headers past 16 KiB or 100 fields";
+    } else if (response.status == 400 && !lineRead) {
+        error = "malformed request line";
+    } else if (response.status == 400) {
+        error = "body unreadable";
+    }
+    const int status = response.status;
+    response.set_content("", "application/json");
+    SetError(response, status, error);
+    if (!upload) {
+        std::printf("control -> %d: %s\n", status, error.c_str());
+        std::fflush(stdout);
+        return;
+    }
+    ++m_requests;
+    RequestRecord record = Record(request);
+    record.status = status;
+    record.error = error;
+    Log(request, record, 0);
+}
+
+void Collector::HandleUpload(const httplib::Request& request, httplib::Response& response,
+                             const httplib::ContentReader& reader) {
+    const auto started = std::chrono::steady_clock::now();
+    ++m_requests;
+    RequestRecord record = Record(request);
+    HeaderMap headers;
+    for (const auto& header : request.headers) {
+        std::string name = header.first;
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        headers.emplace(name, header.second);
+    }
+    const HeadVerdict head =
+        CheckHead(request.method, request.path, RequestLineBytes(request), ClientHeaders(request));
 
     // The body arrives decoded (cpp-httplib inflates gzip on its own), so the
     // decoded size is bounded here, chunk by chunk, and so is the time a
@@ -203,19 +443,10 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
 
     auto finish = [&](int status, const std::string& error) {
         Answer(response, status, error, &record);
-        if (status >= 400 && status < 500) ++m_refused;
-        m_store->LogRequest(record);
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - started)
-                            .count();
-        std::printf(
-            "POST /v1/batches key=%s attempt=%lld -> %d (%d new, %d duplicate, %d events, "
-            "%lld bytes) %lld ms%s%s\n",
-            record.idempotencyKey.c_str(), static_cast<long long>(record.attempt), status,
-            record.batchesNew, record.batchesDuplicate, record.eventsNew,
-            static_cast<long long>(record.bodyBytes), static_cast<long long>(ms),
-            error.empty() ? "" : ": ", error.c_str());
-        std::fflush(stdout);
+        Log(request, record,
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  started)
+                .count());
     };
 
     if (!read) {
@@ -226,6 +457,17 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         if (response.status == 413) return finish(413, "body larger than 4 MiB");
         if (response.status == 415) return finish(415, "unsupported Content-Encoding");
         return finish(400, "truncated or undecodable body");
+    }
+    if (head.gunzip) {
+        std::string decoded;
+        bool inflatesTooFar = false;
+        if (!Gunzip(body, kMaxDecodedBytes, &decoded, &inflatesTooFar)) {
+            return finish(inflatesTooFar ? 413 : 400, inflatesTooFar
+                                                          ? "body larger than 4 MiB after decoding"
+                                                          : "truncated or undecodable body");
+        }
+        body = std::move(decoded);
+        record.bodyBytes = static_cast<int64_t>(body.size());
     }
 
     const Injected injected = TakeFailure();
@@ -249,6 +491,8 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         response.set_header("Retry-After", std::to_string(m_options.unavailableRetryAfterS));
         return finish(503, "database unavailable: " + stored.error);
     }
+    // Input that passed the checks above and still failed is the store's
+    // fault, not the client's: 500, and the client keeps its batches.
     if (stored.status != StoreStatus::Stored) return finish(500, "storage failed: " + stored.error);
     record.batchesNew = stored.batchesNew;
     record.batchesDuplicate = stored.batchesDuplicate;
@@ -267,10 +511,7 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         response.set_header("Connection", "close");
         record.status = 0;
         record.error = "connection dropped after storing";
-        m_store->LogRequest(record);
-        std::printf("POST /v1/batches key=%s -> dropped after storing %d new batches\n",
-                    record.idempotencyKey.c_str(), record.batchesNew);
-        std::fflush(stdout);
+        Log(request, record, 0);
         return;
     }
     if (injected.delayMs > 0) {
@@ -283,12 +524,18 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
 
 void Collector::HandleControl(const httplib::Request& request, httplib::Response& response) {
     Json::CharReaderBuilder builder;
+    builder.settings_["stackLimit"] = 20;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
     const std::string& body = request.body;
-    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors) ||
-        !root.isObject()) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(body.data(), body.data() + body.size(), &root, &errors);
+    } catch (const std::exception&) {
+        // Past the stack limit jsoncpp throws; a few flat keys are all we take.
+    }
+    if (!parsed || !root.isObject()) {
         response.status = 400;
         response.set_content(R"({"error":"body is not a JSON object"})", "application/json");
         return;
@@ -439,6 +686,13 @@ int Collector::Run() {
                 return static_cast<Collector*>(self)->PickCertificate(ssl) ? 1 : 0;
             },
             this);
+        SSL_CTX_set_client_hello_cb(
+            &context,
+            [](SSL* ssl, int*, void*) {
+                t_connection = ssl;
+                return SSL_CLIENT_HELLO_SUCCESS;
+            },
+            nullptr);
         return true;
     });
     if (!https.is_valid()) {
@@ -448,25 +702,45 @@ int Collector::Run() {
     const int threads = m_options.threads;
     https.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     https.set_tcp_nodelay(true);
-    https.set_payload_max_length(kMaxDecodedBytes);
+    https.set_payload_max_length(kMaxWireBytes);
     https.set_read_timeout(std::chrono::milliseconds(m_options.readTimeoutMs));
     https.set_write_timeout(std::chrono::seconds(5));
     https.set_keep_alive_timeout(5);
     https.set_keep_alive_max_count(100);
-    // Only one route reads a body; anything else is answered before its
-    // body is read (which cpp-httplib would otherwise buffer without a bound
-    // when chunked) and the connection closed.
-    https.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-        if (request.path == "/v1/batches" && request.method == "POST") {
-            return httplib::Server::HandlerResponse::Unhandled;
-        }
-        const bool known = request.path == "/v1/batches";
-        response.status = known ? 405 : 404;
-        if (known) response.set_header("Allow", "POST");
-        response.set_header("Connection", "close");
-        response.set_content(known ? R"({"error":"use POST"})" : R"({"error":"no such endpoint"})",
-                             "application/json");
-        return httplib::Server::HandlerResponse::Handled;
+    // The route, the head's size and the body's framing and coding are
+    // judged before a body byte is read; only a well-framed upload reaches
+    // the handler.
+    https.set_pre_routing_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+            return ScreenUpload(request, response);
+        });
+    // A client that waits for 100 Continue is refused before it sends a body.
+    https.set_expect_100_continue_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+            return ScreenUpload(request, response) == httplib::Server::HandlerResponse::Handled
+                       ? response.status
+                       : 100;
+        });
+    // A fault of ours: a 500 with our body and a log line, not cpp-httplib's
+    // default, which puts the exception's text in a header.
+    auto internal = [](const httplib::Request& request, httplib::Response& response,
+                       std::exception_ptr) {
+        SetError(response, 500, "internal error");
+        std::printf("%s %s -> 500: internal error\n",
+                    Printable(request.method.substr(0, 16)).c_str(),
+                    Printable(request.path.substr(0, 128)).c_str());
+        std::fflush(stdout);
+    };
+    https.set_exception_handler(internal);
+    https.set_error_handler(httplib::Server::Handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+            AnswerLibraryRefusal(request, response, true);
+        }));
+    // Runs once the answer is written. cpp-httplib keeps a connection open
+    // after an answer whatever its Connection header says (it only looks at
+    // the request's), so a refusal closes it here.
+    https.set_logger([](const httplib::Request&, const httplib::Response& response) {
+        if (response.status >= 400) CloseAfterAnswer(t_connection);
     });
     https.Post("/v1/batches", [this](const httplib::Request& request, httplib::Response& response,
                                      const httplib::ContentReader& reader) {
@@ -474,47 +748,68 @@ int Collector::Run() {
     });
 
     httplib::Server control;
-    control.new_task_queue = [] { return new httplib::ThreadPool(2); };
-    control.set_payload_max_length(64 * 1024);
-    control.Get("/stats", [this](const httplib::Request&, httplib::Response& response) {
-        HandleStats(response);
-    });
-    control.Post("/control", [this](const httplib::Request& request, httplib::Response& response) {
-        HandleControl(request, response);
-    });
-    control.Post("/shutdown", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content("{}", "application/json");
-        ::kill(::getpid(), SIGTERM);
-    });
+    if (m_options.testMode) {
+        control.new_task_queue = [] { return new httplib::ThreadPool(2); };
+        control.set_payload_max_length(kMaxControlBytes);
+        control.set_read_timeout(std::chrono::milliseconds(m_options.readTimeoutMs));
+        // One request per connection: nothing after a refused request, or
+        // after its body, is ever read as another.
+        control.set_keep_alive_max_count(1);
+        control.set_pre_routing_handler(
+            [this](const httplib::Request& request, httplib::Response& response) {
+                return ScreenControl(request, response);
+            });
+        control.set_exception_handler(internal);
+        control.set_error_handler(httplib::Server::Handler(
+            [this](const httplib::Request& request, httplib::Response& response) {
+                AnswerLibraryRefusal(request, response, false);
+            }));
+        control.Get("/stats", [this](const httplib::Request&, httplib::Response& response) {
+            HandleStats(response);
+        });
+        control.Post("/control",
+                     [this](const httplib::Request& request, httplib::Response& response) {
+                         HandleControl(request, response);
+                     });
+        control.Post("/shutdown", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("{}", "application/json");
+            ::kill(::getpid(), SIGTERM);
+        });
+    }
 
     const int httpsPort =
         m_options.port == 0
             ? https.bind_to_any_port(m_options.listen)
             : (https.bind_to_port(m_options.listen, m_options.port) ? m_options.port : -1);
     const int controlPort =
-        m_options.controlPort == 0
+        !m_options.testMode ? 0
+        : m_options.controlPort == 0
             ? control.bind_to_any_port("127.0.0.1")
             : (control.bind_to_port("127.0.0.1", m_options.controlPort) ? m_options.controlPort
                                                                         : -1);
-    if (httpsPort <= 0 || controlPort <= 0) {
+    if (httpsPort <= 0 || controlPort < 0 || (m_options.testMode && controlPort == 0)) {
         std::fprintf(stderr, "tally-collector: cannot listen on %s:%d or 127.0.0.1:%d\n",
                      m_options.listen.c_str(), m_options.port, m_options.controlPort);
         return 2;
     }
     std::thread httpsThread([&https] { https.listen_after_bind(); });
-    std::thread controlThread([&control] { control.listen_after_bind(); });
+    std::thread controlThread([&control, this] {
+        if (m_options.testMode) control.listen_after_bind();
+    });
     std::thread maintenanceThread([this] { MaintainUntilStopped(); });
     // stop() only reaches a server that runs, and the ports file promises one.
-    while (!https.is_running() || !control.is_running()) {
+    while (!https.is_running() || (m_options.testMode && !control.is_running())) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const bool portsWritten = WritePorts(httpsPort, controlPort, &error);
     if (portsWritten) {
-        std::printf(
-            "tally-collector: https://%s:%d/v1/batches, control http://127.0.0.1:%d, "
-            "state %s, CA %s\n",
-            m_options.listen.c_str(), httpsPort, controlPort,
-            m_options.stateFolder.string().c_str(), CaFile(m_options.stateFolder).string().c_str());
+        const std::string controlText =
+            m_options.testMode ? "control http://127.0.0.1:" + std::to_string(controlPort)
+                               : std::string("no control port (--test-mode opens it)");
+        std::printf("tally-collector: https://%s:%d/v1/batches, %s, state %s, CA %s\n",
+                    m_options.listen.c_str(), httpsPort, controlText.c_str(),
+                    m_options.stateFolder.string().c_str(),
+                    CaFile(m_options.stateFolder).string().c_str());
         std::fflush(stdout);
         int signal = 0;
         sigwait(&signals, &signal);
@@ -523,7 +818,7 @@ int Collector::Run() {
     }
     Stop();
     https.stop();
-    control.stop();
+    if (m_options.testMode) control.stop();
     httpsThread.join();
     controlThread.join();
     maintenanceThread.join();

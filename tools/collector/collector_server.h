@@ -1,7 +1,7 @@
-// The collector's two listeners: HTTPS for uploads (POST /v1/batches) and a
-// plain-HTTP control port on loopback for tests (GET /stats, POST /control,
-// POST /shutdown). Failure modes set from the command line or the control
-// port apply to the upload port.
+// The collector's two listeners: HTTPS for uploads (POST /v1/batches) and,
+// in test mode only, a plain-HTTP control port on loopback (GET /stats,
+// POST /control, POST /shutdown). Failure modes set from the command line
+// or the control port apply to the upload port.
 #ifndef TALLYSERVICE_TOOLS_COLLECTOR_COLLECTOR_SERVER_H_
 #define TALLYSERVICE_TOOLS_COLLECTOR_COLLECTOR_SERVER_H_
 
@@ -28,7 +28,10 @@ struct FailureModes {
 struct ServerOptions {
     std::filesystem::path stateFolder;
     std::string listen = "127.0.0.1";
-    int port = 18443;         // 0: any free port (ports.json says which)
+    int port = 18443;  // 0: any free port (ports.json says which)
+    // The control port and failure modes exist only in test mode: a
+    // collector run as a backend cannot be told to misbehave.
+    bool testMode = false;
     int controlPort = 18444;  // always on 127.0.0.1; 0: any free port
     int threads = 8;          // open connections served at once
     int readTimeoutMs = 5000;

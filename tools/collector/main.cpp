@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "collector_pki.h"
+#include "collector_request.h"
 #include "collector_server.h"
 #include "store.h"
 
@@ -34,15 +36,18 @@ to DIR/ports.json.
   --unavailable-retry-after S  Retry-After of that 503 (default 60)
   --listen ADDR          address of the HTTPS port (default 127.0.0.1)
   --port N               HTTPS port (default 18443; 0 = any free port)
-  --control-port N       plain-HTTP control port on 127.0.0.1 (default 18444; 0 = any)
   --threads N            connections served at once (default 8)
   --read-timeout-ms MS   per read on a connection (default 5000)
+  --export-ca FILE       copy the CA certificate to FILE after start-up
+For tests only:
+  --test-mode            open the control port and allow the failure modes below
+  --control-port N       plain-HTTP control port on 127.0.0.1 (default 18444; 0 = any);
+                         without --test-mode no control port is opened
   --fail STATUS[:N]      answer STATUS to the next N upload requests (default N 1)
   --retry-after S        with --fail: send Retry-After: S
   --delay MS             wait MS before every answer (after storing)
   --drop N               store, then close the next N connections unanswered
   --cert MODE            good | other-ca | self-signed | wrong-name
-  --export-ca FILE       copy the CA certificate to FILE after start-up
 show lists the stored batches, events (first N, default 50) and the request log.
 export-ca copies the CA certificate clients must trust to FILE.
 )";
@@ -91,11 +96,20 @@ int main(int argc, char** argv) {
     fs::path exportCa;
     long long events = 50;
     std::vector<std::string> positional;
+    std::string failureOption;  // the first failure mode asked for
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        if (arg == "--test-mode") {
+            options.testMode = true;
+            continue;
+        }
+        if (failureOption.empty() && (arg == "--fail" || arg == "--retry-after" ||
+                                      arg == "--delay" || arg == "--drop" || arg == "--cert")) {
+            failureOption = arg;
         }
         if (arg.compare(0, 2, "--") != 0) {
             positional.push_back(arg);
@@ -155,6 +169,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (!failureOption.empty() && !options.testMode) {
+        return Usage(failureOption + " is a failure mode for tests: it needs --test-mode");
+    }
+
     std::string error;
     if (command == "export-ca") {
         if (positional.size() != 1) return Usage("export-ca needs one FILE");
@@ -178,10 +196,15 @@ int main(int argc, char** argv) {
         }
         const std::unique_ptr<tally::server::Store> store =
             tally::server::OpenStore(location, options.storeOptions, &error);
-        if (!store || !store->Show(std::cout, static_cast<int>(events), &error)) {
-            std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
+        std::ostringstream shown;
+        if (!store || !store->Show(shown, static_cast<int>(events), &error)) {
+            std::fprintf(stderr, "tally-collector: %s\n", Printable(error).c_str());
             return 2;
         }
+        // What clients sent (event names, keys, payloads) may hold control
+        // characters: a terminal shows them escaped, one line per row.
+        std::istringstream lines(shown.str());
+        for (std::string line; std::getline(lines, line);) std::cout << Printable(line) << "\n";
         return 0;
     }
     if (!exportCa.empty() && !ExportCa(options.stateFolder, exportCa, &error)) {
