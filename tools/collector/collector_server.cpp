@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "collector_request.h"
+#include "operations.h"
 #include "store.h"
 
 namespace tally {
@@ -32,6 +33,19 @@ using server::StoreStatus;
 // Partitions for the coming days are made and expired ones dropped this
 // often; hourly is far ahead of any day boundary.
 constexpr std::chrono::minutes kMaintenanceInterval{60};
+
+// A stop (SIGTERM) must end well inside the 5 s a supervisor commonly
+// waits before it kills.
+constexpr std::chrono::milliseconds kStopLimit{4000};
+
+OperationsOptions OperationsFor(const ServerOptions& options) {
+    OperationsOptions operations;
+    operations.port = options.adminPort;
+    operations.listen = options.adminListen;
+    operations.storeLocation =
+        options.store.empty() ? DatabaseFile(options.stateFolder).string() : options.store;
+    return operations;
+}
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -58,7 +72,8 @@ Json::Value ModesJson(const FailureModes& modes) {
 
 class Collector {
   public:
-    explicit Collector(const ServerOptions& options) : m_options(options), m_modes(options.modes) {}
+    explicit Collector(const ServerOptions& options)
+        : m_options(options), m_modes(options.modes), m_operations(OperationsFor(options)) {}
 
     int Run();
 
@@ -105,6 +120,8 @@ class Collector {
     std::atomic<int64_t> m_dropped{0};
     std::atomic<int64_t> m_unavailable{0};
     std::atomic<int64_t> m_expiredBatches{0};
+
+    Operations m_operations;
 };
 
 Collector::Injected Collector::TakeFailure() {
@@ -367,6 +384,7 @@ bool Collector::WritePorts(int httpsPort, int controlPort, std::string* error) {
     Json::Value ports;
     ports["https"] = httpsPort;
     ports["control"] = controlPort;
+    if (m_operations.Port() > 0) ports["admin"] = m_operations.Port();
     ports["listen"] = m_options.listen;
     const fs::path target = PortsFile(m_options.stateFolder);
     fs::path temporary = target;
@@ -414,8 +432,8 @@ int Collector::Run() {
     }
     const std::string location =
         m_options.store.empty() ? DatabaseFile(m_options.stateFolder).string() : m_options.store;
-    m_store = server::OpenStore(location, m_options.storeOptions, &error);
-    if (!m_store || !m_store->Maintain(NowMs(), &error)) {
+    m_store = m_operations.Meter(server::OpenStore(location, m_options.storeOptions, &error));
+    if (!m_store || !m_store->Maintain(NowMs(), &error) || !m_operations.Start(&error)) {
         std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
         return 2;
     }
@@ -446,7 +464,7 @@ int Collector::Run() {
         return 2;
     }
     const int threads = m_options.threads;
-    https.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    https.new_task_queue = m_operations.CountConnections(threads);
     https.set_tcp_nodelay(true);
     https.set_payload_max_length(kMaxDecodedBytes);
     https.set_read_timeout(std::chrono::milliseconds(m_options.readTimeoutMs));
@@ -521,7 +539,9 @@ int Collector::Run() {
     } else {
         std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
     }
+    const StopDeadline deadline(kStopLimit, PortsFile(m_options.stateFolder));
     Stop();
+    m_operations.Stop();
     https.stop();
     control.stop();
     httpsThread.join();
