@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "collector_request.h"
+#include "given_certificate.h"
 #include "operations.h"
 #include "store.h"
 
@@ -101,6 +102,7 @@ class Collector {
     const ServerOptions m_options;
     std::unique_ptr<server::Store> m_store;
     std::array<Leaf, kCertModes> m_leaves;
+    GivenCertificate m_given;
 
     std::mutex m_modeMutex;
     FailureModes m_modes;
@@ -142,6 +144,7 @@ Collector::Injected Collector::TakeFailure() {
 }
 
 bool Collector::PickCertificate(SSL* ssl) {
+    if (m_given.leaf) return UseGivenCertificate(ssl, m_given);
     const Leaf& leaf = m_leaves[m_certMode.load()];
     return SSL_use_certificate(ssl, leaf.cert.get()) == 1 &&
            SSL_use_PrivateKey(ssl, leaf.key.get()) == 1;
@@ -426,7 +429,9 @@ int Collector::Run() {
     std::string error;
     std::error_code ec;
     fs::create_directories(m_options.stateFolder, ec);
-    if (!LoadOrCreatePki(m_options.stateFolder, &m_leaves, &error)) {
+    if (!LoadOrCreatePki(m_options.stateFolder, &m_leaves, &error) ||
+        (!m_options.certFile.empty() &&
+         !LoadGivenCertificate(m_options.certFile, m_options.keyFile, &m_given, &error))) {
         std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
         return 2;
     }

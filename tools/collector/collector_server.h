@@ -39,6 +39,9 @@ struct ServerOptions {
     std::string store;
     server::StoreOptions storeOptions;
     int unavailableRetryAfterS = 60;  // Retry-After of a 503 while the database is unavailable
+    // Serve this certificate (PEM, chain after it) and key instead of the own CA's.
+    std::filesystem::path certFile;
+    std::filesystem::path keyFile;
     int adminPort = -1;  // operator port (/healthz, /readyz, /metrics); -1: none, 0: any free
     std::string adminListen = "127.0.0.1";
 };

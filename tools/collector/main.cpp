@@ -40,6 +40,8 @@ to DIR/ports.json.
   --control-port N       plain-HTTP control port on 127.0.0.1 (default 18444; 0 = any)
   --admin-port N         operator port: /healthz, /readyz, /metrics (default none; 0 = any)
   --admin-listen ADDR    address of the operator port (default 127.0.0.1)
+  --cert-file FILE       serve this PEM certificate (intermediates after it) ...
+  --key-file FILE        ... with this PEM key, instead of the own CA's
   --threads N            connections served at once (default 8)
   --read-timeout-ms MS   per read on a connection (default 5000)
   --fail STATUS[:N]      answer STATUS to the next N upload requests (default N 1)
@@ -128,6 +130,10 @@ int main(int argc, char** argv) {
             options.adminPort = static_cast<int>(number);
         } else if (arg == "--admin-listen") {
             options.adminListen = value;
+        } else if (arg == "--cert-file") {
+            options.certFile = value;
+        } else if (arg == "--key-file") {
+            options.keyFile = value;
         } else if (arg == "--listen") {
             options.listen = value;
         } else if (arg == "--port" && Number(value, 0, 65535, &number)) {
@@ -177,6 +183,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!positional.empty()) return Usage("unexpected argument " + positional[0]);
+    if (options.certFile.empty() != options.keyFile.empty()) {
+        return Usage("--cert-file and --key-file go together");
+    }
     if (command == "show") {
         std::string location = options.store;
         if (location.empty()) {
