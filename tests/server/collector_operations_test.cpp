@@ -8,6 +8,7 @@
 #include <json/json.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -199,6 +200,17 @@ class TlsConnection {
         SSL_CTX_free(m_context);
     }
     bool Ok() const { return m_ok; }
+    // The common name of the certificate the server presented.
+    std::string PeerName() const {
+        X509* cert = m_ok ? SSL_get_peer_certificate(m_ssl) : nullptr;
+        char name[256] = "";
+        if (cert) {
+            X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, name,
+                                      sizeof(name));
+            X509_free(cert);
+        }
+        return name;
+    }
     bool Write(const std::string& data) {
         return m_ok && SSL_write(m_ssl, data.data(), static_cast<int>(data.size())) ==
                            static_cast<int>(data.size());
@@ -431,6 +443,63 @@ TEST(CollectorOperations, SigtermEndsWithinFiveSecondsWhileClientsTrickle) {
     EXPECT_LT(tookMs, 5000) << collector.Log();
     EXPECT_FALSE(fs::exists(collector.State() / "ports.json"));
     for (const int fd : plain) ::close(fd);
+}
+
+TEST(CollectorOperations, ServesAGivenCertificateAndRefusesAKeyThatIsNotItsOwn) {
+    TempFolder folder;
+    // A first run makes the own certificates; one of them stands in for an
+    // operator's.
+    fs::path pki;
+    {
+        fs::create_directories(folder.Path() / "first");
+        CollectorProcess first(folder.Path() / "first", {"--port", "0", "--control-port", "0"});
+        ASSERT_TRUE(first.Ports().isMember("https")) << first.Log();
+        pki = first.State();
+        first.Signal(SIGTERM);
+        ASSERT_EQ(first.Wait(std::chrono::seconds(10)), 0);
+    }
+    const std::string leaf = (pki / "wrong-name-leaf.pem").string();
+    const std::string key = (pki / "wrong-name-leaf.key").string();
+    const struct {
+        const char* name;
+        std::vector<std::string> flags;
+        int exitCode;        // 0: it serves
+        const char* output;  // in the log when it refuses; the name served otherwise
+    } cases[] = {
+        {"the given pair", {"--cert-file", leaf, "--key-file", key}, 0, "wrong.invalid"},
+        {"another certificate's key",
+         {"--cert-file", (pki / "server.pem").string(), "--key-file", key},
+         2,
+         "is not the one of the certificate"},
+        {"no such file",
+         {"--cert-file", (pki / "missing.pem").string(), "--key-file", key},
+         2,
+         "cannot open the certificate file"},
+        {"a key file that is no key",
+         {"--cert-file", leaf, "--key-file", leaf},
+         2,
+         "no PEM private key"},
+        {"a certificate without its key", {"--cert-file", leaf}, 1, "go together"},
+    };
+    int run = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path runFolder = folder.Path() / std::to_string(run++);
+        fs::create_directories(runFolder);
+        std::vector<std::string> flags = {"--port", "0", "--control-port", "0"};
+        flags.insert(flags.end(), c.flags.begin(), c.flags.end());
+        CollectorProcess collector(runFolder, flags);
+        if (c.exitCode != 0) {
+            EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), c.exitCode);
+            EXPECT_NE(collector.Log().find(c.output), std::string::npos) << collector.Log();
+            continue;
+        }
+        const Json::Value ports = collector.Ports();
+        ASSERT_TRUE(ports.isMember("https")) << collector.Log();
+        EXPECT_EQ(TlsConnection(ports["https"].asInt()).PeerName(), c.output);
+        collector.Signal(SIGTERM);
+        EXPECT_EQ(collector.Wait(std::chrono::seconds(10)), 0);
+    }
 }
 
 TEST(Metrics, RendersTheTextFormat) {
