@@ -156,8 +156,8 @@ Operations::Operations(OperationsOptions options) : m_options(std::move(options)
         "tally_requests_total", "status",
         "Upload requests answered, by HTTP status (\"dropped\": closed unanswered on purpose)");
     m_storeMetrics.requestDuration =
-        r.AddHistogram("tally_request_duration_seconds", "Upload requests from arrival to answer",
-                       kDurationBounds);
+        r.AddHistogram("tally_request_duration_seconds",
+                       "Upload requests, from their headers read to the answer", kDurationBounds);
     m_storeMetrics.batchesStored =
         r.AddCounter("tally_batches_stored_total", "Batches committed for the first time");
     m_storeMetrics.duplicates = r.AddCounter("tally_batch_duplicates_total",
