@@ -313,9 +313,17 @@ TEST(CollectorOperations, HealthReadinessAndMetricsOnSqlite) {
     const fs::path aside = collector.State() / "collector.db.aside";
     fs::rename(database, aside);
     EXPECT_TRUE(ReadyIs(admin, 503));
-    EXPECT_EQ(Get(admin, "/healthz").status, 200);  // alive all the same
+    EXPECT_EQ(Get(admin, "/healthz").status, 200);                 // alive all the same
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // more probes fail meanwhile
+    EXPECT_EQ(Get(admin, "/readyz").status, 503);
     fs::rename(aside, database);
     EXPECT_TRUE(ReadyIs(admin, 200));
+    // Said once each way in the log, not once a probe.
+    const std::string log = collector.Log();
+    const size_t down = log.find("tally-collector: not ready: ");
+    EXPECT_NE(down, std::string::npos) << log;
+    EXPECT_EQ(log.find("tally-collector: not ready: ", down + 1), std::string::npos) << log;
+    EXPECT_NE(log.find("tally-collector: database answering again"), std::string::npos) << log;
 }
 
 #ifdef TALLY_WITH_POSTGRES

@@ -198,16 +198,30 @@ bool Operations::Ready() const {
 }
 
 void Operations::ProbeUntilStopped() {
+    bool wasGood = true;  // so that a database down from the start is reported
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stopping) {
         lock.unlock();
         const int64_t started = SteadyMs();
         std::string error;
         const bool answered = ProbeStore(m_options.storeLocation, m_options.probeBound, &error);
+        while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
         const int64_t ended = SteadyMs();
         const bool good = answered && ended - started <= m_options.probeBound.count();
-        if (good) m_lastGoodProbeMs = ended;
+        // A failure counts at once; a probe that hangs, once the last good one is stale.
+        m_lastGoodProbeMs = good ? ended : -1;
         m_ready->Set(good ? 1 : 0);
+        if (good != wasGood) {
+            // Once per change, not per probe.
+            if (good) {
+                std::fprintf(stderr, "tally-collector: database answering again\n");
+            } else {
+                std::fprintf(stderr, "tally-collector: not ready: %s\n",
+                             answered ? "database answered too late" : error.c_str());
+            }
+            std::fflush(stderr);
+            wasGood = good;
+        }
         lock.lock();
         m_stopSignal.wait_for(lock, m_options.probeInterval, [this] { return m_stopping; });
     }

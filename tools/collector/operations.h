@@ -89,7 +89,8 @@ class Operations {
     std::mutex m_mutex;
     std::condition_variable m_stopSignal;
     bool m_stopping = false;
-    // The steady clock (ms) when the last probe that succeeded in time ended.
+    // The steady clock (ms) when the last probe ended if it succeeded in
+    // time; -1 after one that failed.
     std::atomic<int64_t> m_lastGoodProbeMs{-1};
 };
 
