@@ -21,6 +21,8 @@
 #include <thread>
 
 #include "collector_request.h"
+#include "given_certificate.h"
+#include "operations.h"
 #include "store.h"
 
 namespace tally {
@@ -41,6 +43,19 @@ constexpr std::chrono::seconds kLingerTime{2};
 constexpr size_t kLingerBytes = 2 * kMaxWireBytes;
 // A control request's body: a few keys of JSON.
 constexpr size_t kMaxControlBytes = 64 * 1024;
+
+// A stop (SIGTERM) must end well inside the 5 s a supervisor commonly
+// waits before it kills.
+constexpr std::chrono::milliseconds kStopLimit{4000};
+
+OperationsOptions OperationsFor(const ServerOptions& options) {
+    OperationsOptions operations;
+    operations.port = options.adminPort;
+    operations.listen = options.adminListen;
+    operations.storeLocation =
+        options.store.empty() ? DatabaseFile(options.stateFolder).string() : options.store;
+    return operations;
+}
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -141,7 +156,8 @@ bool Loopback(const std::string& address) {
 
 class Collector {
   public:
-    explicit Collector(const ServerOptions& options) : m_options(options), m_modes(options.modes) {}
+    explicit Collector(const ServerOptions& options)
+        : m_options(options), m_modes(options.modes), m_operations(OperationsFor(options)) {}
 
     int Run();
 
@@ -177,6 +193,7 @@ class Collector {
     const ServerOptions m_options;
     std::unique_ptr<server::Store> m_store;
     std::array<Leaf, kCertModes> m_leaves;
+    GivenCertificate m_given;
 
     std::mutex m_modeMutex;
     FailureModes m_modes;
@@ -196,6 +213,8 @@ class Collector {
     std::atomic<int64_t> m_dropped{0};
     std::atomic<int64_t> m_unavailable{0};
     std::atomic<int64_t> m_expiredBatches{0};
+
+    Operations m_operations;
 };
 
 Collector::Injected Collector::TakeFailure() {
@@ -216,6 +235,7 @@ Collector::Injected Collector::TakeFailure() {
 }
 
 bool Collector::PickCertificate(SSL* ssl) {
+    if (m_given.leaf) return UseGivenCertificate(ssl, m_given);
     const Leaf& leaf = m_leaves[m_certMode.load()];
     return SSL_use_certificate(ssl, leaf.cert.get()) == 1 &&
            SSL_use_PrivateKey(ssl, leaf.key.get()) == 1;
@@ -614,6 +634,7 @@ bool Collector::WritePorts(int httpsPort, int controlPort, std::string* error) {
     Json::Value ports;
     ports["https"] = httpsPort;
     ports["control"] = controlPort;
+    if (m_operations.Port() > 0) ports["admin"] = m_operations.Port();
     ports["listen"] = m_options.listen;
     const fs::path target = PortsFile(m_options.stateFolder);
     fs::path temporary = target;
@@ -655,14 +676,16 @@ int Collector::Run() {
     std::string error;
     std::error_code ec;
     fs::create_directories(m_options.stateFolder, ec);
-    if (!LoadOrCreatePki(m_options.stateFolder, &m_leaves, &error)) {
+    if (!LoadOrCreatePki(m_options.stateFolder, &m_leaves, &error) ||
+        (!m_options.certFile.empty() &&
+         !LoadGivenCertificate(m_options.certFile, m_options.keyFile, &m_given, &error))) {
         std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
         return 2;
     }
     const std::string location =
         m_options.store.empty() ? DatabaseFile(m_options.stateFolder).string() : m_options.store;
-    m_store = server::OpenStore(location, m_options.storeOptions, &error);
-    if (!m_store || !m_store->Maintain(NowMs(), &error)) {
+    m_store = m_operations.Meter(server::OpenStore(location, m_options.storeOptions, &error));
+    if (!m_store || !m_store->Maintain(NowMs(), &error) || !m_operations.Start(&error)) {
         std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
         return 2;
     }
@@ -700,7 +723,7 @@ int Collector::Run() {
         return 2;
     }
     const int threads = m_options.threads;
-    https.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    https.new_task_queue = m_operations.CountConnections(threads);
     https.set_tcp_nodelay(true);
     https.set_payload_max_length(kMaxWireBytes);
     https.set_read_timeout(std::chrono::milliseconds(m_options.readTimeoutMs));
@@ -816,7 +839,9 @@ int Collector::Run() {
     } else {
         std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
     }
+    const StopDeadline deadline(kStopLimit, PortsFile(m_options.stateFolder));
     Stop();
+    m_operations.Stop();
     https.stop();
     if (m_options.testMode) control.stop();
     httpsThread.join();

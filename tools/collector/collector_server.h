@@ -42,12 +42,18 @@ struct ServerOptions {
     std::string store;
     server::StoreOptions storeOptions;
     int unavailableRetryAfterS = 60;  // Retry-After of a 503 while the database is unavailable
+    // Serve this certificate (PEM, chain after it) and key instead of the own CA's.
+    std::filesystem::path certFile;
+    std::filesystem::path keyFile;
+    int adminPort = -1;  // operator port (/healthz, /readyz, /metrics); -1: none, 0: any free
+    std::string adminListen = "127.0.0.1";
 };
 
 // Runs until SIGINT, SIGTERM or POST /shutdown; answers the exit status.
 int RunServer(const ServerOptions& options);
 
-// The state folder's file that names the ports in use: {"https":N,"control":M}.
+// The state folder's file that names the ports in use: {"https":N,"control":M}, and "admin" when
+// there is one.
 std::filesystem::path PortsFile(const std::filesystem::path& folder);
 std::filesystem::path DatabaseFile(const std::filesystem::path& folder);
 

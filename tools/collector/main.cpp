@@ -13,6 +13,7 @@
 #include "collector_pki.h"
 #include "collector_request.h"
 #include "collector_server.h"
+#include "config.h"
 #include "store.h"
 
 namespace {
@@ -28,6 +29,8 @@ serve (the default) listens for POST /v1/batches over HTTPS and stores what
 arrives in DIR/collector.db, or in PostgreSQL with --store. At first start it
 makes its own CA (DIR/ca.pem) and certificates. The ports in use are written
 to DIR/ports.json.
+  --config FILE          settings as `name = value` lines, names as these flags
+                         (without --); a flag given here overrides the file
   --state DIR            state folder (default ./tally-collector-state)
   --store URI            postgresql://... : store in PostgreSQL (default: DIR/collector.db)
   --retention-days N     keep batches of the last N days by the client's clock (default 0: all)
@@ -36,6 +39,10 @@ to DIR/ports.json.
   --unavailable-retry-after S  Retry-After of that 503 (default 60)
   --listen ADDR          address of the HTTPS port (default 127.0.0.1)
   --port N               HTTPS port (default 18443; 0 = any free port)
+  --admin-port N         operator port: /healthz, /readyz, /metrics (default none; 0 = any)
+  --admin-listen ADDR    address of the operator port (default 127.0.0.1)
+  --cert-file FILE       serve this PEM certificate (intermediates after it) ...
+  --key-file FILE        ... with this PEM key, instead of the own CA's
   --threads N            connections served at once (default 8)
   --read-timeout-ms MS   per read on a connection (default 5000)
   --export-ca FILE       copy the CA certificate to FILE after start-up
@@ -97,6 +104,9 @@ int main(int argc, char** argv) {
     long long events = 50;
     std::vector<std::string> positional;
     std::string failureOption;  // the first failure mode asked for
+    std::vector<std::string> origins;  // where a setting of the config file came from
+    std::string configError;
+    if (!tally::app::ExpandConfig(&args, &origins, &configError)) return Usage(configError);
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h" || arg == "--help") {
@@ -130,6 +140,14 @@ int main(int argc, char** argv) {
             options.storeOptions.connections = static_cast<int>(number);
         } else if (arg == "--unavailable-retry-after" && Number(value, 1, 86400, &number)) {
             options.unavailableRetryAfterS = static_cast<int>(number);
+        } else if (arg == "--admin-port" && Number(value, 0, 65535, &number)) {
+            options.adminPort = static_cast<int>(number);
+        } else if (arg == "--admin-listen") {
+            options.adminListen = value;
+        } else if (arg == "--cert-file") {
+            options.certFile = value;
+        } else if (arg == "--key-file") {
+            options.keyFile = value;
         } else if (arg == "--listen") {
             options.listen = value;
         } else if (arg == "--port" && Number(value, 0, 65535, &number)) {
@@ -165,7 +183,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--events" && Number(value, 0, 1000000000, &number)) {
             events = number;
         } else {
-            return Usage("bad option or value: " + arg + " " + value);
+            return Usage(origins[i] + "bad option or value: " + arg + " " + value);
         }
     }
 
@@ -183,6 +201,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!positional.empty()) return Usage("unexpected argument " + positional[0]);
+    if (options.certFile.empty() != options.keyFile.empty()) {
+        return Usage("--cert-file and --key-file go together");
+    }
     if (command == "show") {
         std::string location = options.store;
         if (location.empty()) {
