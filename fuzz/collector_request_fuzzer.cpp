@@ -105,9 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string inflated;
     bool tooLarge = false;
     if (Gunzip(body, 1u << 20, &inflated, &tooLarge)) Check(inflated.size() <= 1u << 20);
-    for (const char c : Printable(body)) {
+    const std::string printable = Printable(body);
+    for (const char c : printable) {
         Check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
     }
+    Check(IsStorableText(printable));
 
     const Verdict verdict = ParseUpload(body, headers);
     HeaderInteger(headers, "x-tally-attempt");
@@ -125,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(!batch.batchId.empty() && batch.batchId.size() <= 64);
         for (const UploadEvent& event : batch.events) {
             ++events;
-            Check(!event.name.empty());
+            Check(!event.name.empty() && IsStorableText(event.name));
+            Check(IsStorableText(event.payload));
             Check(body.find(event.payload) != std::string::npos);
             Check(IsObjectText(event.payload));
         }

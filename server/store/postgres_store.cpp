@@ -16,12 +16,14 @@
 #include <utility>
 #include <vector>
 
+#include "collector_request.h"
 #include "store_days.h"
 
 namespace tally {
 namespace server {
 namespace {
 
+using collector::IsStorableText;
 using collector::Upload;
 using collector::UploadBatch;
 using collector::UploadEvent;
@@ -94,46 +96,6 @@ constexpr int64_t kDaysAhead = 3;
 // Requests one transaction takes at most: bounds its size (20 batches and
 // 500 events each) and how long the last of them waits.
 constexpr size_t kMaxGroup = 32;
-
-// Whether PostgreSQL takes `text` as UTF-8 text: well-formed (no overlong
-// forms, surrogates or code points past U+10FFFF) and without NUL.
-bool StorableText(const std::string& text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c == 0) return false;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int length;
-        uint32_t code;
-        if ((c & 0xe0) == 0xc0) {
-            length = 2;
-            code = c & 0x1f;
-        } else if ((c & 0xf0) == 0xe0) {
-            length = 3;
-            code = c & 0x0f;
-        } else if ((c & 0xf8) == 0xf0) {
-            length = 4;
-            code = c & 0x07;
-        } else {
-            return false;
-        }
-        if (end - p < length) return false;
-        for (int i = 1; i < length; ++i) {
-            if ((p[i] & 0xc0) != 0x80) return false;
-            code = (code << 6) | (p[i] & 0x3f);
-        }
-        static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < kSmallest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
-            return false;
-        }
-        p += length;
-    }
-    return true;
-}
 
 struct ResultDeleter {
     void operator()(PGresult* result) const { PQclear(result); }
@@ -442,13 +404,13 @@ StoreOutcome PostgresStore::StoreUpload(const Upload& upload, const std::string&
     for (const UploadBatch& batch : upload.batches) {
         // Checked here, before the request joins others in a transaction:
         // text the database would refuse must not fail the whole group.
-        if (!StorableText(batch.batchId)) {
+        if (!IsStorableText(batch.batchId)) {
             job.outcome.status = StoreStatus::Failed;
             job.outcome.error = "a batch_id is not UTF-8 or holds a NUL";
             return job.outcome;
         }
         for (const UploadEvent& event : batch.events) {
-            if (!StorableText(event.name) || !StorableText(event.payload)) {
+            if (!IsStorableText(event.name) || !IsStorableText(event.payload)) {
                 job.outcome.status = StoreStatus::Failed;
                 job.outcome.error = "an event's text is not UTF-8 or holds a NUL";
                 return job.outcome;
@@ -463,9 +425,9 @@ StoreOutcome PostgresStore::StoreUpload(const Upload& upload, const std::string&
         // A batch named twice in one request is stored once, as a resend.
         if (!job.candidates.emplace(key, &batch).second) ++job.repeats[key];
     }
-    if (!StorableText(idempotencyKey) || !StorableText(upload.app.appid) ||
-        !StorableText(upload.app.appversion) || !StorableText(upload.app.deviceType) ||
-        !StorableText(upload.app.tag)) {
+    if (!IsStorableText(idempotencyKey) || !IsStorableText(upload.app.appid) ||
+        !IsStorableText(upload.app.appversion) || !IsStorableText(upload.app.deviceType) ||
+        !IsStorableText(upload.app.tag)) {
         job.outcome.status = StoreStatus::Failed;
         job.outcome.error = "a request field is not UTF-8 or holds a NUL";
         return job.outcome;

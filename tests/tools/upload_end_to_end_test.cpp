@@ -735,6 +735,15 @@ TEST(Collector, RefusesBadInputWithAClearStatusStoresNothingAndStaysUp) {
          "{\"schema\":1,\"app\":{},\"batches\":[{\"batch_id\":\"b\",\"events\":[{\"seq\":1,"
          "\"received_ms\":1,\"name\":\"n\",\"payload\":\"{}\"}]}]}",
          422},
+        // Text no store can keep as sent would fail every resend.
+        {"event name not UTF-8", json,
+         "{\"schema\":1,\"app\":{},\"batches\":[{\"batch_id\":\"b-utf\",\"events\":[{\"seq\":1,"
+         "\"received_ms\":1,\"name\":\"n\xff\",\"payload\":{}}]}]}",
+         422},
+        {"payload not UTF-8", json,
+         "{\"schema\":1,\"app\":{},\"batches\":[{\"batch_id\":\"b-utf\",\"events\":[{\"seq\":1,"
+         "\"received_ms\":1,\"name\":\"n\",\"payload\":{\"k\":\"\xc0\xaf\"}}]}]}",
+         422},
         {"not JSON by type", {{"Content-Type", "text/plain"}}, Body("b-1", 1), 415},
         {"over 500 events", gzip, Gzipped(Body("b-many", 501)), 413},
         {"over 20 batches", gzip, Gzipped(Body("b-many", 1, 1, 21)), 413},

@@ -62,7 +62,7 @@ bool AppField(const Json::Value& app, const char* name, std::string* out) {
     } else {
         return false;
     }
-    return out->size() <= 256;
+    return out->size() <= 256 && IsStorableText(*out);
 }
 
 bool ControlFree(const std::string& text) {
@@ -171,21 +171,66 @@ bool Gunzip(std::string_view compressed, size_t limit, std::string* out, bool* t
     return whole && !*tooLarge;
 }
 
+size_t Utf8SequenceLength(std::string_view text) {
+    if (text.empty()) return 0;
+    const auto c = static_cast<unsigned char>(text[0]);
+    if (c < 0x80) return 1;
+    size_t length;
+    uint32_t code;
+    if ((c & 0xe0) == 0xc0) {
+        length = 2;
+        code = c & 0x1f;
+    } else if ((c & 0xf0) == 0xe0) {
+        length = 3;
+        code = c & 0x0f;
+    } else if ((c & 0xf8) == 0xf0) {
+        length = 4;
+        code = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (text.size() < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[i]);
+        if ((next & 0xc0) != 0x80) return 0;
+        code = (code << 6) | (next & 0x3f);
+    }
+    static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
+        return 0;
+    }
+    return length;
+}
+
+bool IsStorableText(std::string_view text) {
+    while (!text.empty()) {
+        const size_t length = Utf8SequenceLength(text);
+        if (length == 0 || text[0] == '\0') return false;
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
 std::string Printable(std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
     std::string printable;
     printable.reserve(text.size());
-    for (const char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
+    while (!text.empty()) {
+        const size_t length = Utf8SequenceLength(text);
+        const auto u = static_cast<unsigned char>(text[0]);
+        if (length == 0 || u < 0x20 || u == 0x7f) {
             printable += "\\x";
             printable += kHex[u >> 4];
             printable += kHex[u & 15];
-        } else if (c == '\\') {
+            text.remove_prefix(1);
+            continue;
+        }
+        if (u == '\\') {
             printable += "\\\\";
         } else {
-            printable += c;
+            printable.append(text.data(), length);
         }
+        text.remove_prefix(length);
     }
     return printable;
 }
@@ -285,6 +330,11 @@ Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
                 return Refuse(422, "an event's payload must be an object");
             }
             parsedEvent.payload = std::string(body.substr(start, limit - start));
+            // A store could not keep text that is not UTF-8 and would fail
+            // the request on every resend; the client drops it on a 422.
+            if (!IsStorableText(parsedEvent.name) || !IsStorableText(parsedEvent.payload)) {
+                return Refuse(422, "an event's name and payload must be UTF-8 text");
+            }
             parsed.events.push_back(std::move(parsedEvent));
         }
         upload.batches.push_back(std::move(parsed));

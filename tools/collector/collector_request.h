@@ -84,9 +84,18 @@ HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t
 // `limit`.
 bool Gunzip(std::string_view compressed, size_t limit, std::string* out, bool* tooLarge);
 
-// `text` for one line of a log or of `show`: control bytes and DEL as \xNN,
-// a backslash doubled; everything else as it is.
+// `text` for one line of a log or of `show`: control bytes, DEL and bytes
+// that are not part of well-formed UTF-8 as \xNN, a backslash doubled;
+// everything else as it is.
 std::string Printable(std::string_view text);
+
+// The length of the well-formed UTF-8 sequence (no overlong form, surrogate
+// or code point past U+10FFFF) at the start of `text`; 0 when there is none.
+size_t Utf8SequenceLength(std::string_view text);
+
+// Whether `text` is text every store keeps as sent: well-formed UTF-8
+// without NUL (PostgreSQL's text type refuses anything else).
+bool IsStorableText(std::string_view text);
 
 // Validates a request: `body` is the body after any Content-Encoding was
 // undone, `headers` the request's headers with lower-case names.
