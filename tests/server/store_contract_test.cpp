@@ -54,24 +54,24 @@ std::string Id(const std::string& tag) {
     return std::string(id) + tag;
 }
 
-struct BatchSpec {
+struct BatchPlan {
     std::string id;
     int64_t createdMs;
     int events;
 };
 
-Upload MakeUpload(const std::vector<BatchSpec>& batches) {
+Upload MakeUpload(const std::vector<BatchPlan>& batches) {
     Upload upload;
     upload.app = {"orvel", "3.1.0", "desktop", "contract"};
-    for (const BatchSpec& spec : batches) {
+    for (const BatchPlan& plan : batches) {
         UploadBatch batch;
-        batch.batchId = spec.id;
-        batch.createdMs = spec.createdMs;
-        for (int seq = 1; seq <= spec.events; ++seq) {
+        batch.batchId = plan.id;
+        batch.createdMs = plan.createdMs;
+        for (int seq = 1; seq <= plan.events; ++seq) {
             // Every character COPY's text format gives a meaning, and more
             // than ASCII, so that escaping faults show as changed text.
             batch.events.push_back(
-                {seq, spec.createdMs - seq, "name\twith tab",
+                {seq, plan.createdMs - seq, "name\twith tab",
                  "{\"k\":\"back\\\\slash \\\"q\\\" é\\n\",\"seq\":" + std::to_string(seq) + "}"});
         }
         upload.batches.push_back(std::move(batch));
@@ -195,7 +195,7 @@ TEST_P(StoreContract, StoresEveryBatchOnceAndAcknowledgesEveryResend) {
     const int64_t farFuture = std::numeric_limits<int64_t>::max();
     struct Step {
         const char* what;
-        std::vector<BatchSpec> batches;
+        std::vector<BatchPlan> batches;
         int batchesNew, batchesDuplicate, eventsNew;
     };
     const Step steps[] = {
@@ -272,9 +272,9 @@ TEST_P(StoreContract, TwoCollectorsSendingTheSameBatchesAtOnceStoreEachOnce) {
     constexpr int kRounds = 30;
     constexpr int kBatches = 3;
     constexpr int kEvents = 5;
-    std::vector<std::vector<BatchSpec>> rounds;
+    std::vector<std::vector<BatchPlan>> rounds;
     for (int round = 0; round < kRounds; ++round) {
-        std::vector<BatchSpec> batches;
+        std::vector<BatchPlan> batches;
         for (int i = 0; i < kBatches; ++i) batches.push_back({Id("x"), NowMs(), kEvents});
         rounds.push_back(batches);
     }
@@ -288,7 +288,7 @@ TEST_P(StoreContract, TwoCollectorsSendingTheSameBatchesAtOnceStoreEachOnce) {
         ++started;
         while (started.load() < 2) std::this_thread::yield();
         for (int round = 0; round < kRounds; ++round) {
-            std::vector<BatchSpec> batches = rounds[round];
+            std::vector<BatchPlan> batches = rounds[round];
             // The other collector gets them in another order.
             if (which == 1) std::reverse(batches.begin(), batches.end());
             Counts& mine = counts[2 * round + which];
