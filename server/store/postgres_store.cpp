@@ -356,15 +356,19 @@ StoreOutcome PostgresStore::Fail(PGconn* conn, const PGresult* result) {
     return outcome;
 }
 
+// Ends a failed schema or maintenance transaction: the database's reason,
+// after `what`, in `*error`, and the transaction rolled back. Answers false.
+bool Abandon(Connection& db, const char* what, std::string* error) {
+    *error = what + ErrorOf(db.Get());
+    Result rollback = db.Exec("ROLLBACK");
+    return false;
+}
+
 bool PostgresStore::Migrate(std::string* error) {
     Lease lease = Acquire(error);
     if (!lease) return false;
     Connection db = *lease;
-    auto failed = [&] {
-        *error = "schema migration: " + ErrorOf(lease.Get());
-        Result rollback = db.Exec("ROLLBACK");
-        return false;
-    };
+    auto failed = [&] { return Abandon(db, "schema migration: ", error); };
     if (!Connection::Ok(db.Exec("BEGIN")) || !Connection::Ok(db.Exec(kMaintenanceLock)) ||
         !Connection::Ok(db.Exec("CREATE TABLE IF NOT EXISTS schema_version("
                                 "version integer PRIMARY KEY, "
@@ -661,11 +665,7 @@ bool PostgresStore::Maintain(int64_t nowMs, std::string* error) {
     Lease lease = Acquire(error);
     if (!lease) return false;
     Connection db = *lease;
-    auto failed = [&] {
-        *error = "maintenance: " + ErrorOf(lease.Get());
-        Result rollback = db.Exec("ROLLBACK");
-        return false;
-    };
+    auto failed = [&] { return Abandon(db, "maintenance: ", error); };
     const int64_t today = DayOf(nowMs);
     const int64_t behind = m_options.retentionDays > 0 ? m_options.retentionDays : kDaysBehind;
     if (!Connection::Ok(db.Exec("BEGIN")) || !Connection::Ok(db.Exec(kMaintenanceLock))) {
