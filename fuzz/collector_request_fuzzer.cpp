@@ -110,6 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
     }
     Check(IsStorableText(printable));
+    // Cut for a stored field, it stays text a store keeps, within its bound.
+    const std::string cut = Printable(body, 128);
+    Check(cut.size() <= 128 && IsStorableText(cut) && printable.compare(0, cut.size(), cut) == 0);
 
     const Verdict verdict = ParseUpload(body, headers);
     HeaderInteger(headers, "x-tally-attempt");

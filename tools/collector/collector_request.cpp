@@ -3,6 +3,7 @@
 #include <json/json.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 
@@ -211,26 +212,24 @@ bool IsStorableText(std::string_view text) {
     return true;
 }
 
-std::string Printable(std::string_view text) {
+std::string Printable(std::string_view text, size_t limit) {
     static const char kHex[] = "0123456789abcdef";
     std::string printable;
-    printable.reserve(text.size());
+    printable.reserve(std::min(text.size(), limit));
     while (!text.empty()) {
         const size_t length = Utf8SequenceLength(text);
         const auto u = static_cast<unsigned char>(text[0]);
+        char escape[4] = {'\\', 'x', kHex[u >> 4], kHex[u & 15]};
+        std::string_view piece(text.data(), length);
         if (length == 0 || u < 0x20 || u == 0x7f) {
-            printable += "\\x";
-            printable += kHex[u >> 4];
-            printable += kHex[u & 15];
-            text.remove_prefix(1);
-            continue;
+            piece = std::string_view(escape, 4);
+        } else if (u == '\\') {
+            escape[1] = '\\';
+            piece = std::string_view(escape, 2);
         }
-        if (u == '\\') {
-            printable += "\\\\";
-        } else {
-            printable.append(text.data(), length);
-        }
-        text.remove_prefix(length);
+        if (piece.size() > limit - printable.size()) break;
+        printable.append(piece.data(), piece.size());
+        text.remove_prefix(length == 0 ? 1 : length);
     }
     return printable;
 }

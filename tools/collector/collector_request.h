@@ -86,8 +86,9 @@ bool Gunzip(std::string_view compressed, size_t limit, std::string* out, bool* t
 
 // `text` for one line of a log or of `show`: control bytes, DEL and bytes
 // that are not part of well-formed UTF-8 as \xNN, a backslash doubled;
-// everything else as it is.
-std::string Printable(std::string_view text);
+// everything else as it is. At most `limit` bytes: the text ends before the
+// first character or escape that would pass it, so it stays UTF-8.
+std::string Printable(std::string_view text, size_t limit = std::string_view::npos);
 
 // The length of the well-formed UTF-8 sequence (no overlong form, surrogate
 // or code point past U+10FFFF) at the start of `text`; 0 when there is none.

@@ -268,10 +268,10 @@ RequestRecord Collector::Record(const httplib::Request& request) {
         headers.emplace(name, header.second);
     }
     // Whatever the client put in them, the log and `show` print one line.
-    record.idempotencyKey = Printable(request.get_header_value("Idempotency-Key")).substr(0, 128);
+    record.idempotencyKey = Printable(request.get_header_value("Idempotency-Key"), 128);
     record.attempt = HeaderInteger(headers, "x-tally-attempt");
     record.uploadTimeMs = HeaderInteger(headers, "x-tally-upload-time");
-    record.userAgent = Printable(request.get_header_value("User-Agent")).substr(0, 256);
+    record.userAgent = Printable(request.get_header_value("User-Agent"), 256);
     record.wireBytes = HeaderInteger(headers, "content-length");
     return record;
 }
