@@ -9,13 +9,18 @@
 
 namespace tally {
 namespace collector {
-namespace {
-
 std::string Lower(std::string_view text) {
     std::string lower(text);
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower;
 }
+
+bool IsJsonType(std::string_view type) {
+    return type.compare(0, 16, "application/json") == 0 &&
+           (type.size() == 16 || type[16] == ';' || type[16] == ' ');
+}
+
+namespace {
 
 std::string Trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -247,8 +252,7 @@ int64_t HeaderInteger(const HeaderMap& headers, const std::string& name) {
 
 Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
     const std::string type = Lower(Trimmed(Header(headers, "content-type")));
-    if (type.compare(0, 16, "application/json") != 0 ||
-        (type.size() > 16 && type[16] != ';' && type[16] != ' ')) {
+    if (!IsJsonType(type)) {
         return Refuse(415, "Content-Type must be application/json");
     }
     const std::string encoding = Lower(Trimmed(Header(headers, "content-encoding")));

@@ -84,6 +84,14 @@ HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t
 // `limit`.
 bool Gunzip(std::string_view compressed, size_t limit, std::string* out, bool* tooLarge);
 
+// `text` with ASCII letters in lower case, as header names and content
+// types compare.
+std::string Lower(std::string_view text);
+
+// Whether a lower-case Content-Type names JSON: "application/json", alone
+// or followed by parameters.
+bool IsJsonType(std::string_view type);
+
 // `text` for one line of a log or of `show`: control bytes, DEL and bytes
 // that are not part of well-formed UTF-8 as \xNN, a backslash doubled;
 // everything else as it is. At most `limit` bytes: the text ends before the

@@ -146,6 +146,14 @@ HeaderList ClientHeaders(const httplib::Request& request) {
     return headers;
 }
 
+// The request's header fields by lower-case name, as the request checks
+// look them up.
+HeaderMap HeadersByLowerName(const httplib::Request& request) {
+    HeaderMap headers;
+    for (const auto& header : request.headers) headers.emplace(Lower(header.first), header.second);
+    return headers;
+}
+
 size_t RequestLineBytes(const httplib::Request& request) {
     return request.method.size() + request.target.size() + request.version.size() + 2;
 }
@@ -176,7 +184,7 @@ class Collector {
                                                    httplib::Response& response);
     void AnswerLibraryRefusal(const httplib::Request& request, httplib::Response& response,
                               bool upload);
-    RequestRecord Record(const httplib::Request& request);
+    RequestRecord Record(const httplib::Request& request, const HeaderMap& headers);
     void Log(const httplib::Request& request, RequestRecord& record, int64_t ms);
     void HandleUpload(const httplib::Request& request, httplib::Response& response,
                       const httplib::ContentReader& reader);
@@ -258,15 +266,9 @@ void Collector::Answer(httplib::Response& response, int status, const std::strin
     record->error = error;
 }
 
-RequestRecord Collector::Record(const httplib::Request& request) {
+RequestRecord Collector::Record(const httplib::Request& request, const HeaderMap& headers) {
     RequestRecord record;
     record.receiveMs = NowMs();
-    HeaderMap headers;
-    for (const auto& header : request.headers) {
-        std::string name = header.first;
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        headers.emplace(name, header.second);
-    }
     // Whatever the client put in them, the log and `show` print one line.
     record.idempotencyKey = Printable(request.get_header_value("Idempotency-Key"), 128);
     record.attempt = HeaderInteger(headers, "x-tally-attempt");
@@ -301,7 +303,7 @@ httplib::Server::HandlerResponse Collector::ScreenUpload(const httplib::Request&
         CheckHead(request.method, request.path, RequestLineBytes(request), ClientHeaders(request));
     if (head.status == 0) return httplib::Server::HandlerResponse::Unhandled;
     ++m_requests;
-    RequestRecord record = Record(request);
+    RequestRecord record = Record(request, HeadersByLowerName(request));
     if (head.status == 405) response.set_header("Allow", "POST");
     Answer(response, head.status, head.error, &record);
     Log(request, record, 0);
@@ -324,16 +326,14 @@ httplib::Server::HandlerResponse Collector::ScreenControl(const httplib::Request
     std::string host;
     int hosts = 0;
     for (const auto& header : headers) {
-        std::string name = header.first;
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string name = Lower(header.first);
         if (name == "origin") return refuse(403, "no requests from a browser page");
         if (name == "transfer-encoding") return refuse(411, "Content-Length needed, not chunked");
         if (name == "host") {
             ++hosts;
-            host = header.second;
+            host = Lower(header.second);
         }
     }
-    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const std::string hostName =
         host.substr(0, host.rfind(':') == std::string::npos || host.rfind(']') != std::string::npos
                            ? host.size()
@@ -365,10 +365,7 @@ httplib::Server::HandlerResponse Collector::ScreenControl(const httplib::Request
         return refuse(411, "one Content-Length needed");
     }
     if (std::stoul(length) > kMaxControlBytes) return refuse(413, "body larger than 64 KiB");
-    std::string type = request.get_header_value("Content-Type");
-    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (type.compare(0, 16, "application/json") != 0 ||
-        (type.size() > 16 && type[16] != ';' && type[16] != ' ')) {
+    if (!IsJsonType(Lower(request.get_header_value("Content-Type")))) {
         return refuse(415, "Content-Type must be application/json");
     }
     return httplib::Server::HandlerResponse::Unhandled;
@@ -405,7 +402,7 @@ void Collector::AnswerLibraryRefusal(const httplib::Request& request, httplib::R
         return;
     }
     ++m_requests;
-    RequestRecord record = Record(request);
+    RequestRecord record = Record(request, HeadersByLowerName(request));
     record.status = status;
     record.error = error;
     Log(request, record, 0);
@@ -415,13 +412,8 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
                              const httplib::ContentReader& reader) {
     const auto started = std::chrono::steady_clock::now();
     ++m_requests;
-    RequestRecord record = Record(request);
-    HeaderMap headers;
-    for (const auto& header : request.headers) {
-        std::string name = header.first;
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        headers.emplace(name, header.second);
-    }
+    const HeaderMap headers = HeadersByLowerName(request);
+    RequestRecord record = Record(request, headers);
     const HeadVerdict head =
         CheckHead(request.method, request.path, RequestLineBytes(request), ClientHeaders(request));
 
