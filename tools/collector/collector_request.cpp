@@ -5,10 +5,17 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <memory>
 
 namespace tally {
 namespace collector {
+int64_t WallClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string Lower(std::string_view text) {
     std::string lower(text);
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -84,6 +84,10 @@ HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t
 // `limit`.
 bool Gunzip(std::string_view compressed, size_t limit, std::string* out, bool* tooLarge);
 
+// Milliseconds since 1970 by the system clock: the time base of the request
+// log and of the stores' received times.
+int64_t WallClockMs();
+
 // `text` with ASCII letters in lower case, as header names and content
 // types compare.
 std::string Lower(std::string_view text);

@@ -57,12 +57,6 @@ OperationsOptions OperationsFor(const ServerOptions& options) {
     return operations;
 }
 
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string JsonText(const Json::Value& value) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
@@ -268,7 +262,7 @@ void Collector::Answer(httplib::Response& response, int status, const std::strin
 
 RequestRecord Collector::Record(const httplib::Request& request, const HeaderMap& headers) {
     RequestRecord record;
-    record.receiveMs = NowMs();
+    record.receiveMs = WallClockMs();
     // Whatever the client put in them, the log and `show` print one line.
     record.idempotencyKey = Printable(request.get_header_value("Idempotency-Key"), 128);
     record.attempt = HeaderInteger(headers, "x-tally-attempt");
@@ -495,7 +489,7 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
     if (verdict.status != 200) return finish(verdict.status, verdict.error);
 
     const StoreOutcome stored =
-        m_store->StoreUpload(verdict.upload, record.idempotencyKey, NowMs());
+        m_store->StoreUpload(verdict.upload, record.idempotencyKey, WallClockMs());
     if (stored.status == StoreStatus::Unavailable) {
         // Nothing was committed, so the client must keep its batches and
         // come back later; every collector would tell it the same now.
@@ -656,7 +650,7 @@ void Collector::MaintainUntilStopped() {
     while (!m_stopSignal.wait_for(lock, kMaintenanceInterval, [this] { return m_stopping; })) {
         lock.unlock();
         std::string error;
-        if (!m_store->Maintain(NowMs(), &error)) {
+        if (!m_store->Maintain(WallClockMs(), &error)) {
             // The next round tries again; uploads do not depend on it.
             std::fprintf(stderr, "tally-collector: maintenance failed: %s\n", error.c_str());
         }
@@ -677,7 +671,7 @@ int Collector::Run() {
     const std::string location =
         m_options.store.empty() ? DatabaseFile(m_options.stateFolder).string() : m_options.store;
     m_store = m_operations.Meter(server::OpenStore(location, m_options.storeOptions, &error));
-    if (!m_store || !m_store->Maintain(NowMs(), &error) || !m_operations.Start(&error)) {
+    if (!m_store || !m_store->Maintain(WallClockMs(), &error) || !m_operations.Start(&error)) {
         std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
         return 2;
     }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "collector_request.h"
+
 #ifdef TALLY_WITH_POSTGRES
 #include <libpq-fe.h>
 #endif
@@ -23,12 +25,6 @@ using server::StoreStatus;
 int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-int64_t WallMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -63,8 +59,8 @@ class MeteredStore : public Store {
 
     void LogRequest(const RequestRecord& record) override {
         m_metrics.requests->Add(record.status == 0 ? "dropped" : std::to_string(record.status));
-        m_metrics.requestDuration->ObserveSeconds(static_cast<double>(WallMs() - record.receiveMs) /
-                                                  1000.0);
+        m_metrics.requestDuration->ObserveSeconds(
+            static_cast<double>(WallClockMs() - record.receiveMs) / 1000.0);
         m_inner->LogRequest(record);
     }
 
