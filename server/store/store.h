@@ -14,6 +14,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "collector_request.h"
 
@@ -74,6 +75,39 @@ struct StoreOptions {
     int connections = 4;
 };
 
+// One number of the daily rollups: for a day by the client's clock and an
+// app version, the value of one measure under one key. The fleet view reads
+// these and never raw events.
+//   measure                    key                        value
+//   "installations"            ""                         installations reporting
+//   "events"                   event name                 events
+//   "connections"              "success" or "failure"     remote connections
+//   "duration_level"           "1" … "5"                  remote connections
+//   "heartbeat_reconnections"  "KCP_1" … "KCP_5", "KCP_FAIL"  heartbeat events
+//   "os"                       OS version name            device events
+//   "device_type"              device type number         device events
+struct RollupRow {
+    std::string day;         // YYYY-MM-DD
+    std::string appVersion;  // the upload's app version; "" when it named none
+    std::string measure;
+    std::string key;
+    int64_t value = 0;
+};
+
+// Inclusive days, YYYY-MM-DD; an empty bound is open.
+struct RollupQuery {
+    std::string fromDay;
+    std::string toDay;
+};
+
+// What a deletion request for one installation removed.
+struct DeletionOutcome {
+    StoreStatus status = StoreStatus::Failed;
+    int64_t events = 0;
+    int64_t batches = 0;
+    std::string error;
+};
+
 class Store {
   public:
     virtual ~Store() = default;
@@ -95,6 +129,28 @@ class Store {
     virtual bool Show(std::ostream& out, int eventLimit, std::string* error) = 0;
 
     virtual bool Totals(StoreTotals* totals, std::string* error) = 0;
+
+    // The daily rollups within `query`, ordered by day, app version,
+    // measure and key.
+    virtual bool Rollups(const RollupQuery& query, std::vector<RollupRow>* rows,
+                         std::string* error) {
+        (void)query;
+        rows->clear();
+        *error = "this store keeps no rollups";
+        return false;
+    }
+
+    // Deletes every batch and event of `installId` and its share of the
+    // rollups in one transaction, and keeps an audit row (id, time, counts).
+    // Deleting an installation that holds nothing stores the audit row and
+    // counts zeros.
+    virtual DeletionOutcome DeleteInstallation(const std::string& installId, int64_t nowMs) {
+        (void)installId;
+        (void)nowMs;
+        DeletionOutcome outcome;
+        outcome.error = "this store cannot delete installations";
+        return outcome;
+    }
 };
 
 // `location` is a postgresql:// (or postgres://) connection URI, or the
