@@ -4,16 +4,27 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <memory>
 
 namespace tally {
 namespace collector {
+namespace {
+// Set once at start, before any thread that reads the clock.
+std::atomic<int64_t> g_wallClockOffsetMs{0};
+}  // namespace
+
 int64_t WallClockMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch())
-        .count();
+               .count() +
+           g_wallClockOffsetMs.load(std::memory_order_relaxed);
+}
+
+void SetWallClockOffsetMs(int64_t offsetMs) {
+    g_wallClockOffsetMs.store(offsetMs, std::memory_order_relaxed);
 }
 
 std::string Lower(std::string_view text) {

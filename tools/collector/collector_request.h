@@ -88,6 +88,11 @@ bool Gunzip(std::string_view compressed, size_t limit, std::string* out, bool* t
 // log and of the stores' received times.
 int64_t WallClockMs();
 
+// Moves WallClockMs by `offsetMs` (test mode only): a test sees what the
+// collector does days later, its partitions and retention included, without
+// waiting for them.
+void SetWallClockOffsetMs(int64_t offsetMs);
+
 // `text` with ASCII letters in lower case, as header names and content
 // types compare.
 std::string Lower(std::string_view text);

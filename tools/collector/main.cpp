@@ -55,6 +55,7 @@ For tests only:
   --delay MS             wait MS before every answer (after storing)
   --drop N               store, then close the next N connections unanswered
   --cert MODE            good | other-ca | self-signed | wrong-name
+  --clock-offset-days N  run the collector's clock N days ahead (negative: behind)
 show lists the stored batches, events (first N, default 50) and the request log.
 export-ca copies the CA certificate clients must trust to FILE.
 )";
@@ -102,8 +103,9 @@ int main(int argc, char** argv) {
     options.stateFolder = "tally-collector-state";
     fs::path exportCa;
     long long events = 50;
+    long long clockOffsetDays = 0;
     std::vector<std::string> positional;
-    std::string failureOption;  // the first failure mode asked for
+    std::string failureOption;         // the first failure mode asked for
     std::vector<std::string> origins;  // where a setting of the config file came from
     std::string configError;
     if (!tally::app::ExpandConfig(&args, &origins, &configError)) return Usage(configError);
@@ -117,8 +119,9 @@ int main(int argc, char** argv) {
             options.testMode = true;
             continue;
         }
-        if (failureOption.empty() && (arg == "--fail" || arg == "--retry-after" ||
-                                      arg == "--delay" || arg == "--drop" || arg == "--cert")) {
+        if (failureOption.empty() &&
+            (arg == "--fail" || arg == "--retry-after" || arg == "--delay" || arg == "--drop" ||
+             arg == "--cert" || arg == "--clock-offset-days")) {
             failureOption = arg;
         }
         if (arg.compare(0, 2, "--") != 0) {
@@ -178,6 +181,8 @@ int main(int argc, char** argv) {
             if (!ParseCertMode(value, &options.modes.cert)) {
                 return Usage("--cert must be good, other-ca, self-signed or wrong-name");
             }
+        } else if (arg == "--clock-offset-days" && Number(value, -36500, 36500, &number)) {
+            clockOffsetDays = number;
         } else if (arg == "--export-ca") {
             exportCa = value;
         } else if (arg == "--events" && Number(value, 0, 1000000000, &number)) {
@@ -190,6 +195,7 @@ int main(int argc, char** argv) {
     if (!failureOption.empty() && !options.testMode) {
         return Usage(failureOption + " is a failure mode for tests: it needs --test-mode");
     }
+    tally::collector::SetWallClockOffsetMs(clockOffsetDays * 24 * 60 * 60 * 1000);
 
     std::string error;
     if (command == "export-ca") {
