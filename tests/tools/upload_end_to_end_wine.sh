@@ -1,10 +1,15 @@
 #!/bin/bash
 # Runs the upload end-to-end test of the Windows build under Wine against a
 # Linux tally-collector (the collector cannot be built for Windows):
-#   upload_end_to_end_wine.sh COLLECTOR TEST_EXE EMULATOR...
+#   upload_end_to_end_wine.sh [--postgres] COLLECTOR TEST_EXE EMULATOR...
 # COLLECTOR is the linux preset's build (scripts/test builds it first); a
-# missing one fails the test rather than skipping it.
+# missing one fails the test rather than skipping it. With --postgres the
+# collector stores in a PostgreSQL server this script starts (a cluster in
+# its temporary folder, a unix socket there, as nobody when run as root),
+# one scenario runs, and the script counts what the database holds.
 set -eu
+postgres=
+if [ "$1" = --postgres ]; then postgres=1; shift; fi
 collector=$1 test_exe=$2
 shift 2
 if [ ! -x "$collector" ]; then
@@ -14,14 +19,36 @@ if [ ! -x "$collector" ]; then
     exit 1
 fi
 dir=$(mktemp -d)
-pid=
+pid= pgpid=
 cleanup() {
     if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+    # SIGINT: PostgreSQL's fast shutdown.
+    if [ -n "$pgpid" ]; then kill -INT "$pgpid" 2>/dev/null || true; wait "$pgpid" 2>/dev/null || true; fi
     rm -rf "$dir"
 }
 trap cleanup EXIT
 
-"$collector" --state "$dir" --port 0 --test-mode --control-port 0 >"$dir/collector.log" 2>&1 &
+store=()
+if [ -n "$postgres" ]; then
+    pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
+    server=()
+    if [ "$(id -u)" = 0 ]; then
+        chown nobody "$dir"
+        server=(setpriv --reuid="$(id -u nobody)" --regid="$(id -g nobody)" --clear-groups)
+    fi
+    "${server[@]}" "$pgbin/initdb" -D "$dir/pgdata" -U tally -A trust -E UTF8 --locale=C \
+        --no-sync >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; exit 1; }
+    "${server[@]}" "$pgbin/postgres" -D "$dir/pgdata" -k "$dir" -c listen_addresses= \
+        -c fsync=off >"$dir/postgres.log" 2>&1 &
+    pgpid=$!
+    for _ in $(seq 300); do "$pgbin/pg_isready" -q -h "$dir" -U tally -d postgres && break; sleep 0.1; done
+    psql() { "$pgbin/psql" -X -q -At -h "$dir" -U tally "$@"; }
+    psql -d postgres -c "CREATE DATABASE uploads" || { cat "$dir/postgres.log" >&2; exit 1; }
+    store=(--store "postgresql://tally@/uploads?host=$dir" --unavailable-retry-after 1)
+fi
+
+"$collector" --state "$dir" --port 0 --test-mode --control-port 0 "${store[@]}" \
+    >"$dir/collector.log" 2>&1 &
 pid=$!
 for _ in $(seq 200); do [ -s "$dir/ports.json" ] && break; sleep 0.05; done
 [ -s "$dir/ports.json" ] || { cat "$dir/collector.log" >&2; exit 1; }
@@ -32,5 +59,17 @@ for key in server other-ca-root; do openssl pkey -in "$dir/$key.key" -pubout -ou
 # Wine sees the Linux root as drive Z:. The outage and kill test and the
 # collector's own tests start, stop and kill processes of their own: Linux
 # only. The inspector's tests are ctest entries of their own.
-TALLY_E2E_COLLECTOR_STATE="Z:$dir" "$@" "$test_exe" \
-    --gtest_filter='-UploadEndToEnd.OutageKill*:Collector.*:Inspect*'
+if [ -z "$postgres" ]; then
+    TALLY_E2E_COLLECTOR_STATE="Z:$dir" "$@" "$test_exe" \
+        --gtest_filter='-UploadEndToEnd.OutageKill*:Collector.*:Inspect*'
+    exit
+fi
+# One scenario through every kind of server trouble into PostgreSQL; the
+# Windows build has no libpq, so the database is counted here: six batches
+# of ten, the resends after the drop and the slow answer as duplicates.
+TALLY_E2E_COLLECTOR_STATE="Z:$dir" TALLY_E2E_STORE=postgresql "$@" "$test_exe" \
+    --gtest_filter='UploadEndToEnd.EveryEventArrivesOnce*'
+counts=$(psql -d uploads -c \
+    "SELECT count(*) FILTER (WHERE events = 10), sum(events), sum(duplicates) FROM batches")
+echo "in PostgreSQL: batches of ten|events|duplicates = $counts"
+[ "$counts" = "6|60|2" ] || { echo "expected 6|60|2" >&2; exit 1; }
