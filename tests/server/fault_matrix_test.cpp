@@ -147,22 +147,14 @@ class Edge {
     Edge(const fs::path& folder, const std::string& uri, std::vector<std::string> extra = {},
          const fs::path& certificate = {})
         : m_state(folder / "state"), m_log(folder / "collector.log") {
-        std::vector<std::string> arguments = {TALLY_COLLECTOR,
-                                              "--state",
-                                              m_state.string(),
-                                              "--store",
-                                              uri,
-                                              "--port",
-                                              "0",
-                                              "--admin-port",
-                                              "0",
-                                              "--test-mode",
-                                              "--control-port",
-                                              "0",
-                                              "--unavailable-retry-after",
-                                              "1",
-                                              "--store-wait-ms",
-                                              "2000"};
+        // Retry-After 1 s and a 2 s wait for the database keep the cases short.
+        std::vector<std::string> arguments = {TALLY_COLLECTOR, "--state", m_state.string(),
+                                              "--store", uri};
+        for (const char* argument :
+             {"--port", "0", "--admin-port", "0", "--test-mode", "--control-port", "0",
+              "--unavailable-retry-after", "1", "--store-wait-ms", "2000"}) {
+            arguments.push_back(argument);
+        }
         if (!certificate.empty()) {
             arguments.insert(arguments.end(),
                              {"--cert-file", (certificate / "server.pem").string(), "--key-file",
