@@ -647,6 +647,29 @@ TEST(HttpClient, SendsOnlyToATrustedServerAndEndsACallOnDeadlineOrCancel) {
         EXPECT_EQ(collector.Stats()["bodies_received"].asInt64(), bodies + (c.kind == Kind::Ok));
     }
 
+#ifdef _WIN32
+    // One client while its CA file changes: each request trusts the file as
+    // it is then, whatever chain engine the client made of an earlier text,
+    // also on a connection kept from a request the old text trusted. (libcurl
+    // keeps a CA file it loaded, by path, and reuses verified connections.)
+    const fs::path changing = folder.Path() / "changing-ca.pem";
+    const std::string other = ReadFileBytes(state / "other-ca-root.pem");
+    const std::pair<std::string, Kind> texts[] = {{other, Kind::Tls},
+                                                  {ReadFileBytes(ca), Kind::Ok},
+                                                  {"not a certificate\n", Kind::TlsConfig},
+                                                  {ReadFileBytes(ca), Kind::Ok},
+                                                  {other, Kind::Tls}};
+    collector.Control(R"({"cert":"good"})");
+    const std::unique_ptr<HttpClient> kept = MakeHttpClient({changing.u8string(), "", false});
+    for (const auto& [text, kind] : texts) {
+        ASSERT_TRUE(WriteFileBytes(changing, text));
+        const int64_t bodies = collector.Stats()["bodies_received"].asInt64();
+        const HttpResult result = kept->Post(collector.Request(Body("b-change", 1)));
+        EXPECT_EQ(result.kind, kind) << result.errorText;
+        EXPECT_EQ(collector.Stats()["bodies_received"].asInt64(), bodies + (kind == Kind::Ok));
+    }
+#endif
+
     // The status, Retry-After and body of an answer reach the caller.
     collector.Control(R"({"reset":true,"fail":429,"count":1,"retry_after":7})");
     const HttpResult limited = collector.Upload(Body("b-429", 1));
