@@ -89,8 +89,9 @@ class AnalyticsLibrary::StoreAccess : public UploadStoreAccess {
         // An opt-out still waiting for the database: what is stored there is
         // not the user's to send any more.
         if (m_library->m_forgetHeld) return WriteStatus::Ok;
-        return m_library->m_store.PickRequest(kMaxRequestBatches, kMaxBatchEvents, kMaxBatchBytes,
-                                              tuning.poisonAttempts, picked, found, error);
+        return m_library->m_store.PickRequest(tuning.requestBatches, kMaxBatchEvents,
+                                              kMaxBatchBytes, tuning.poisonAttempts, picked, found,
+                                              error);
     }
     WriteStatus Finish(const std::string& requestId, const RequestEnd& end,
                        RequestEndOutcome* outcome, std::string* error) override {
@@ -107,9 +108,6 @@ class AnalyticsLibrary::StoreAccess : public UploadStoreAccess {
         *error = "the session ended";
         return false;
     }
-    // A request holds at most this many batches (and the caps of one batch).
-    static constexpr int64_t kMaxRequestBatches = 20;
-
     AnalyticsLibrary* const m_library;
     const uint64_t m_session;
 };

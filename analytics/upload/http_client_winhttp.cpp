@@ -134,9 +134,36 @@ std::vector<std::vector<BYTE>> PemBlocks(const std::string& pem, const std::stri
     return blocks;
 }
 
+// The chain engine whose only root is the CA file, kept for as long as the
+// file's text stays the same. Making one opens the system's certificate
+// stores (under Wine: registry reads through its server, several milliseconds
+// on a busy machine), which a drain of many requests would otherwise pay on
+// each. Every request still reads the file, compares its text and builds and
+// checks the server's chain anew with the engine.
+struct AnchorCache {
+    std::string pem;                    // the CA file's text the engine was made from
+    HCERTSTORE roots = nullptr;         // its certificates
+    HCERTCHAINENGINE engine = nullptr;  // null: none could be made (engineError)
+    DWORD engineError = 0;
+    AnchorCache() = default;
+    AnchorCache(const AnchorCache&) = delete;
+    AnchorCache& operator=(const AnchorCache&) = delete;
+    ~AnchorCache() { Reset(); }
+    void Reset() {
+        if (engine) CertFreeCertificateChainEngine(engine);
+        if (roots) CertCloseStore(roots, 0);
+        engine = nullptr;
+        roots = nullptr;
+        engineError = 0;
+        pem.clear();
+    }
+};
+
 // What one request trusts, loaded from the files before anything is sent.
 struct Trust {
     HCERTSTORE roots = nullptr;                 // the CA file; null: system trust
+    HCERTCHAINENGINE engine = nullptr;          // the cache's, for `roots`
+    DWORD engineError = 0;                      // why there is no engine
     CERT_PUBLIC_KEY_INFO* pinnedKey = nullptr;  // LocalAlloc'ed; null: no pin
     Trust() = default;
     Trust(const Trust&) = delete;
@@ -147,9 +174,22 @@ struct Trust {
     }
 };
 
+// An engine that trusts `roots` and nothing else, or null with the error.
+HCERTCHAINENGINE MakeEngine(HCERTSTORE roots, DWORD* error) {
+    CERT_CHAIN_ENGINE_CONFIG config = {};
+    config.cbSize = sizeof(config);
+    config.hExclusiveRoot = roots;
+    HCERTCHAINENGINE engine = nullptr;
+    if (CertCreateCertificateChainEngine(&config, &engine)) return engine;
+    config.cbSize = kChainEngineConfigWin7Size;
+    if (CertCreateCertificateChainEngine(&config, &engine)) return engine;
+    *error = GetLastError();
+    return nullptr;
+}
+
 // Missing files mean "not configured" (system trust, no pin); a file that is
 // there but unusable stops the upload before anything is sent.
-bool LoadTrust(const TlsSettings& tls, Trust* trust, HttpResult* failure) {
+bool LoadTrust(const TlsSettings& tls, AnchorCache* cache, Trust* trust, HttpResult* failure) {
     std::string text;
     if (!tls.caFile.empty()) {
         FileState state = ReadWholeFile(tls.caFile, &text);
@@ -158,7 +198,13 @@ bool LoadTrust(const TlsSettings& tls, Trust* trust, HttpResult* failure) {
                             "CA file cannot be read: " + tls.caFile);
             return false;
         }
-        if (state == FileState::Read) {
+        if (state == FileState::Read && cache->roots && text == cache->pem) {
+            if (!cache->engine) cache->engine = MakeEngine(cache->roots, &cache->engineError);
+            trust->roots = CertDuplicateStore(cache->roots);
+            trust->engine = cache->engine;
+            trust->engineError = cache->engineError;
+        } else if (state == FileState::Read) {
+            cache->Reset();
             trust->roots = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
             if (!trust->roots) {
                 *failure = Fail(HttpResult::Kind::TlsConfig, GetLastError(),
@@ -177,6 +223,11 @@ bool LoadTrust(const TlsSettings& tls, Trust* trust, HttpResult* failure) {
                                 "CA file holds no certificate: " + tls.caFile);
                 return false;
             }
+            cache->pem = std::move(text);
+            cache->roots = CertDuplicateStore(trust->roots);
+            cache->engine = MakeEngine(cache->roots, &cache->engineError);
+            trust->engine = cache->engine;
+            trust->engineError = cache->engineError;
         }
     }
     if (!tls.pinnedKeyFile.empty()) {
@@ -205,18 +256,12 @@ bool LoadTrust(const TlsSettings& tls, Trust* trust, HttpResult* failure) {
 
 // The server's chain must end in a certificate of the CA file (and nothing
 // else: the engine's exclusive root), be valid now, and name `host`.
-bool ChainTrusted(PCCERT_CONTEXT leaf, HCERTSTORE roots, const std::wstring& host,
+bool ChainTrusted(PCCERT_CONTEXT leaf, const Trust& trust, const std::wstring& host,
                   std::string* why) {
-    CERT_CHAIN_ENGINE_CONFIG config = {};
-    config.cbSize = sizeof(config);
-    config.hExclusiveRoot = roots;
-    HCERTCHAINENGINE engine = nullptr;
-    if (!CertCreateCertificateChainEngine(&config, &engine)) {
-        config.cbSize = kChainEngineConfigWin7Size;
-        if (!CertCreateCertificateChainEngine(&config, &engine)) {
-            *why = "no chain engine (error " + std::to_string(GetLastError()) + ")";
-            return false;
-        }
+    HCERTCHAINENGINE engine = trust.engine;
+    if (!engine) {
+        *why = "no chain engine (error " + std::to_string(trust.engineError) + ")";
+        return false;
     }
     CERT_CHAIN_PARA para = {};
     para.cbSize = sizeof(para);
@@ -251,7 +296,6 @@ bool ChainTrusted(PCCERT_CONTEXT leaf, HCERTSTORE roots, const std::wstring& hos
         }
     }
     if (chain) CertFreeCertificateChain(chain);
-    CertFreeCertificateChainEngine(engine);
     return trusted;
 }
 
@@ -295,6 +339,7 @@ class WinHttpClient final : public HttpClient {
 
     const TlsSettings tls_;
     HINTERNET session_ = nullptr;  // the uploader thread's only, opened at the first Post
+    AnchorCache anchor_;           // the uploader thread's only, as session_
 
     std::mutex mutex_;
     bool cancelled_ = false;
@@ -379,7 +424,7 @@ HttpResult WinHttpClient::Post(const HttpRequest& request) {
     }
     Trust trust;
     HttpResult failure;
-    if (!LoadTrust(tls_, &trust, &failure)) return failure;
+    if (!LoadTrust(tls_, &anchor_, &trust, &failure)) return failure;
     HttpResult result = Perform(request, trust);
     CloseOwnHandles();
     if (result.kind != HttpResult::Kind::Ok) {
@@ -462,7 +507,7 @@ HttpResult WinHttpClient::Perform(const HttpRequest& request, const Trust& trust
         if (!WinHttpQueryOption(handle, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &leaf, &size) || !leaf)
             return Fail(HttpResult::Kind::Tls, GetLastError(), "no server certificate");
         std::string why;
-        bool trusted = !trust.roots || ChainTrusted(leaf, trust.roots, host, &why);
+        bool trusted = !trust.roots || ChainTrusted(leaf, trust, host, &why);
         if (trusted && trust.pinnedKey &&
             !CertComparePublicKeyInfo(X509_ASN_ENCODING, &leaf->pCertInfo->SubjectPublicKeyInfo,
                                       trust.pinnedKey)) {

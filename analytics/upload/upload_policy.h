@@ -25,7 +25,15 @@ struct UploadTuning {
     int64_t timeoutMs = 30 * 1000;          // one whole request
     int64_t connectTimeoutMs = 10 * 1000;
     int64_t poisonAttempts = 10;  // 5xx answers before a request is split
+    // Batches in one request (and at most 500 events / 1 MiB of event text,
+    // the caps of one batch). Fewer requests drain a backlog sooner: each
+    // costs a round trip, the server's chain check and two transactions.
+    int64_t requestBatches = 50;
 };
+
+// The batch cap of the first collectors. A collector that answers 413 to a
+// larger request is sent at most this many from then on in the session.
+constexpr int64_t kOlderServerRequestBatches = 20;
 
 // Environment knobs, read at each ReportInit.
 constexpr const char kEnvUpload[] = "TALLY_UPLOAD";

@@ -308,6 +308,18 @@ int64_t Uploader::Step() {
             break;
         case Verdict::Split:
             m_log->Write(LogLevel::Warning, line + "; split into one request per batch");
+            if (result.status == 413 &&
+                static_cast<int64_t>(picked.batchIds.size()) > kOlderServerRequestBatches &&
+                m_settings.tuning.requestBatches > kOlderServerRequestBatches) {
+                // A collector with the first clients' cap: without this every
+                // later request would be refused and split as well.
+                m_settings.tuning.requestBatches = kOlderServerRequestBatches;
+                m_log->Write(LogLevel::Warning, "upload: the server refuses requests of " +
+                                                    std::to_string(picked.batchIds.size()) +
+                                                    " batches; at most " +
+                                                    std::to_string(kOlderServerRequestBatches) +
+                                                    " a request for this session");
+            }
             break;
         case Verdict::Rejected:
             m_log->Write(LogLevel::Warning, line + "; batch rejected, " +

@@ -93,7 +93,7 @@ constexpr int64_t kDaysBehind = 7;
 // cannot be made for a day DEFAULT already holds rows of).
 constexpr int64_t kDaysAhead = 3;
 
-// Requests one transaction takes at most: bounds its size (20 batches and
+// Requests one transaction takes at most: bounds its size (50 batches and
 // 500 events each) and how long the last of them waits.
 constexpr size_t kMaxGroup = 32;
 

@@ -55,6 +55,7 @@ struct Server {
         size_t batches = 0;
     };
     std::deque<HttpResult> answers;  // then 200
+    size_t maxBatches = 0;           // > 0: 413 for more, as an older collector
     std::vector<Seen> seen;
     int cancels = 0;
 };
@@ -71,6 +72,9 @@ class FakeClient : public HttpClient {
         seen.json = Gunzip(request.body);
         seen.batches = Count(seen.json, "\"batch_id\"");
         m_server->seen.push_back(seen);
+        if (m_server->maxBatches > 0 && seen.batches > m_server->maxBatches) {
+            return Answer(Kind::Ok, 413);
+        }
         if (m_server->answers.empty()) return Answer(Kind::Ok, 200);
         HttpResult result = m_server->answers.front();
         m_server->answers.pop_front();
@@ -228,13 +232,13 @@ TEST_F(UploadTest, DeliversKeepsRetriesWithTheSameKeyAndNeverSendsExtraDuringABa
     EXPECT_EQ(Count(m_server->seen[2].json, "\"seq\""), 30u);
     EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sent' AND sent_ms > 0"), 3);
     EXPECT_EQ(Db("SELECT count(*) FROM events WHERE seq <= 30"), 0);
-    Run();  // the thousand one-event batches: 20 to a request
-    EXPECT_EQ(m_server->seen.size(), 3u + 50u);
+    Run();  // the thousand one-event batches: 50 to a request
+    EXPECT_EQ(m_server->seen.size(), 3u + 20u);
     EXPECT_EQ(Db("SELECT count(*) FROM events"), 0);
     TestDb db(DatabasePath(m_folder.Path()));
     EXPECT_EQ(db.Counter("upload.sent_events"), 1030);
     EXPECT_EQ(db.Counter("upload.failed_attempts"), 2);
-    EXPECT_EQ(db.Counter("upload.requests"), 53);
+    EXPECT_EQ(db.Counter("upload.requests"), 23);
 }
 
 TEST_F(UploadTest, MigratesAVersionOneStoreInPlaceAndSendsWhatItHeld) {
@@ -287,6 +291,30 @@ TEST_F(UploadTest, SplitsRefusedRequestsRejectsOnlyTheBadBatchAndGetsPastAPoison
     EXPECT_EQ(m_server->seen[10].batches, 1u);
     EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sent'"), 4);
     EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sending' AND attempts = 10"), 1);
+}
+
+TEST_F(UploadTest, ACollectorWithTheOlderBatchCapGetsEveryBatchAndOnlyOneRefusal) {
+    m_server->maxBatches = kOlderServerRequestBatches;
+    Events(75, 1);  // 75 batches
+    Run();
+    // 50 refused and split, one request each; then the other 25 by 20.
+    ASSERT_EQ(m_server->seen.size(), 1u + 50u + 2u);
+    EXPECT_EQ(m_server->seen[0].batches, 50u);
+    for (size_t i = 1; i <= 50; ++i) EXPECT_EQ(m_server->seen[i].batches, 1u) << i;
+    EXPECT_EQ(m_server->seen[51].batches, 20u);
+    EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sent'"), 75);
+    EXPECT_EQ(Db("SELECT count(*) FROM events"), 0);
+    EXPECT_EQ(TestDb(DatabasePath(m_folder.Path())).Counter("upload.sent_events"), 75);
+
+    // A new session tries the larger cap again.
+    m_library.reset();
+    Start();
+    m_server->seen.clear();
+    m_server->maxBatches = 0;
+    Events(60, 1);
+    Run();
+    ASSERT_EQ(m_server->seen.size(), 2u);
+    EXPECT_EQ(m_server->seen[0].batches, 50u);
 }
 
 TEST_F(UploadTest, ResendsAfterARestartWithTheSameKeyAndConsentWithdrawalDeletesAndStops) {

@@ -311,7 +311,7 @@ Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
     if (!batches.isArray() || batches.empty()) {
         return Refuse(422, "batches must be a non-empty array");
     }
-    if (batches.size() > kMaxBatches) return Refuse(413, "more than 20 batches");
+    if (batches.size() > kMaxBatches) return Refuse(413, "more than 50 batches");
     size_t eventCount = 0;
     for (const Json::Value& batch : batches) {
         if (!batch.isObject()) return Refuse(422, "a batch must be an object");
