@@ -335,11 +335,13 @@ int main(int argc, char** argv) {
             curl_easy_getinfo(slot->easy, CURLINFO_NUM_CONNECTS, &connects);
             tally.connects += connects;
             ++tally.uploads;
+            // Failed uploads count at the time they failed: a server that
+            // stalls shows as its time-out in the tail, not as a gap.
+            tally.latencyMs.push_back(ms);
             if (message->data.result != CURLE_OK) {
                 ++tally.errors["curl_" + std::to_string(message->data.result)];
             } else {
                 ++tally.status[std::to_string(code)];
-                tally.latencyMs.push_back(ms);
                 if (code >= 200 && code < 300) {
                     ++tally.okUploads;
                     tally.okEvents += slot->upload.events;
