@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 #include <json/json.h>
 #include <openssl/ssl.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -212,6 +213,11 @@ Json::Value Report(const Options& options, Tally& tally, double seconds,
         value["answered"] = static_cast<Json::Int64>(flood->answered);
         out["header_flood"] = value;
     }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    // The tool's own share of the machine, for a run on the server's machine.
+    out["cpu_seconds"] = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     out["load_average"] = LoadAverage();
     return out;
 }
@@ -251,6 +257,12 @@ int main(int argc, char** argv) {
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
 
+    // Every held connection and every upload in flight is a descriptor.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     std::unique_ptr<tally::fleet::FloodResult> flood;
     if (options.headerFloodMiB > 0) {
         flood = std::make_unique<tally::fleet::FloodResult>(
@@ -282,11 +294,11 @@ int main(int argc, char** argv) {
     CURLM* multi = curl_multi_init();
     curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(options.concurrency));
     std::vector<Slot> slots(static_cast<size_t>(options.concurrency));
-    std::vector<Slot*> free;
+    std::vector<Slot*> idleSlots;
     for (Slot& slot : slots) {
         slot.easy = curl_easy_init();
         curl_easy_setopt(slot.easy, CURLOPT_PRIVATE, &slot);
-        free.push_back(&slot);
+        idleSlots.push_back(&slot);
     }
     Tally tally;
     std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -301,9 +313,9 @@ int main(int argc, char** argv) {
     while (uploadsWanted) {
         const bool more =
             (options.uploads == 0 || issued < options.uploads) && Clock::now() < deadline;
-        while (more && !free.empty() && (options.uploads == 0 || issued < options.uploads)) {
-            Slot* slot = free.back();
-            free.pop_back();
+        while (more && !idleSlots.empty() && (options.uploads == 0 || issued < options.uploads)) {
+            Slot* slot = idleSlots.back();
+            idleSlots.pop_back();
             if (!sent.empty() && unit(random) < options.resendFraction) {
                 slot->upload = sent[random() % sent.size()];
                 ++slot->upload.attempt;
@@ -319,7 +331,7 @@ int main(int argc, char** argv) {
             curl_multi_add_handle(multi, slot->easy);
             ++issued;
         }
-        if (running == 0 && free.size() == slots.size() && !more) break;
+        if (running == 0 && idleSlots.size() == slots.size() && !more) break;
         curl_multi_perform(multi, &running);
         int queued = 0;
         while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
@@ -353,7 +365,7 @@ int main(int argc, char** argv) {
                 }
             }
             curl_multi_remove_handle(multi, slot->easy);
-            free.push_back(slot);
+            idleSlots.push_back(slot);
         }
         if (running > 0) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
     }
