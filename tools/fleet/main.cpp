@@ -72,6 +72,10 @@ struct Tally {
     std::map<std::string, long> status;
     std::map<std::string, long> errors;
     std::vector<double> latencyMs;
+    // Of uploads on a connection of their own: TCP connect, then the TLS
+    // handshake, as libcurl timed them; where a slow upload's time went.
+    std::vector<double> connectMs;
+    std::vector<double> handshakeMs;
 };
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
@@ -186,6 +190,20 @@ Json::Value Report(const Options& options, Tally& tally, double seconds,
     latency["max"] = tally.latencyMs.empty() ? 0.0 : tally.latencyMs.back();
     out["latency_ms"] = latency;
     out["connections_opened"] = static_cast<Json::Int64>(tally.connects);
+    const auto spread = [](std::vector<double>& values) {
+        std::sort(values.begin(), values.end());
+        Json::Value value(Json::objectValue);
+        value["p50"] = Percentile(values, 0.50);
+        value["p99"] = Percentile(values, 0.99);
+        value["max"] = values.empty() ? 0.0 : values.back();
+        return value;
+    };
+    out["connect_ms"] = spread(tally.connectMs);
+    out["handshake_ms"] = spread(tally.handshakeMs);
+    // A connect of a second or more is a SYN the server's machine dropped
+    // (a full accept queue) and the client sent again after its 1 s time-out.
+    out["connects_over_1s"] = static_cast<Json::Int64>(std::count_if(
+        tally.connectMs.begin(), tally.connectMs.end(), [](double ms) { return ms >= 1000; }));
     Json::Value shape(Json::objectValue);
     shape["installations"] = options.installations;
     shape["events_per_upload"] = options.eventsPerUpload;
@@ -346,6 +364,16 @@ int main(int argc, char** argv) {
             curl_easy_getinfo(slot->easy, CURLINFO_RESPONSE_CODE, &code);
             curl_easy_getinfo(slot->easy, CURLINFO_NUM_CONNECTS, &connects);
             tally.connects += connects;
+            curl_off_t connectUs = 0;
+            curl_off_t handshakeUs = 0;
+            curl_easy_getinfo(slot->easy, CURLINFO_CONNECT_TIME_T, &connectUs);
+            curl_easy_getinfo(slot->easy, CURLINFO_APPCONNECT_TIME_T, &handshakeUs);
+            if (connects > 0 && connectUs > 0) {
+                tally.connectMs.push_back(static_cast<double>(connectUs) / 1000);
+                if (handshakeUs >= connectUs)
+                    tally.handshakeMs.push_back(static_cast<double>(handshakeUs - connectUs) /
+                                                1000);
+            }
             ++tally.uploads;
             // Failed uploads count at the time they failed: a server that
             // stalls shows as its time-out in the tail, not as a gap.
