@@ -65,7 +65,9 @@ bool Exists(const std::string& path) {
 }
 
 // False when the file cannot be read or holds no PEM block of `kind`.
-bool ReadPem(const std::string& path, const char* kind, std::string* why) {
+// `content`, when given, receives the file's text.
+bool ReadPem(const std::string& path, const char* kind, std::string* why,
+             std::string* content = nullptr) {
     // A folder opens as a stream on Linux, and reading it throws from
     // inside the stream buffer whatever its exception mask says.
     std::error_code ec;
@@ -86,6 +88,7 @@ bool ReadPem(const std::string& path, const char* kind, std::string* why) {
         *why = path + " holds no PEM " + kind;
         return false;
     }
+    if (content != nullptr) *content = std::move(text);
     return true;
 }
 
@@ -108,6 +111,7 @@ class CurlClient : public HttpClient {
 
   private:
     TlsSettings m_tls;
+    std::string m_trustedCaText;  // the CA file's text at the last request
     CURLM* m_multi = nullptr;
     std::atomic<bool> m_cancelled{false};
 };
@@ -131,7 +135,8 @@ HttpResult CurlClient::Post(const HttpRequest& request) {
     bool ownCa = !m_tls.caFile.empty() && Exists(m_tls.caFile);
     bool pinned = !m_tls.pinnedKeyFile.empty() && Exists(m_tls.pinnedKeyFile);
     std::string why;
-    if ((ownCa && !ReadPem(m_tls.caFile, "CERTIFICATE", &why)) ||
+    std::string caText;
+    if ((ownCa && !ReadPem(m_tls.caFile, "CERTIFICATE", &why, &caText)) ||
         (pinned && !ReadPem(m_tls.pinnedKeyFile, "PUBLIC KEY", &why))) {
         result.kind = HttpResult::Kind::TlsConfig;
         result.errorText = why;
@@ -174,6 +179,14 @@ HttpResult CurlClient::Post(const HttpRequest& request) {
         // CAINFO is set; clearing CAPATH makes the file the only anchor.
         curl_easy_setopt(easy, CURLOPT_CAINFO, m_tls.caFile.c_str());
         curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+    }
+    // libcurl keeps the certificates of a CA file it loaded, by path, and
+    // reuses connections verified under them: neither may outlive a change
+    // of the file's text.
+    curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+    if (caText != m_trustedCaText) {
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        m_trustedCaText = std::move(caText);
     }
     if (pinned) curl_easy_setopt(easy, CURLOPT_PINNEDPUBLICKEY, m_tls.pinnedKeyFile.c_str());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);

@@ -715,7 +715,6 @@ TEST(HttpClient, SendsOnlyToATrustedServerAndEndsACallOnDeadlineOrCancel) {
         EXPECT_EQ(collector.Stats()["bodies_received"].asInt64(), bodies + (c.kind == Kind::Ok));
     }
 
-#ifdef _WIN32
     // One client while its CA file changes: each request trusts the file as
     // it is then, whatever chain engine the client made of an earlier text,
     // also on a connection kept from a request the old text trusted. (libcurl
@@ -736,7 +735,6 @@ TEST(HttpClient, SendsOnlyToATrustedServerAndEndsACallOnDeadlineOrCancel) {
         EXPECT_EQ(result.kind, kind) << result.errorText;
         EXPECT_EQ(collector.Stats()["bodies_received"].asInt64(), bodies + (kind == Kind::Ok));
     }
-#endif
 
     // The status, Retry-After and body of an answer reach the caller.
     collector.Control(R"({"reset":true,"fail":429,"count":1,"retry_after":7})");
