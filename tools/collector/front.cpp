@@ -333,7 +333,6 @@ class FrontSession : public std::enable_shared_from_this<FrontSession> {
     }
     void Disarm() {
         ++m_generation;
-        beast::error_code ignored;
         m_timer.cancel();
     }
 
@@ -358,7 +357,11 @@ class FrontSession : public std::enable_shared_from_this<FrontSession> {
 
     void OnReadable(const beast::error_code& ec) {
         if (m_phase == Phase::Closed) return;
-        if (ec) return Close();
+        // A client that connected and left (or reset) needs no TLS stream.
+        char first = 0;
+        if (ec || ::recv(m_socket.native_handle(), &first, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) {
+            return Close();
+        }
         m_tls = std::make_unique<TlsStream>(std::move(m_socket), m_front.m_tls);
         m_phase = Phase::Handshake;
         m_tls->async_handshake(asio::ssl::stream_base::server,
