@@ -1,5 +1,6 @@
 #include "front.h"
 
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -39,6 +40,12 @@ constexpr size_t kLingerAfterHead = 2 * kMaxWireBytes;
 // Accepting fails while the process is out of descriptors; accepting again
 // at once would spin.
 constexpr Milliseconds kAcceptBackoff{50};
+// After many connections closed (a storm, a flood of idle connections) the
+// allocator is asked to give their memory back: it keeps freed memory that
+// sits below memory still in use otherwise. Checked this often; it takes
+// this many fewer connections than the peak since the last time.
+constexpr Milliseconds kTrimInterval{1000};
+constexpr size_t kTrimAfterClosed = 256;
 
 int64_t SteadyMs() {
     return std::chrono::duration_cast<Milliseconds>(
@@ -223,7 +230,8 @@ class Front::Impl {
           m_metrics(metrics),
           m_rate(limits.ratePerSecond, limits.rateBurst, limits.rateSources),
           m_acceptor(asio::make_strand(m_io)),
-          m_acceptRetry(m_acceptor.get_executor()) {}
+          m_acceptRetry(m_acceptor.get_executor()),
+          m_trim(m_acceptor.get_executor()) {}
     ~Impl() { Stop(Milliseconds(0)); }
 
     int Listen(const std::string& address, int port, const FrontTlsSetup& setup,
@@ -247,9 +255,13 @@ class Front::Impl {
     asio::io_context m_io;
     tcp::acceptor m_acceptor;
     asio::steady_timer m_acceptRetry;
+    asio::steady_timer m_trim;
 
   private:
     void Accept();
+    void TrimAfterStorms();
+
+    size_t m_peak = 0;  // most sessions open since the last trim; under m_sessionsMutex
 
     std::vector<std::thread> m_threads;
     bool m_started = false;
@@ -605,7 +617,10 @@ int Front::Impl::Listen(const std::string& address, int port, const FrontTlsSetu
 void Front::Impl::Start() {
     m_started = true;
     m_workers.Start(std::max(1, m_limits.workers));
-    asio::dispatch(m_acceptor.get_executor(), [this] { Accept(); });
+    asio::dispatch(m_acceptor.get_executor(), [this] {
+        Accept();
+        TrimAfterStorms();
+    });
     for (int i = 0; i < std::max(1, m_limits.ioThreads); ++i) {
         m_threads.emplace_back([this] { m_io.run(); });
     }
@@ -643,6 +658,23 @@ void Front::Impl::Accept() {
 void Front::Impl::Add(FrontSession* session, const std::shared_ptr<FrontSession>& shared) {
     std::lock_guard<std::mutex> lock(m_sessionsMutex);
     m_sessions.emplace(session, shared);
+    m_peak = std::max(m_peak, m_sessions.size());
+}
+
+void Front::Impl::TrimAfterStorms() {
+    m_trim.expires_after(kTrimInterval);
+    m_trim.async_wait([this](const beast::error_code& ec) {
+        if (ec || !m_acceptor.is_open()) return;
+        bool trim = false;
+        {
+            std::lock_guard<std::mutex> lock(m_sessionsMutex);
+            trim = m_peak >= m_sessions.size() + kTrimAfterClosed;
+            if (trim) m_peak = m_sessions.size();
+        }
+        // Walking the heap takes a while: a worker does it, not an I/O thread.
+        if (trim) m_workers.Post([] { malloc_trim(0); });
+        TrimAfterStorms();
+    });
 }
 
 void Front::Impl::Remove(FrontSession* session) {
@@ -658,6 +690,7 @@ void Front::Impl::Stop(Milliseconds grace) {
         beast::error_code ignored;
         m_acceptor.close(ignored);
         m_acceptRetry.cancel();
+        m_trim.cancel();
     });
     std::vector<std::shared_ptr<FrontSession>> sessions;
     {
