@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -562,9 +563,27 @@ void Collector::MaintainUntilStopped() {
     }
 }
 
+// Every open connection is a descriptor: the soft limit (1024 in a shell)
+// goes up to the hard one, and a cap the process cannot reach is reported.
+void RaiseDescriptorLimit(int connections) {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0) return;
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    getrlimit(RLIMIT_NOFILE, &files);
+    const rlim_t wanted = static_cast<rlim_t>(connections) + 256;
+    if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < wanted) {
+        std::fprintf(stderr,
+                     "tally-collector: open files limited to %llu: fewer than %d connections "
+                     "will be served (raise LimitNOFILE or ulimit -n)\n",
+                     static_cast<unsigned long long>(files.rlim_cur), connections);
+    }
+}
+
 int Collector::Run() {
     std::string error;
     std::error_code ec;
+    RaiseDescriptorLimit(m_options.front.maxConnections);
     fs::create_directories(m_options.stateFolder, ec);
     if (!LoadOrCreatePki(m_options.stateFolder, &m_leaves, &error) ||
         (!m_options.certFile.empty() &&
