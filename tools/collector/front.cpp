@@ -250,8 +250,8 @@ class Front::Impl {
     std::mutex m_sessionsMutex;
     std::unordered_map<FrontSession*, std::weak_ptr<FrontSession>> m_sessions;
     WorkerPool m_workers;
-    // Last, so that the handlers it still holds when it goes (sessions
-    // among them) find everything above alive.
+    // After everything a session uses: the handlers it still holds when it
+    // goes (sessions among them) find all of that alive.
     asio::io_context m_io;
     tcp::acceptor m_acceptor;
     asio::steady_timer m_acceptRetry;
