@@ -5,6 +5,8 @@
 #ifndef TALLYSERVICE_TESTS_TOOLS_PLAIN_HTTP_H_
 #define TALLYSERVICE_TESTS_TOOLS_PLAIN_HTTP_H_
 
+#include <chrono>
+#include <memory>
 #include <string>
 
 namespace tally {
@@ -23,6 +25,32 @@ inline std::string PlainHttpRequest(const std::string& method, const std::string
 }
 
 #ifndef _WIN32
+// A TCP connection to 127.0.0.1:`port`; -1 when refused.
+int ConnectLoopback(int port);
+
+// One connection to 127.0.0.1:`port`, over TLS trusting only `caFile` (as
+// localhost) unless it is empty: bytes go out as they are.
+class RawConnection {
+  public:
+    RawConnection(int port, const std::string& caFile);
+    ~RawConnection();
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    bool Ok() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
+    // How many of `bytes` the server took before it closed.
+    size_t Send(const std::string& bytes);
+    // Appends what arrives until `deadline`; false once the server closed.
+    bool Receive(std::string* into, std::chrono::steady_clock::time_point deadline);
+    void Close();
+
+  private:
+    struct Tls;
+    int m_fd;
+    std::unique_ptr<Tls> m_tls;
+};
+
 // What came back for raw request bytes, sent as they are (the collector's
 // answers to malformed requests; Linux only, like the collector).
 struct RawReply {

@@ -42,8 +42,6 @@ std::string PlainHttp(int port, const std::string& method, const std::string& pa
     return PlainHttpBody(response);
 }
 
-namespace {
-
 int ConnectLoopback(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
@@ -58,87 +56,86 @@ int ConnectLoopback(int port) {
     return fd;
 }
 
-// One connection, plain or TLS: send everything, read what arrives by a deadline.
-class RawConnection {
-  public:
-    RawConnection(int port, const std::string& caFile) : m_fd(ConnectLoopback(port)) {
-        if (m_fd < 0 || caFile.empty()) return;
-        m_context.reset(SSL_CTX_new(TLS_client_method()));
-        if (!m_context ||
-            SSL_CTX_load_verify_locations(m_context.get(), caFile.c_str(), nullptr) != 1) {
-            m_fd = Closed(m_fd);
-            return;
-        }
-        SSL_CTX_set_verify(m_context.get(), SSL_VERIFY_PEER, nullptr);
-        m_ssl.reset(SSL_new(m_context.get()));
-        SSL_set_tlsext_host_name(m_ssl.get(), "localhost");
-        SSL_set1_host(m_ssl.get(), "localhost");
-        SSL_set_fd(m_ssl.get(), m_fd);
-        if (SSL_connect(m_ssl.get()) != 1) m_fd = Closed(m_fd);
-    }
-    ~RawConnection() {
-        m_ssl.reset();
-        if (m_fd >= 0) close(m_fd);
-    }
-    bool Ok() const { return m_fd >= 0; }
-
-    // The server may close before it took everything: what it answered counts.
-    void Send(const std::string& bytes) {
-        size_t sent = 0;
-        while (sent < bytes.size()) {
-            const size_t chunk = bytes.size() - sent;
-            const int n =
-                m_ssl ? SSL_write(m_ssl.get(), bytes.data() + sent, static_cast<int>(chunk))
-                      : static_cast<int>(send(m_fd, bytes.data() + sent, chunk, MSG_NOSIGNAL));
-            if (n <= 0) return;
-            sent += static_cast<size_t>(n);
-        }
-    }
-
-    // Appends what arrives until `deadline`; false once the server closed.
-    bool Receive(std::string* into, std::chrono::steady_clock::time_point deadline) {
-        char buffer[16384];
-        for (;;) {
-            if (!m_ssl || SSL_pending(m_ssl.get()) == 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
-                if (left.count() <= 0) return true;
-                pollfd wait{m_fd, POLLIN, 0};
-                if (poll(&wait, 1, static_cast<int>(left.count())) <= 0) return true;
-            }
-            const int n = m_ssl ? SSL_read(m_ssl.get(), buffer, sizeof(buffer))
-                                : static_cast<int>(recv(m_fd, buffer, sizeof(buffer), 0));
-            if (n <= 0) {
-                if (m_ssl && SSL_get_error(m_ssl.get(), n) == SSL_ERROR_WANT_READ) continue;
-                return false;
-            }
-            into->append(buffer, static_cast<size_t>(n));
-            return true;
-        }
-    }
-
-  private:
-    static int Closed(int fd) {
-        close(fd);
-        return -1;
-    }
+struct RawConnection::Tls {
     struct ContextFree {
         void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
     };
     struct SslFree {
         void operator()(SSL* ssl) const { SSL_free(ssl); }
     };
-    int m_fd;
-    std::unique_ptr<SSL_CTX, ContextFree> m_context;
-    std::unique_ptr<SSL, SslFree> m_ssl;
+    std::unique_ptr<SSL_CTX, ContextFree> context;
+    std::unique_ptr<SSL, SslFree> ssl;
 };
 
-}  // namespace
+RawConnection::RawConnection(int port, const std::string& caFile) : m_fd(ConnectLoopback(port)) {
+    signal(SIGPIPE, SIG_IGN);  // a server that closes early must not end the test
+    if (m_fd < 0 || caFile.empty()) return;
+    m_tls = std::make_unique<Tls>();
+    m_tls->context.reset(SSL_CTX_new(TLS_client_method()));
+    if (!m_tls->context ||
+        SSL_CTX_load_verify_locations(m_tls->context.get(), caFile.c_str(), nullptr) != 1) {
+        Close();
+        return;
+    }
+    SSL_CTX_set_verify(m_tls->context.get(), SSL_VERIFY_PEER, nullptr);
+    m_tls->ssl.reset(SSL_new(m_tls->context.get()));
+    SSL* ssl = m_tls->ssl.get();
+    SSL_set_tlsext_host_name(ssl, "localhost");
+    SSL_set1_host(ssl, "localhost");
+    SSL_set_fd(ssl, m_fd);
+    if (SSL_connect(ssl) != 1) Close();
+}
+
+RawConnection::~RawConnection() {
+    Close();
+}
+
+void RawConnection::Close() {
+    m_tls.reset();
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+}
+
+// The server may close before it took everything: what it answered counts.
+size_t RawConnection::Send(const std::string& bytes) {
+    size_t sent = 0;
+    SSL* ssl = m_tls ? m_tls->ssl.get() : nullptr;
+    while (m_fd >= 0 && sent < bytes.size()) {
+        const size_t chunk = bytes.size() - sent;
+        const int n = ssl ? SSL_write(ssl, bytes.data() + sent, static_cast<int>(chunk))
+                          : static_cast<int>(send(m_fd, bytes.data() + sent, chunk, MSG_NOSIGNAL));
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+    }
+    return sent;
+}
+
+bool RawConnection::Receive(std::string* into, std::chrono::steady_clock::time_point deadline) {
+    char buffer[16384];
+    SSL* ssl = m_tls ? m_tls->ssl.get() : nullptr;
+    if (m_fd < 0) return false;
+    for (;;) {
+        if (!ssl || SSL_pending(ssl) == 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return true;
+            pollfd wait{m_fd, POLLIN, 0};
+            if (poll(&wait, 1, static_cast<int>(left.count())) <= 0) return true;
+        }
+        const int n = ssl ? SSL_read(ssl, buffer, sizeof(buffer))
+                          : static_cast<int>(recv(m_fd, buffer, sizeof(buffer), 0));
+        if (n <= 0) {
+            if (ssl && SSL_get_error(ssl, n) == SSL_ERROR_WANT_READ) continue;
+            return false;
+        }
+        into->append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+}
 
 RawReply RawExchange(int port, const std::string& caFile, const std::string& bytes,
                      int closeWaitMs) {
     using Clock = std::chrono::steady_clock;
-    signal(SIGPIPE, SIG_IGN);  // a server that closes early must not end the test
     RawReply reply;
     RawConnection connection(port, caFile);
     if (!connection.Ok()) return reply;

@@ -115,11 +115,11 @@ bool Digits(const std::string& text) {
 }  // namespace
 
 HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t requestLineBytes,
-                      const HeaderList& headers) {
+                      const HeaderList& headers, size_t maxHeadBytes) {
     // Counted as they came over the wire: "name: value" and a CRLF each.
     size_t headBytes = requestLineBytes + 2;
     for (const auto& header : headers) headBytes += header.first.size() + header.second.size() + 4;
-    if (headBytes > kMaxHeadBytes || headers.size() > kMaxHeaderFields) {
+    if (headBytes > maxHeadBytes || headers.size() > kMaxHeaderFields) {
         return RefuseHead(431, "request line and headers past 16 KiB or 100 fields");
     }
     if (path != "/v1/batches") return RefuseHead(404, "no such endpoint");

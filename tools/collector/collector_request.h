@@ -78,9 +78,10 @@ struct HeadVerdict {
 // than one of either, a transfer coding other than chunked, a Content-Length
 // that is not plain digits; 411 without either; 413 past kMaxWireBytes) and
 // the content coding (415 unless gzip or identity, compared without case).
-// `requestLineBytes` is the request line's length without its CRLF.
+// `requestLineBytes` is the request line's length without its CRLF;
+// `maxHeadBytes` bounds the request line and fields together.
 HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t requestLineBytes,
-                      const HeaderList& headers);
+                      const HeaderList& headers, size_t maxHeadBytes = kMaxHeadBytes);
 
 // Inflates a gzip body up to `limit` bytes. False when it is not gzip, is
 // truncated or has bytes after its end; `tooLarge` when it inflates past

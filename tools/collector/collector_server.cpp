@@ -5,8 +5,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,16 +37,20 @@ using server::StoreStatus;
 // Partitions for the coming days are made and expired ones dropped this
 // often; hourly is far ahead of any day boundary.
 constexpr std::chrono::minutes kMaintenanceInterval{60};
-// How long, and how much, a refused client may go on sending before its
-// connection is closed (CloseAfterAnswer): a whole body past the limit.
-constexpr std::chrono::seconds kLingerTime{2};
-constexpr size_t kLingerBytes = 2 * kMaxWireBytes;
 // A control request's body: a few keys of JSON.
 constexpr size_t kMaxControlBytes = 64 * 1024;
 
 // A stop (SIGTERM) must end well inside the 5 s a supervisor commonly
-// waits before it kills.
+// waits before it kills. Requests under way get most of it; the store and
+// the rest of the shutdown the remainder.
 constexpr std::chrono::milliseconds kStopLimit{4000};
+constexpr std::chrono::milliseconds kFrontGrace{3000};
+
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 OperationsOptions OperationsFor(const ServerOptions& options) {
     OperationsOptions operations;
@@ -74,42 +78,6 @@ Json::Value ModesJson(const FailureModes& modes) {
     return json;
 }
 
-// The TLS connection the current worker serves. cpp-httplib serves a
-// connection on one pool thread from its handshake to its close, and hands
-// the handler its SSL only once the headers are read; a request it refuses
-// itself (a bad request line, a header line past its limit) reaches our
-// hooks without one. Set by the ClientHello callback, which runs for every
-// handshake, resumed or not, before any request of that connection.
-thread_local SSL* t_connection = nullptr;
-
-// After the answer to a refused request is written: close_notify and FIN go
-// out, and the connection reads as ended, so nothing the client sent after
-// the refused request (its unread body, a pipelined request) is taken as a
-// request. cpp-httplib ends its keep-alive loop at that end and frees it.
-// Closing a socket with unread bytes resets the connection, and a client
-// still sending its body then fails on its next send without reading the
-// answer; so what it still sends is read and thrown away until it closes,
-// for kLingerTime and kLingerBytes at most.
-void CloseAfterAnswer(SSL* ssl) {
-    if (ssl == nullptr) return;
-    SSL_shutdown(ssl);
-    SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
-    const int fd = SSL_get_fd(ssl);
-    ::shutdown(fd, SHUT_WR);
-    const auto until = std::chrono::steady_clock::now() + kLingerTime;
-    size_t drained = 0;
-    char buffer[16384];
-    while (drained < kLingerBytes) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
-        pollfd readable{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) break;
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) break;
-        drained += static_cast<size_t>(n);
-    }
-}
-
 void SetError(httplib::Response& response, int status, const std::string& error) {
     response.status = status;
     Json::Value body;
@@ -117,7 +85,7 @@ void SetError(httplib::Response& response, int status, const std::string& error)
     response.set_content(JsonText(body), "application/json");
 }
 
-// The header fields the client sent: cpp-httplib adds the peer's and our
+// The header fields a client sent the control port: cpp-httplib adds the peer's and our
 // address among them, once each, after the client's.
 HeaderList ClientHeaders(const httplib::Request& request) {
     HeaderList headers;
@@ -141,10 +109,10 @@ HeaderList ClientHeaders(const httplib::Request& request) {
 }
 
 // The request's header fields by lower-case name, as the request checks
-// look them up.
-HeaderMap HeadersByLowerName(const httplib::Request& request) {
+// look them up; the first of a name counts.
+HeaderMap HeadersByLowerName(const HeaderList& list) {
     HeaderMap headers;
-    for (const auto& header : request.headers) headers.emplace(Lower(header.first), header.second);
+    for (const auto& header : list) headers.emplace(Lower(header.first), header.second);
     return headers;
 }
 
@@ -172,22 +140,19 @@ class Collector {
         int64_t delayMs = 0;
     };
 
-    httplib::Server::HandlerResponse ScreenUpload(const httplib::Request& request,
-                                                  httplib::Response& response);
     httplib::Server::HandlerResponse ScreenControl(const httplib::Request& request,
                                                    httplib::Response& response);
-    void AnswerLibraryRefusal(const httplib::Request& request, httplib::Response& response,
-                              bool upload);
-    RequestRecord Record(const httplib::Request& request, const HeaderMap& headers);
-    void Log(const httplib::Request& request, RequestRecord& record, int64_t ms);
-    void HandleUpload(const httplib::Request& request, httplib::Response& response,
-                      const httplib::ContentReader& reader);
+    void AnswerControlRefusal(httplib::Response& response);
+    RequestRecord Record(const HeaderMap& headers);
+    void Log(const FrontRequest& request, RequestRecord& record);
+    FrontAnswer Serve(const FrontRequest& request);
+    FrontAnswer ServeUpload(const FrontRequest& request, const HeaderMap& headers,
+                            RequestRecord& record);
     void HandleControl(const httplib::Request& request, httplib::Response& response);
     void HandleStats(httplib::Response& response);
     Injected TakeFailure();
     bool PickCertificate(SSL* ssl);
-    void Answer(httplib::Response& response, int status, const std::string& error,
-                RequestRecord* record);
+    void Answer(FrontAnswer* answer, int status, const std::string& error, RequestRecord* record);
     bool WritePorts(int httpsPort, int controlPort, std::string* error);
     void Stop();
     void MaintainUntilStopped();
@@ -243,9 +208,9 @@ bool Collector::PickCertificate(SSL* ssl) {
            SSL_use_PrivateKey(ssl, leaf.key.get()) == 1;
 }
 
-void Collector::Answer(httplib::Response& response, int status, const std::string& error,
+void Collector::Answer(FrontAnswer* answer, int status, const std::string& error,
                        RequestRecord* record) {
-    response.status = status;
+    answer->status = status;
     Json::Value body;
     if (error.empty()) {
         body["accepted"] = record->batchesNew;
@@ -255,25 +220,30 @@ void Collector::Answer(httplib::Response& response, int status, const std::strin
     } else {
         body["error"] = error;
     }
-    response.set_content(JsonText(body), "application/json");
+    answer->body = JsonText(body);
     record->status = status;
     record->error = error;
 }
 
-RequestRecord Collector::Record(const httplib::Request& request, const HeaderMap& headers) {
+RequestRecord Collector::Record(const HeaderMap& headers) {
     RequestRecord record;
     record.receiveMs = WallClockMs();
+    auto header = [&headers](const char* name) {
+        const auto found = headers.find(name);
+        return found == headers.end() ? std::string() : found->second;
+    };
     // Whatever the client put in them, the log and `show` print one line.
-    record.idempotencyKey = Printable(request.get_header_value("Idempotency-Key"), 128);
+    record.idempotencyKey = Printable(header("idempotency-key"), 128);
     record.attempt = HeaderInteger(headers, "x-tally-attempt");
     record.uploadTimeMs = HeaderInteger(headers, "x-tally-upload-time");
-    record.userAgent = Printable(request.get_header_value("User-Agent"), 256);
+    record.userAgent = Printable(header("user-agent"), 256);
     record.wireBytes = HeaderInteger(headers, "content-length");
     return record;
 }
 
 // One row in the store's request log and one line on stdout per request.
-void Collector::Log(const httplib::Request& request, RequestRecord& record, int64_t ms) {
+void Collector::Log(const FrontRequest& request, RequestRecord& record) {
+    const int64_t ms = SteadyMs() - request.startedMs;
     if (record.status >= 400 && record.status < 500) ++m_refused;
     m_store->LogRequest(record);
     std::printf(
@@ -286,22 +256,6 @@ void Collector::Log(const httplib::Request& request, RequestRecord& record, int6
         static_cast<long long>(ms), record.error.empty() ? "" : ": ",
         Printable(record.error).c_str());
     std::fflush(stdout);
-}
-
-// Everything an upload request is refused for before its body is read; the
-// connection is closed after the answer (the logger), so the unread body is
-// never taken for a request.
-httplib::Server::HandlerResponse Collector::ScreenUpload(const httplib::Request& request,
-                                                         httplib::Response& response) {
-    const HeadVerdict head =
-        CheckHead(request.method, request.path, RequestLineBytes(request), ClientHeaders(request));
-    if (head.status == 0) return httplib::Server::HandlerResponse::Unhandled;
-    ++m_requests;
-    RequestRecord record = Record(request, HeadersByLowerName(request));
-    if (head.status == 405) response.set_header("Allow", "POST");
-    Answer(response, head.status, head.error, &record);
-    Log(request, record, 0);
-    return httplib::Server::HandlerResponse::Handled;
 }
 
 // The control port takes only what a test sends it: from loopback, no
@@ -365,114 +319,65 @@ httplib::Server::HandlerResponse Collector::ScreenControl(const httplib::Request
     return httplib::Server::HandlerResponse::Unhandled;
 }
 
-// cpp-httplib answers some requests itself before our handlers see them:
-// a request line it cannot parse (400), one past its 8 KiB (414), a header
-// line past its 8 KiB (400, headers unread). Each gets our error body and a
-// log line; the two size limits are ours too, so they answer 431. Our own
-// refusals (with a body) only get the Connection: close they need.
-void Collector::AnswerLibraryRefusal(const httplib::Request& request, httplib::Response& response,
-                                     bool upload) {
+// cpp-httplib answers some control requests itself before our handlers
+// see them (a request line it cannot parse, a line past its 8 KiB): each
+// gets our error body and a log line. Our own refusals (with a body) only
+// get the Connection: close they need.
+void Collector::AnswerControlRefusal(httplib::Response& response) {
     if (!response.has_header("Connection")) response.set_header("Connection", "close");
     if (!response.body.empty()) return;
-    // cpp-httplib fills the path only from a request line it accepts, and
-    // the remote port only once the headers are read.
-    const bool lineRead = !request.path.empty();
-    const bool headersRead = request.remote_port >= 0;
-    std::string error = "malformed request";
-    if (response.status == 414 || (response.status == 400 && lineRead && !headersRead)) {
-        response.status = 431;
-        error = "request line and headers past 16 KiB or 100 fields";
-    } else if (response.status == 400 && !lineRead) {
-        error = "malformed request line";
-    } else if (response.status == 400) {
-        error = "body unreadable";
-    }
-    const int status = response.status;
-    response.set_content("", "application/json");
+    const int status = response.status == 414 ? 431 : response.status;
+    const std::string error =
+        status == 431 ? "request line or a header line past 8 KiB" : "malformed request";
     SetError(response, status, error);
-    if (!upload) {
-        std::printf("control -> %d: %s\n", status, error.c_str());
-        std::fflush(stdout);
-        return;
-    }
-    ++m_requests;
-    RequestRecord record = Record(request, HeadersByLowerName(request));
-    record.status = status;
-    record.error = error;
-    Log(request, record, 0);
+    std::printf("control -> %d: %s\n", status, error.c_str());
+    std::fflush(stdout);
 }
 
-void Collector::HandleUpload(const httplib::Request& request, httplib::Response& response,
-                             const httplib::ContentReader& reader) {
-    const auto started = std::chrono::steady_clock::now();
+// Every request the public port read, or refused while reading it: one
+// answer, one request-log row and one log line each.
+FrontAnswer Collector::Serve(const FrontRequest& request) {
     ++m_requests;
-    const HeaderMap headers = HeadersByLowerName(request);
-    RequestRecord record = Record(request, headers);
-    const HeadVerdict head =
-        CheckHead(request.method, request.path, RequestLineBytes(request), ClientHeaders(request));
-
-    // The body arrives decoded (cpp-httplib inflates gzip on its own), so the
-    // decoded size is bounded here, chunk by chunk, and so is the time a
-    // client may take to send it.
-    const auto deadline = started + std::chrono::milliseconds(m_options.requestTimeoutMs);
-    // A client that writes its headers and its body separately (the Windows
-    // client does: it checks our certificate before the body goes out) has
-    // the body held back by Nagle's algorithm until the headers are
-    // acknowledged, and Linux delays that acknowledgement by up to 40 ms.
-    // Acknowledging what has arrived now lets the body follow at once.
-    if (request.ssl != nullptr) {
-        int one = 1;
-        ::setsockopt(SSL_get_fd(request.ssl), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof(one));
+    const HeaderMap headers = HeadersByLowerName(request.headers);
+    RequestRecord record = Record(headers);
+    if (request.status == 0) return ServeUpload(request, headers, record);
+    FrontAnswer answer;
+    if (request.status == 405) answer.headers.emplace_back("Allow", "POST");
+    if (request.retryAfterS >= 0) {
+        answer.headers.emplace_back("Retry-After", std::to_string(request.retryAfterS));
     }
-    std::string body;
-    bool tooLarge = false;
-    bool tooSlow = false;
+    Answer(&answer, request.status, request.error, &record);
+    Log(request, record);
+    return answer;
+}
+
+// A request whose head passed the checks and whose body arrived whole:
+// decoded, parsed, stored.
+FrontAnswer Collector::ServeUpload(const FrontRequest& request, const HeaderMap& headers,
+                                   RequestRecord& record) {
+    FrontAnswer answer;
+    auto finish = [&](int status, const std::string& error) {
+        Answer(&answer, status, error, &record);
+        Log(request, record);
+        return answer;
+    };
     // A body counts once a byte of it has arrived, not when a header
     // announces one: a client may send its headers and then withhold the
     // body from a server it does not trust.
-    bool bodyArrived = false;
-    const bool read = reader([&](const char* data, size_t length) {
-        bodyArrived = bodyArrived || length > 0;
-        if (std::chrono::steady_clock::now() > deadline) {
-            tooSlow = true;
-            return false;
-        }
-        if (body.size() + length > kMaxDecodedBytes) {
-            tooLarge = true;
-            return false;
-        }
-        body.append(data, length);
-        return true;
-    });
-    record.bodyBytes = static_cast<int64_t>(body.size());
-    if (bodyArrived) ++m_bodies;
-
-    auto finish = [&](int status, const std::string& error) {
-        Answer(response, status, error, &record);
-        Log(request, record,
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                  started)
-                .count());
-    };
-
-    if (!read) {
-        // What is left of the body is unread: the connection cannot carry another request.
-        response.set_header("Connection", "close");
-        if (tooLarge) return finish(413, "body larger than 4 MiB after decoding");
-        if (tooSlow) return finish(408, "body not received in time");
-        if (response.status == 413) return finish(413, "body larger than 4 MiB");
-        if (response.status == 415) return finish(415, "unsupported Content-Encoding");
-        return finish(400, "truncated or undecodable body");
-    }
-    if (head.gunzip) {
-        std::string decoded;
+    if (!request.body.empty()) ++m_bodies;
+    record.bodyBytes = static_cast<int64_t>(request.body.size());
+    std::string decoded;
+    std::string_view body = request.body;
+    const auto encoding = headers.find("content-encoding");
+    // The head checks let only gzip and identity through, in any case.
+    if (encoding != headers.end() && Lower(encoding->second) == "gzip") {
         bool inflatesTooFar = false;
         if (!Gunzip(body, kMaxDecodedBytes, &decoded, &inflatesTooFar)) {
             return finish(inflatesTooFar ? 413 : 400, inflatesTooFar
                                                           ? "body larger than 4 MiB after decoding"
                                                           : "truncated or undecodable body");
         }
-        body = std::move(decoded);
+        body = decoded;
         record.bodyBytes = static_cast<int64_t>(body.size());
     }
 
@@ -480,7 +385,7 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
     if (injected.status != 0) {
         ++m_injected;
         if (injected.retryAfterS >= 0) {
-            response.set_header("Retry-After", std::to_string(injected.retryAfterS));
+            answer.headers.emplace_back("Retry-After", std::to_string(injected.retryAfterS));
         }
         return finish(injected.status, "failure injected by the test");
     }
@@ -494,7 +399,8 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         // Nothing was committed, so the client must keep its batches and
         // come back later; every collector would tell it the same now.
         ++m_unavailable;
-        response.set_header("Retry-After", std::to_string(m_options.unavailableRetryAfterS));
+        answer.headers.emplace_back("Retry-After",
+                                    std::to_string(m_options.unavailableRetryAfterS));
         return finish(503, "database unavailable: " + stored.error);
     }
     // Input that passed the checks above and still failed is the store's
@@ -513,19 +419,18 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         // Stored but never answered: the client cannot tell whether it
         // arrived and must resend, which the batch ids then deduplicate.
         ++m_dropped;
-        if (request.ssl != nullptr) ::shutdown(SSL_get_fd(request.ssl), SHUT_RDWR);
-        response.set_header("Connection", "close");
+        answer.drop = true;
         record.status = 0;
         record.error = "connection dropped after storing";
-        Log(request, record, 0);
-        return;
+        Log(request, record);
+        return answer;
     }
     if (injected.delayMs > 0) {
         std::unique_lock<std::mutex> lock(m_stopMutex);
         m_stopSignal.wait_for(lock, std::chrono::milliseconds(injected.delayMs),
                               [this] { return m_stopping; });
     }
-    finish(200, "");
+    return finish(200, "");
 }
 
 void Collector::HandleControl(const httplib::Request& request, httplib::Response& response) {
@@ -658,9 +563,27 @@ void Collector::MaintainUntilStopped() {
     }
 }
 
+// Every open connection is a descriptor: the soft limit (1024 in a shell)
+// goes up to the hard one, and a cap the process cannot reach is reported.
+void RaiseDescriptorLimit(int connections) {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0) return;
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    getrlimit(RLIMIT_NOFILE, &files);
+    const rlim_t wanted = static_cast<rlim_t>(connections) + 256;
+    if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < wanted) {
+        std::fprintf(stderr,
+                     "tally-collector: open files limited to %llu: fewer than %d connections "
+                     "will be served (raise LimitNOFILE or ulimit -n)\n",
+                     static_cast<unsigned long long>(files.rlim_cur), connections);
+    }
+}
+
 int Collector::Run() {
     std::string error;
     std::error_code ec;
+    RaiseDescriptorLimit(m_options.front.maxConnections);
     fs::create_directories(m_options.stateFolder, ec);
     if (!LoadOrCreatePki(m_options.stateFolder, &m_leaves, &error) ||
         (!m_options.certFile.empty() &&
@@ -685,51 +608,30 @@ int Collector::Run() {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    httplib::SSLServer https([this](SSL_CTX& context) {
-        SSL_CTX_set_min_proto_version(&context, TLS1_2_VERSION);
-        // Chosen per handshake, so the control port can switch certificates
-        // without a restart.
-        SSL_CTX_set_cert_cb(
-            &context,
-            [](SSL* ssl, void* self) {
-                return static_cast<Collector*>(self)->PickCertificate(ssl) ? 1 : 0;
-            },
-            this);
-        SSL_CTX_set_client_hello_cb(
-            &context,
-            [](SSL* ssl, int*, void*) {
-                t_connection = ssl;
-                return SSL_CLIENT_HELLO_SUCCESS;
-            },
-            nullptr);
-        return true;
-    });
-    if (!https.is_valid()) {
-        std::fprintf(stderr, "tally-collector: cannot set up TLS\n");
+    FrontLimits limits = m_options.front;
+    limits.workers = m_options.threads;
+    Front front(
+        limits, [this](const FrontRequest& request) { return Serve(request); },
+        m_operations.ForFront());
+    const int httpsPort = front.Listen(
+        m_options.listen, m_options.port,
+        [this](SSL_CTX* context) {
+            SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+            // Chosen per handshake, so the control port can switch
+            // certificates without a restart.
+            SSL_CTX_set_cert_cb(
+                context,
+                [](SSL* ssl, void* self) {
+                    return static_cast<Collector*>(self)->PickCertificate(ssl) ? 1 : 0;
+                },
+                this);
+            return true;
+        },
+        &error);
+    if (httpsPort <= 0) {
+        std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
         return 2;
     }
-    const int threads = m_options.threads;
-    https.new_task_queue = m_operations.CountConnections(threads);
-    https.set_tcp_nodelay(true);
-    https.set_payload_max_length(kMaxWireBytes);
-    https.set_read_timeout(std::chrono::milliseconds(m_options.readTimeoutMs));
-    https.set_write_timeout(std::chrono::seconds(5));
-    https.set_keep_alive_timeout(5);
-    https.set_keep_alive_max_count(100);
-    // The route, the head's size and the body's framing and coding are
-    // judged before a body byte is read; only a well-framed upload reaches
-    // the handler.
-    https.set_pre_routing_handler(
-        [this](const httplib::Request& request, httplib::Response& response) {
-            return ScreenUpload(request, response);
-        });
-    // A client that waits for 100 Continue is refused before it sends a body.
-    https.set_expect_100_continue_handler(
-        [this](const httplib::Request& request, httplib::Response& response) {
-            return ScreenUpload(request, response) == httplib::Server::HandlerResponse::Handled
-                       ? response.status
-                       : 100;
-        });
     // A fault of ours: a 500 with our body and a log line, not cpp-httplib's
     // default, which puts the exception's text in a header.
     auto internal = [](const httplib::Request& request, httplib::Response& response,
@@ -740,21 +642,6 @@ int Collector::Run() {
                     Printable(request.path.substr(0, 128)).c_str());
         std::fflush(stdout);
     };
-    https.set_exception_handler(internal);
-    https.set_error_handler(httplib::Server::Handler(
-        [this](const httplib::Request& request, httplib::Response& response) {
-            AnswerLibraryRefusal(request, response, true);
-        }));
-    // Runs once the answer is written. cpp-httplib keeps a connection open
-    // after an answer whatever its Connection header says (it only looks at
-    // the request's), so a refusal closes it here.
-    https.set_logger([](const httplib::Request&, const httplib::Response& response) {
-        if (response.status >= 400) CloseAfterAnswer(t_connection);
-    });
-    https.Post("/v1/batches", [this](const httplib::Request& request, httplib::Response& response,
-                                     const httplib::ContentReader& reader) {
-        HandleUpload(request, response, reader);
-    });
 
     httplib::Server control;
     if (m_options.testMode) {
@@ -769,9 +656,9 @@ int Collector::Run() {
                 return ScreenControl(request, response);
             });
         control.set_exception_handler(internal);
-        control.set_error_handler(httplib::Server::Handler(
-            [this](const httplib::Request& request, httplib::Response& response) {
-                AnswerLibraryRefusal(request, response, false);
+        control.set_error_handler(
+            httplib::Server::Handler([this](const httplib::Request&, httplib::Response& response) {
+                AnswerControlRefusal(response);
             }));
         control.Get("/stats", [this](const httplib::Request&, httplib::Response& response) {
             HandleStats(response);
@@ -786,28 +673,24 @@ int Collector::Run() {
         });
     }
 
-    const int httpsPort =
-        m_options.port == 0
-            ? https.bind_to_any_port(m_options.listen)
-            : (https.bind_to_port(m_options.listen, m_options.port) ? m_options.port : -1);
     const int controlPort =
         !m_options.testMode ? 0
         : m_options.controlPort == 0
             ? control.bind_to_any_port("127.0.0.1")
             : (control.bind_to_port("127.0.0.1", m_options.controlPort) ? m_options.controlPort
                                                                         : -1);
-    if (httpsPort <= 0 || controlPort < 0 || (m_options.testMode && controlPort == 0)) {
-        std::fprintf(stderr, "tally-collector: cannot listen on %s:%d or 127.0.0.1:%d\n",
-                     m_options.listen.c_str(), m_options.port, m_options.controlPort);
+    if (controlPort < 0 || (m_options.testMode && controlPort == 0)) {
+        std::fprintf(stderr, "tally-collector: cannot listen on 127.0.0.1:%d\n",
+                     m_options.controlPort);
         return 2;
     }
-    std::thread httpsThread([&https] { https.listen_after_bind(); });
+    front.Start();
     std::thread controlThread([&control, this] {
         if (m_options.testMode) control.listen_after_bind();
     });
     std::thread maintenanceThread([this] { MaintainUntilStopped(); });
     // stop() only reaches a server that runs, and the ports file promises one.
-    while (!https.is_running() || (m_options.testMode && !control.is_running())) {
+    while (m_options.testMode && !control.is_running()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const bool portsWritten = WritePorts(httpsPort, controlPort, &error);
@@ -826,11 +709,11 @@ int Collector::Run() {
         std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
     }
     const StopDeadline deadline(kStopLimit, PortsFile(m_options.stateFolder));
+    // No new connections; requests under way are answered, then the rest closed.
     Stop();
+    front.Stop(kFrontGrace);
     m_operations.Stop();
-    https.stop();
     if (m_options.testMode) control.stop();
-    httpsThread.join();
     controlThread.join();
     maintenanceThread.join();
     fs::remove(PortsFile(m_options.stateFolder), ec);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "collector_pki.h"
+#include "front.h"
 #include "store.h"
 
 namespace tally {
@@ -32,10 +33,11 @@ struct ServerOptions {
     // The control port and failure modes exist only in test mode: a
     // collector run as a backend cannot be told to misbehave.
     bool testMode = false;
-    int controlPort = 18444;  // always on 127.0.0.1; 0: any free port
-    int threads = 8;          // open connections served at once
-    int readTimeoutMs = 5000;
-    int requestTimeoutMs = 15000;  // a whole body, against a client that trickles
+    int controlPort = 18444;   // always on 127.0.0.1; 0: any free port
+    int threads = 8;           // store calls at once (the front's workers)
+    int readTimeoutMs = 5000;  // per read on the control port
+    // The public port's limits; its workers are `threads`.
+    FrontLimits front;
     FailureModes modes;
     // Where uploads go: a postgresql:// URI, or empty for the state
     // folder's SQLite file.

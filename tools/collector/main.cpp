@@ -43,8 +43,20 @@ to DIR/ports.json.
   --admin-listen ADDR    address of the operator port (default 127.0.0.1)
   --cert-file FILE       serve this PEM certificate (intermediates after it) ...
   --key-file FILE        ... with this PEM key, instead of the own CA's
-  --threads N            connections served at once (default 8)
-  --read-timeout-ms MS   per read on a connection (default 5000)
+  --threads N            store calls at once: the HTTPS port's workers (default 8)
+  --io-threads N         threads carrying the HTTPS port's connections (default 2)
+  --max-connections N    open HTTPS connections at most; past it one is closed at
+                         accept (default 10000)
+  --max-head-bytes N     request line and headers at most, else 431 (default 16384)
+  --head-timeout-ms MS   TLS handshake and request head from accept or from the
+                         first byte of a kept-alive request, else 408 (default 10000)
+  --body-timeout-ms MS   the whole body, else 408 (default 15000)
+  --idle-timeout-ms MS   a kept-alive connection waits this long (default 5000)
+  --rate-limit N         requests per second per client address, else 429 (default
+                         20; 0 = no limit) ...
+  --rate-burst N         ... with bursts of N (default 40)
+  --rate-sources N       addresses the rate limit remembers (default 10000)
+  --read-timeout-ms MS   per read on the control port (default 5000)
   --export-ca FILE       copy the CA certificate to FILE after start-up
 For tests only:
   --test-mode            open the control port and allow the failure modes below
@@ -161,6 +173,24 @@ int main(int argc, char** argv) {
             options.threads = static_cast<int>(number);
         } else if (arg == "--read-timeout-ms" && Number(value, 1, 600000, &number)) {
             options.readTimeoutMs = static_cast<int>(number);
+        } else if (arg == "--io-threads" && Number(value, 1, 64, &number)) {
+            options.front.ioThreads = static_cast<int>(number);
+        } else if (arg == "--max-connections" && Number(value, 1, 1000000, &number)) {
+            options.front.maxConnections = static_cast<int>(number);
+        } else if (arg == "--max-head-bytes" && Number(value, 1024, 1048576, &number)) {
+            options.front.headBytes = static_cast<size_t>(number);
+        } else if (arg == "--head-timeout-ms" && Number(value, 1, 600000, &number)) {
+            options.front.headTimeoutMs = number;
+        } else if (arg == "--body-timeout-ms" && Number(value, 1, 600000, &number)) {
+            options.front.bodyTimeoutMs = number;
+        } else if (arg == "--idle-timeout-ms" && Number(value, 1, 600000, &number)) {
+            options.front.idleTimeoutMs = number;
+        } else if (arg == "--rate-limit" && Number(value, 0, 1000000, &number)) {
+            options.front.ratePerSecond = static_cast<double>(number);
+        } else if (arg == "--rate-burst" && Number(value, 1, 1000000, &number)) {
+            options.front.rateBurst = static_cast<double>(number);
+        } else if (arg == "--rate-sources" && Number(value, 1, 10000000, &number)) {
+            options.front.rateSources = static_cast<size_t>(number);
         } else if (arg == "--fail") {
             const size_t colon = value.find(':');
             long long count = 1;

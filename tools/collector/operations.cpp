@@ -79,26 +79,6 @@ class MeteredStore : public Store {
     const StoreMetrics m_metrics;
 };
 
-// cpp-httplib runs each accepted connection as one task until it closes, so
-// the tasks held are the connections open.
-class CountingQueue : public httplib::TaskQueue {
-  public:
-    CountingQueue(int threads, metrics::Gauge* open) : m_pool(threads), m_open(open) {}
-    void enqueue(std::function<void()> fn) override {
-        m_open->Add(1);
-        metrics::Gauge* open = m_open;
-        m_pool.enqueue([fn = std::move(fn), open] {
-            fn();
-            open->Add(-1);
-        });
-    }
-    void shutdown() override { m_pool.shutdown(); }
-
-  private:
-    httplib::ThreadPool m_pool;
-    metrics::Gauge* const m_open;
-};
-
 bool ProbeSqlite(const std::string& path, std::chrono::milliseconds bound, std::string* error) {
     sqlite3* db = nullptr;
     // Read-only and never creating: a missing file is a failure, not a new database.
@@ -167,8 +147,13 @@ Operations::Operations(OperationsOptions options) : m_options(std::move(options)
         "tally_store_commit_duration_seconds",
         "One request's store call: waiting for a connection and the group commit included",
         kDurationBounds);
-    m_openConnections =
+    m_frontMetrics.open =
         r.AddGauge("tally_open_connections", "Upload connections accepted and not yet closed");
+    m_frontMetrics.refusedAtCap =
+        r.AddCounter("tally_connections_refused_total",
+                     "Upload connections closed at accept: the open connections were at the cap");
+    m_frontMetrics.rateLimited = r.AddCounter(
+        "tally_rate_limited_total", "Upload requests answered 429 by the per-address rate limit");
     m_ready = r.AddGauge("tally_store_ready", "1 while the last database probe succeeded in time");
 }
 
@@ -179,11 +164,6 @@ Operations::~Operations() {
 std::unique_ptr<server::Store> Operations::Meter(std::unique_ptr<server::Store> store) {
     if (!store) return store;
     return std::make_unique<MeteredStore>(std::move(store), m_storeMetrics);
-}
-
-std::function<httplib::TaskQueue*()> Operations::CountConnections(int threads) {
-    metrics::Gauge* open = m_openConnections;
-    return [threads, open] { return new CountingQueue(threads, open); };
 }
 
 bool Operations::Ready() const {

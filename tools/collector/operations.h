@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "front.h"
 #include "metrics.h"
 #include "store.h"
 
@@ -58,9 +59,9 @@ class Operations {
 
     // The store with every call measured; the upload path uses this one.
     std::unique_ptr<server::Store> Meter(std::unique_ptr<server::Store> store);
-    // A task queue factory for the upload server whose queue counts the
-    // connections it holds (accepted and not yet closed).
-    std::function<httplib::TaskQueue*()> CountConnections(int threads);
+    // What the public port's front counts: open connections, connections
+    // refused at the cap, requests refused by the rate limit.
+    FrontMetrics ForFront() const { return m_frontMetrics; }
 
     // Starts the probe and the operator port when one is asked for. Answers
     // false (with `error`) when the port cannot be bound.
@@ -77,7 +78,7 @@ class Operations {
 
     const OperationsOptions m_options;
     metrics::Registry m_registry;
-    metrics::Gauge* m_openConnections;
+    FrontMetrics m_frontMetrics;
     metrics::Gauge* m_ready;
     StoreMetrics m_storeMetrics;
 
@@ -94,9 +95,9 @@ class Operations {
     std::atomic<int64_t> m_lastGoodProbeMs{-1};
 };
 
-// Ends the process if it has not finished stopping within `limit`: a
-// connection whose client trickles its request holds a worker thread that
-// cpp-httplib's stop() waits for. Exiting then loses nothing: a request not
+// Ends the process if it has not finished stopping within `limit`: a store
+// call may hang on a database that stopped answering. Exiting then loses
+// nothing: a request not
 // yet answered was not acknowledged, so its client sends it again, and the
 // stores commit whole transactions or nothing.
 class StopDeadline {
