@@ -553,10 +553,11 @@ TEST(FaultMatrix, ADatabaseRestartUnderLoadLosesNoBatchAndStoresNoneTwice) {
         EXPECT_TRUE(g_postgres->Stop(&error)) << error;
         EXPECT_TRUE(g_postgres->Start(&error)) << error;
     });
+    // The restart met requests under way. Each of them either waited for
+    // the edge's new connection and was answered 200 after its commit, or
+    // was refused and sent again; which one depends on timing, and both
+    // must end with every batch once.
     EXPECT_GT(traffic.unfinishedAfterFault, 0) << "the restart came after the traffic";
-    int refused = 0;  // answers other than 200: the restart met requests
-    for (const auto& answers : traffic.answers) refused += static_cast<int>(answers.size()) - 1;
-    EXPECT_GT(refused, 0);
     ExpectAllAcknowledgedAndStoredOnce(uri, traffic);
 }
 

@@ -7,6 +7,8 @@
 #include <openssl/ssl.h>
 #include <sys/resource.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -243,6 +245,9 @@ Json::Value Report(const Options& options, Tally& tally, double seconds,
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A server that refuses a flood or a trickle closes the connection while
+    // the tool still writes: that is an outcome to count, not a reason to die.
+    std::signal(SIGPIPE, SIG_IGN);
     Options options;
     std::string error;
     for (int i = 1; i < argc; ++i) {
