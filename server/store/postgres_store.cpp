@@ -400,9 +400,10 @@ bool Abandon(Connection& db, const char* what, std::string* error) {
 // every transaction: two of them updating the same rows never wait for each
 // other crosswise. Cells that fall to zero or below are removed, so a
 // deleted installation leaves no key of its own behind. The last result.
+// Null when there was nothing to do.
 Result ApplyRollups(Connection& db, const RollupDeltas& deltas,
                     const InstallationDays& installations) {
-    Result result = db.Exec("SELECT 1");
+    Result result;
     if (!deltas.empty()) {
         std::vector<std::string> days, versions, measures, keys, values;
         bool negative = false;
@@ -718,7 +719,7 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
     // Last before the commit: the rollup rows are the ones every
     // transaction of the day updates, so their locks are held briefly.
     const Result rolled = ApplyRollups(db, deltas, installations);
-    if (!Connection::Ok(rolled)) return failWith(rolled.get());
+    if (rolled && !Connection::Ok(rolled)) return failWith(rolled.get());
     // Only a COMMIT that answered OK makes the group stored. A connection
     // lost during COMMIT leaves it unknown: that is answered as unavailable,
     // and the resend finds the batches claimed if the commit did happen.
@@ -964,7 +965,7 @@ DeletionOutcome PostgresStore::DeleteInstallation(const std::string& installId, 
     if (!Connection::Ok(batches)) return fail(Fail(lease.Get(), batches.get()));
     outcome.batches = std::atoll(PQcmdTuples(batches.get()));
     const Result rolled = ApplyRollups(db, deltas, InstallationDays());
-    if (!Connection::Ok(rolled)) return fail(Fail(lease.Get(), rolled.get()));
+    if (rolled && !Connection::Ok(rolled)) return fail(Fail(lease.Get(), rolled.get()));
     const std::string now = std::to_string(nowMs), batchCount = std::to_string(outcome.batches),
                       eventCount = std::to_string(outcome.events);
     const Result days =
