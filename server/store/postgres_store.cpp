@@ -40,8 +40,8 @@ using Clock = std::chrono::steady_clock;
 // partition key in every unique key) and a resend always meets its first
 // copy in the same partition. Retention drops whole partitions. A DEFAULT
 // partition takes the days no partition was made for (clocks far off), and
-// still deduplicates them. Events have no index: they are only ever appended
-// behind a batch that was just claimed.
+// still deduplicates them. Events were appended behind a batch that was just
+// claimed and had no index until deletions needed one (migration 2).
 const char* const kMigrations[] = {
     R"sql(
 CREATE TABLE batches(
@@ -88,11 +88,13 @@ CREATE INDEX requests_receive_ms ON requests(receive_ms);
     // its transaction's commit has reached the disk: so each cell is split
     // into shards, one per transaction in turn, and transactions running
     // side by side rarely wait for each other. A cell's value is the sum of
-    // its shards. Deleting an installation finds its batches by the index and
+    // its shards. Deleting an installation finds its batches, and their
+    // events, by index (without it, a deletion reads every stored event) and
     // leaves an audit row.
     R"sql(
 ALTER TABLE batches ADD COLUMN install_id text;
 CREATE INDEX batches_install_id ON batches(install_id);
+CREATE INDEX events_batch_id ON events(batch_id);
 CREATE TABLE rollups(
   day date NOT NULL,
   appversion text NOT NULL,
