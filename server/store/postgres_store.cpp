@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "collector_request.h"
+#include "rollup_share.h"
 #include "store_days.h"
 
 namespace tally {
@@ -38,8 +40,8 @@ using Clock = std::chrono::steady_clock;
 // partition key in every unique key) and a resend always meets its first
 // copy in the same partition. Retention drops whole partitions. A DEFAULT
 // partition takes the days no partition was made for (clocks far off), and
-// still deduplicates them. Events have no index: they are only ever appended
-// behind a batch that was just claimed.
+// still deduplicates them. Events were appended behind a batch that was just
+// claimed and had no index until deletions needed one (migration 2).
 const char* const kMigrations[] = {
     R"sql(
 CREATE TABLE batches(
@@ -79,6 +81,41 @@ CREATE TABLE requests(
   error text);
 CREATE INDEX requests_receive_ms ON requests(receive_ms);
 )sql",
+    // The fleet view: batches name their installation, and daily rollups
+    // live in small tables of their own, outside the partitions, so that
+    // dropping a day of raw data keeps its numbers. Every upload of a day
+    // adds to the same few rollup cells, and a row updated stays locked until
+    // its transaction's commit has reached the disk: so each cell is split
+    // into shards, one per transaction in turn, and transactions running
+    // side by side rarely wait for each other. A cell's value is the sum of
+    // its shards. Deleting an installation finds its batches, and their
+    // events, by index (without it, a deletion reads every stored event) and
+    // leaves an audit row.
+    R"sql(
+ALTER TABLE batches ADD COLUMN install_id text;
+CREATE INDEX batches_install_id ON batches(install_id);
+CREATE INDEX events_batch_id ON events(batch_id);
+CREATE TABLE rollups(
+  day date NOT NULL,
+  appversion text NOT NULL,
+  measure text NOT NULL,
+  key text NOT NULL,
+  shard smallint NOT NULL,
+  value bigint NOT NULL,
+  PRIMARY KEY (day, appversion, measure, key, shard));
+CREATE TABLE rollup_installations(
+  day date NOT NULL,
+  appversion text NOT NULL,
+  install_id text NOT NULL,
+  PRIMARY KEY (day, appversion, install_id));
+CREATE INDEX rollup_installations_install ON rollup_installations(install_id);
+CREATE TABLE deletions(
+  id bigserial PRIMARY KEY,
+  install_id text NOT NULL,
+  deleted_ms bigint NOT NULL,
+  batches bigint NOT NULL,
+  events bigint NOT NULL);
+)sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -92,6 +129,10 @@ constexpr int64_t kDaysBehind = 7;
 // Days made ahead, so that a partition exists before its first batch (one
 // cannot be made for a day DEFAULT already holds rows of).
 constexpr int64_t kDaysAhead = 3;
+
+// Shards of a rollup cell: more than one collector's connections, so that
+// several collectors sharing a database rarely meet on one.
+constexpr unsigned kRollupShards = 16;
 
 // Requests one transaction takes at most: bounds its size (50 batches and
 // 500 events each) and how long the last of them waits.
@@ -207,6 +248,9 @@ class PostgresStore : public Store {
     bool Maintain(int64_t nowMs, std::string* error) override;
     bool Show(std::ostream& out, int eventLimit, std::string* error) override;
     bool Totals(StoreTotals* totals, std::string* error) override;
+    bool Rollups(const RollupQuery& query, std::vector<RollupRow>* rows,
+                 std::string* error) override;
+    DeletionOutcome DeleteInstallation(const std::string& installId, int64_t nowMs) override;
 
   private:
     using Key = std::pair<std::string, std::string>;  // created_day, batch_id
@@ -255,6 +299,9 @@ class PostgresStore : public Store {
     void TryGroup(const std::vector<Pending*>& group, const Lease& lease);
     static void FailGroup(const std::vector<Pending*>& group, StoreStatus status,
                           const std::string& error);
+    // The rollup shard of the next transaction: each in turn, so that the
+    // transactions this collector runs side by side use different ones.
+    int NextShard() { return static_cast<int>(m_nextShard++ % kRollupShards); }
 
     const std::string m_uri;
     const StoreOptions m_options;
@@ -271,6 +318,8 @@ class PostgresStore : public Store {
     std::condition_variable m_groupDone;
     std::deque<Pending*> m_queue;
     int m_leaders = 0;  // transactions of groups running
+
+    std::atomic<unsigned> m_nextShard{0};
 };
 
 PostgresStore::~PostgresStore() {
@@ -362,6 +411,82 @@ bool Abandon(Connection& db, const char* what, std::string* error) {
     *error = what + ErrorOf(db.Get());
     Result rollback = db.Exec("ROLLBACK");
     return false;
+}
+
+// A text[]-style array literal as an SQL literal, cast to `type`.
+std::string QuotedArray(PGconn* conn, const std::vector<std::string>& items, const char* type) {
+    const std::string literal = ArrayLiteral(items);
+    char* quoted = PQescapeLiteral(conn, literal.data(), literal.size());
+    if (quoted == nullptr) return std::string();
+    std::string sql = std::string(quoted) + "::" + type;
+    PQfreemem(quoted);
+    return sql;
+}
+
+// The statements that add `deltas` to the rollups (in shard `shard`) and note
+// the installations' days, each ending in ';', with the values inlined so
+// that the caller can send them in one round trip with its COMMIT; empty when
+// there is nothing to add, or when the connection could not quote them
+// (`*error` then). Rows are added in the order of the maps, the same for
+// every transaction, so two of them updating the same rows never wait for
+// each other crosswise; the rollups are read first, so they are written
+// before the installations, in every transaction alike. Cells whose shards
+// fall to zero or below are removed, so a deleted installation leaves no key
+// of its own behind.
+std::string RollupStatements(PGconn* conn, const RollupDeltas& deltas,
+                             const InstallationDays& installations, int shard, bool* error) {
+    *error = false;
+    if (deltas.empty() && installations.empty()) return std::string();
+    std::vector<std::string> days, versions, measures, keys, values;
+    bool negative = false;
+    for (const auto& delta : deltas) {
+        days.push_back(std::get<0>(delta.first));
+        versions.push_back(std::get<1>(delta.first));
+        measures.push_back(std::get<2>(delta.first));
+        keys.push_back(std::get<3>(delta.first));
+        values.push_back(std::to_string(delta.second));
+        negative = negative || delta.second < 0;
+    }
+    std::vector<std::string> installDays, installVersions, installIds;
+    for (const auto& day : installations) {
+        installDays.push_back(std::get<0>(day));
+        installVersions.push_back(std::get<1>(day));
+        installIds.push_back(std::get<2>(day));
+    }
+    const std::string parts[] = {QuotedArray(conn, days, "date[]"),
+                                 QuotedArray(conn, versions, "text[]"),
+                                 QuotedArray(conn, measures, "text[]"),
+                                 QuotedArray(conn, keys, "text[]"),
+                                 QuotedArray(conn, values, "bigint[]"),
+                                 QuotedArray(conn, installDays, "date[]"),
+                                 QuotedArray(conn, installVersions, "text[]"),
+                                 QuotedArray(conn, installIds, "text[]")};
+    for (const std::string& part : parts) {
+        if (part.empty()) {
+            *error = true;
+            return std::string();
+        }
+    }
+    std::string sql =
+        "WITH r AS (INSERT INTO rollups(day, appversion, measure, key, shard, value) "
+        "SELECT d, v, m, k, " +
+        std::to_string(shard) + ", n FROM unnest(" + parts[0] + ", " + parts[1] + ", " + parts[2] +
+        ", " + parts[3] + ", " + parts[4] +
+        ") AS u(d, v, m, k, n) "
+        "ON CONFLICT (day, appversion, measure, key, shard) DO UPDATE "
+        "SET value = rollups.value + excluded.value RETURNING 1), "
+        "i AS (INSERT INTO rollup_installations(day, appversion, install_id) "
+        "SELECT * FROM unnest(" +
+        parts[5] + ", " + parts[6] + ", " + parts[7] +
+        ") ON CONFLICT DO NOTHING RETURNING 1) "
+        "SELECT (SELECT count(*) FROM r), (SELECT count(*) FROM i);";
+    if (negative) {
+        sql +=
+            "DELETE FROM rollups r USING (SELECT day, appversion, measure, key FROM rollups "
+            "GROUP BY 1, 2, 3, 4 HAVING sum(value) <= 0) z WHERE r.day = z.day "
+            "AND r.appversion = z.appversion AND r.measure = z.measure AND r.key = z.key;";
+    }
+    return sql;
 }
 
 bool PostgresStore::Migrate(std::string* error) {
@@ -518,7 +643,7 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
         for (const auto& candidate : job->candidates) owners.emplace(candidate.first, job);
     }
     std::vector<std::string> days, ids, createdMs, eventCounts, received, keys, appids, appversions,
-        deviceTypes, tags;
+        deviceTypes, tags, installIds;
     for (const auto& owner : owners) {
         const UploadBatch& batch = *owner.second->candidates.at(owner.first);
         const Upload& upload = *owner.second->upload;
@@ -532,12 +657,13 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
         appversions.push_back(upload.app.appversion);
         deviceTypes.push_back(upload.app.deviceType);
         tags.push_back(upload.app.tag);
+        installIds.push_back(upload.app.installId);
     }
-    const std::string arrays[] = {ArrayLiteral(days),        ArrayLiteral(ids),
-                                  ArrayLiteral(createdMs),   ArrayLiteral(eventCounts),
-                                  ArrayLiteral(received),    ArrayLiteral(keys),
-                                  ArrayLiteral(appids),      ArrayLiteral(appversions),
-                                  ArrayLiteral(deviceTypes), ArrayLiteral(tags)};
+    const std::string arrays[] = {
+        ArrayLiteral(days),        ArrayLiteral(ids),         ArrayLiteral(createdMs),
+        ArrayLiteral(eventCounts), ArrayLiteral(received),    ArrayLiteral(keys),
+        ArrayLiteral(appids),      ArrayLiteral(appversions), ArrayLiteral(deviceTypes),
+        ArrayLiteral(tags),        ArrayLiteral(installIds)};
     std::vector<const char*> values;
     for (const std::string& array : arrays) values.push_back(array.c_str());
 
@@ -547,13 +673,14 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
     // before; a concurrent claim of the same key waits for that transaction.
     const Result claimed = db.Params(
         "INSERT INTO batches(created_day, batch_id, created_ms, received_ms, idempotency_key, "
-        "events, appid, appversion, device_type, tag) "
-        "SELECT * FROM unnest($1::date[], $2::text[], $3::bigint[], $4::bigint[], $5::text[], "
-        "$6::integer[], $7::text[], $8::text[], $9::text[], $10::text[]) "
-        "AS u(d, b, c, r, k, n, a, v, t, g) ORDER BY d, b "
+        "events, appid, appversion, device_type, tag, install_id) "
+        "SELECT d, b, c, r, k, n, a, v, t, g, nullif(i, '') FROM unnest($1::date[], $2::text[], "
+        "$3::bigint[], $4::bigint[], $5::text[], $6::integer[], $7::text[], $8::text[], "
+        "$9::text[], $10::text[], $11::text[]) "
+        "AS u(d, b, c, r, k, n, a, v, t, g, i) ORDER BY d, b "
         "ON CONFLICT DO NOTHING RETURNING created_day::text, batch_id",
         {values[0], values[1], values[2], values[4], values[5], values[3], values[6], values[7],
-         values[8], values[9]});
+         values[8], values[9], values[10]});
     if (!Connection::Ok(claimed)) return failWith(claimed.get());
     std::set<Key> ours;
     for (int row = 0; row < PQntuples(claimed.get()); ++row) {
@@ -562,6 +689,10 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
 
     std::map<Key, int> resent;  // duplicates per batch, over the whole group
     std::string copy;
+    // Only the batches this transaction claimed count, so a resend changes
+    // no rollup.
+    RollupDeltas deltas;
+    InstallationDays installations;
     for (Pending* job : group) {
         StoreOutcome& outcome = job->outcome;
         for (const auto& candidate : job->candidates) {
@@ -583,6 +714,8 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
                     AppendCopyField(event.payload, &copy);
                     copy += '\n';
                     ++outcome.eventsNew;
+                    AddEventShare(job->upload->app.appversion, job->upload->app.installId, event, 1,
+                                  &deltas, &installations);
                 }
             }
             outcome.batchesDuplicate += duplicates;
@@ -624,10 +757,18 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
         }
         if (!copiedOk) return failWith(copied.get());
     }
+    // Sent with the commit: the rollup rows are the ones every transaction
+    // of the day updates, so their locks are held briefly, and an upload's
+    // transaction takes no round trip more for them. Should they fail, the
+    // COMMIT behind them is not run and the transaction is rolled back.
+    bool quotingFailed = false;
+    const std::string rollups =
+        RollupStatements(lease.Get(), deltas, installations, NextShard(), &quotingFailed);
+    if (quotingFailed) return failWith(nullptr);
     // Only a COMMIT that answered OK makes the group stored. A connection
     // lost during COMMIT leaves it unknown: that is answered as unavailable,
     // and the resend finds the batches claimed if the commit did happen.
-    const Result committed = db.Exec("COMMIT");
+    const Result committed = db.Exec((rollups + "COMMIT").c_str());
     if (!Connection::Ok(committed)) return failWith(committed.get());
     for (Pending* job : group) job->outcome.status = StoreStatus::Stored;
 }
@@ -793,6 +934,103 @@ bool PostgresStore::Totals(StoreTotals* totals, std::string* error) {
     totals->duplicates = std::atoll(PQgetvalue(result.get(), 0, 2));
     totals->requests = std::atoll(PQgetvalue(result.get(), 0, 3));
     return true;
+}
+
+bool PostgresStore::Rollups(const RollupQuery& query, std::vector<RollupRow>* rows,
+                            std::string* error) {
+    rows->clear();
+    std::string from, to;
+    if (!RollupBounds(query, &from, &to, error)) return false;
+    Lease lease = Acquire(error);
+    if (!lease) return false;
+    // Byte order ("C"), as the SQLite file sorts: both stores list the same
+    // rows in the same order whatever the database's collation.
+    const Result result = (*lease).Params(
+        "SELECT * FROM (SELECT to_char(day, 'YYYY-MM-DD') AS d, appversion AS v, measure AS m, "
+        "key AS k, sum(value) FROM rollups WHERE day BETWEEN $1::date AND $2::date "
+        "GROUP BY day, appversion, measure, key "
+        "UNION ALL SELECT to_char(day, 'YYYY-MM-DD'), appversion, 'installations', '', "
+        "count(*) FROM rollup_installations WHERE day BETWEEN $1::date AND $2::date "
+        "GROUP BY day, appversion) r "
+        "ORDER BY d, v COLLATE \"C\", m COLLATE \"C\", k COLLATE \"C\"",
+        {from.c_str(), to.c_str()});
+    if (!Connection::Ok(result)) {
+        *error = ErrorOf(lease.Get());
+        return false;
+    }
+    const int count = PQntuples(result.get());
+    rows->reserve(static_cast<size_t>(count));
+    for (int row = 0; row < count; ++row) {
+        rows->push_back({PQgetvalue(result.get(), row, 0), PQgetvalue(result.get(), row, 1),
+                         PQgetvalue(result.get(), row, 2), PQgetvalue(result.get(), row, 3),
+                         std::atoll(PQgetvalue(result.get(), row, 4))});
+    }
+    return true;
+}
+
+DeletionOutcome PostgresStore::DeleteInstallation(const std::string& installId, int64_t nowMs) {
+    DeletionOutcome outcome;
+    auto fail = [&outcome](const StoreOutcome& failed) {
+        outcome = DeletionOutcome();
+        outcome.status = failed.status;
+        outcome.error = failed.error;
+        return outcome;
+    };
+    if (!IsStorableText(installId)) {
+        outcome.error = "the installation id is not UTF-8 or holds a NUL";
+        return outcome;
+    }
+    StoreOutcome unavailable;
+    Lease lease = Acquire(&unavailable.error);
+    if (!lease) {
+        unavailable.status = StoreStatus::Unavailable;
+        return fail(unavailable);
+    }
+    Connection db = *lease;
+    const Result begin = db.Exec("BEGIN");
+    if (!Connection::Ok(begin)) return fail(Fail(lease.Get(), begin.get()));
+    // The events go first and come back as they go: their share of the
+    // rollups is computed from them, in one pass over the events.
+    const Result events = db.Params(
+        "DELETE FROM events e USING batches b WHERE b.install_id = $1 "
+        "AND e.created_day = b.created_day AND e.batch_id = b.batch_id "
+        "RETURNING coalesce(b.appversion, ''), e.name, e.received_ms, e.payload",
+        {installId.c_str()});
+    if (!Connection::Ok(events)) return fail(Fail(lease.Get(), events.get()));
+    RollupDeltas deltas;
+    for (int row = 0; row < PQntuples(events.get()); ++row) {
+        UploadEvent event;
+        event.name = PQgetvalue(events.get(), row, 1);
+        event.receivedMs = std::atoll(PQgetvalue(events.get(), row, 2));
+        event.rollupKeys = collector::RollupKeysOf(event.name, PQgetvalue(events.get(), row, 3));
+        AddEventShare(PQgetvalue(events.get(), row, 0), installId, event, -1, &deltas, nullptr);
+        ++outcome.events;
+    }
+    const Result batches =
+        db.Params("DELETE FROM batches WHERE install_id = $1", {installId.c_str()});
+    if (!Connection::Ok(batches)) return fail(Fail(lease.Get(), batches.get()));
+    outcome.batches = std::atoll(PQcmdTuples(batches.get()));
+    bool quotingFailed = false;
+    const std::string rollups =
+        RollupStatements(lease.Get(), deltas, InstallationDays(), NextShard(), &quotingFailed);
+    if (quotingFailed) return fail(Fail(lease.Get(), nullptr));
+    if (!rollups.empty()) {
+        const Result rolled = db.Exec(rollups.c_str());
+        if (!Connection::Ok(rolled)) return fail(Fail(lease.Get(), rolled.get()));
+    }
+    const std::string now = std::to_string(nowMs), batchCount = std::to_string(outcome.batches),
+                      eventCount = std::to_string(outcome.events);
+    const Result days =
+        db.Params("DELETE FROM rollup_installations WHERE install_id = $1", {installId.c_str()});
+    if (!Connection::Ok(days)) return fail(Fail(lease.Get(), days.get()));
+    const Result audit = db.Params(
+        "INSERT INTO deletions(install_id, deleted_ms, batches, events) VALUES($1, $2, $3, $4)",
+        {installId.c_str(), now.c_str(), batchCount.c_str(), eventCount.c_str()});
+    if (!Connection::Ok(audit)) return fail(Fail(lease.Get(), audit.get()));
+    const Result committed = db.Exec("COMMIT");
+    if (!Connection::Ok(committed)) return fail(Fail(lease.Get(), committed.get()));
+    outcome.status = StoreStatus::Stored;
+    return outcome;
 }
 
 }  // namespace

@@ -53,9 +53,11 @@ resends=$(field resends "$run")
     fail "resends are not all duplicates: $run"
 [ "$(field accepted "$run")" = $((40 - resends)) ] || fail "new batches: $run"
 [ "$(field connections_opened "$run2")" = 10 ] || fail "not one connection per upload: $run2"
-[ "$(field idle_open_at_start "$run2")" = 2 ] && [ "$(field trickle_open_at_start "$run2")" = 1 ] &&
-    [ "$(field answered "$run2")" = 2 ] || fail "held connections or flood: $run2"
+[ "$(field idle_open_at_start "$run2")" = 2 ] && [ "$(field trickle_open_at_start "$run2")" = 1 ] ||
+    fail "held connections: $run2"
 
+# A flooded connection may lose its 431 to the reset that closing on unread
+# bytes sends, so what proves the flood arrived is the collector's count.
 # Refused: the two flooded heads, and the trickled head if the collector
 # logged it when the tool hung up.
 refused=$(field refused "$stats")

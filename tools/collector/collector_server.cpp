@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "collector_request.h"
+#include "deletion.h"
 #include "given_certificate.h"
 #include "operations.h"
 #include "store.h"
@@ -390,6 +391,19 @@ FrontAnswer Collector::ServeUpload(const FrontRequest& request, const HeaderMap&
         return finish(injected.status, "failure injected by the test");
     }
 
+    if (request.path == kDeletionPath) {
+        const DeletionAnswer deletion = AnswerDeletion(*m_store, body, headers, WallClockMs());
+        if (deletion.retryLater) {
+            ++m_unavailable;
+            answer.headers.emplace_back("Retry-After",
+                                        std::to_string(m_options.unavailableRetryAfterS));
+        }
+        answer.status = record.status = deletion.status;
+        answer.body = deletion.body;
+        record.error = deletion.error;
+        Log(request, record);
+        return answer;
+    }
     const Verdict verdict = ParseUpload(body, headers);
     if (verdict.status != 200) return finish(verdict.status, verdict.error);
 
