@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,13 @@ inline ReportConfig MakeConfig(const std::filesystem::path& folder) {
     config.certParam1 = 4;
     config.certParam2 = 1024;
     return config;
+}
+
+// A random UUID as the library makes them: lower-case, version 4, variant 1.
+inline bool IsUuidV4(const std::string& text) {
+    static const std::regex kUuid(
+        "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    return std::regex_match(text, kUuid);
 }
 
 // A zero-filled record holding `name` and `payload` (cut to the fields' width).
