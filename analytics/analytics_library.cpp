@@ -453,6 +453,11 @@ size_t AnalyticsLibrary::HeldChanges() {
     return m_held.size();
 }
 
+void AnalyticsLibrary::StopUploadForExit() {
+    std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
+    StopUpload(kUploadStopWaitMs);
+}
+
 void AnalyticsLibrary::Shutdown() {
     std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
     StopUpload(kUploadStopWaitMs);

@@ -108,6 +108,10 @@ class AnalyticsLibrary {
     // Uploader::kIdle (also when no uploader runs).
     int64_t UploadStep();
 
+    // At process exit: cancels the request in flight and waits (at most
+    // kUploadStopWaitMs) for the upload thread to stop; nothing else.
+    void StopUploadForExit();
+
     // Writes what still waits in memory, stops the library's thread and
     // closes the database and the log. Later calls answer 0 until Init.
     void Shutdown();
