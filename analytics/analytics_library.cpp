@@ -546,9 +546,13 @@ bool AnalyticsLibrary::FlushLocked(bool always) {
                                         " retired; a request to delete what the server holds "
                                         "of it waits to be sent");
     }
-    if (!outcome.retiredInstallIds.empty() && m_uploadThread) m_uploadThread->Wake();
     if (!outcome.newInstallId.empty()) {
         m_log.Write(LogLevel::Info, "installation id " + outcome.newInstallId + " made");
+    }
+    // A deletion request to send, or batches no longer held back by a
+    // waiting consent change.
+    if ((!outcome.retiredInstallIds.empty() || !outcome.newInstallId.empty()) && m_uploadThread) {
+        m_uploadThread->Wake();
     }
     if (outcome.evictedEvents > 0) {
         m_log.Write(LogLevel::Info, "evicted " + std::to_string(outcome.evictedEvents) +
