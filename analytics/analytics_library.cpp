@@ -87,8 +87,9 @@ class AnalyticsLibrary::StoreAccess : public UploadStoreAccess {
         *found = false;
         if (!Current(error)) return WriteStatus::Failed;
         // An opt-out still waiting for the database: what is stored there is
-        // not the user's to send any more.
-        if (m_library->m_forgetHeld) return WriteStatus::Ok;
+        // not the user's to send any more. A new id waiting: nothing goes out
+        // under the retired one, or without one.
+        if (m_library->m_consentChangeHeld || !m_library->m_consent) return WriteStatus::Ok;
         return m_library->m_store.PickRequest(tuning.requestBatches, kMaxBatchEvents,
                                               kMaxBatchBytes, tuning.poisonAttempts, picked, found,
                                               error);
@@ -100,6 +101,18 @@ class AnalyticsLibrary::StoreAccess : public UploadStoreAccess {
         return m_library->m_store.FinishRequest(requestId, end, outcome, error);
     }
     bool Consented() override { return m_library->m_consent; }
+    // Deletion requests are durable rows already: no held change stops them.
+    WriteStatus PickDeletion(PendingDeletion* deletion, bool* found, std::string* error) override {
+        std::lock_guard<std::mutex> lock(m_library->m_mutex);
+        *found = false;
+        if (!Current(error)) return WriteStatus::Failed;
+        return m_library->m_store.PickDeletion(deletion, found, error);
+    }
+    WriteStatus FinishDeletion(int64_t id, const DeletionEnd& end, std::string* error) override {
+        std::lock_guard<std::mutex> lock(m_library->m_mutex);
+        if (!Current(error)) return WriteStatus::Failed;
+        return m_library->m_store.FinishDeletion(id, end, error);
+    }
 
   private:
     // Needs m_library->m_mutex.
@@ -225,9 +238,14 @@ int32_t AnalyticsLibrary::SetConsent(int32_t optedIn) {
                 FlushLocked();
             }
             m_log.Write(LogLevel::Info,
-                        "consent withdrawn: the stored events are deleted, nothing "
-                        "is sent until consent is given again");
+                        "consent withdrawn: the stored events are deleted and the server is "
+                        "asked to delete what it holds; nothing else is sent until consent "
+                        "is given again");
         } else {
+            // In order behind an opt-out that may still wait: the new id is
+            // made after the old one was retired.
+            HoldNewInstallIdLocked();
+            m_wake.notify_one();
             m_log.Write(LogLevel::Info, "consent given: uploading resumes");
         }
     }
@@ -246,7 +264,15 @@ void AnalyticsLibrary::HoldForgetLocked() {
     forget.kind = PendingOp::Kind::Forget;
     forget.timeMs = m_clock();
     HoldLocked(std::move(forget));
-    m_forgetHeld = true;
+    m_consentChangeHeld = true;
+}
+
+void AnalyticsLibrary::HoldNewInstallIdLocked() {
+    PendingOp make;
+    make.kind = PendingOp::Kind::NewInstallId;
+    make.timeMs = m_clock();
+    HoldLocked(std::move(make));
+    m_consentChangeHeld = true;
 }
 
 bool AnalyticsLibrary::WriteOptOutMarkLocked() {
@@ -342,6 +368,10 @@ int32_t AnalyticsLibrary::Init(const ReportConfig* config) {
                     "an earlier opt-out was not yet carried out; deleting the stored events first");
         HoldForgetLocked();
     }
+    // A new store, one migrated from before installation ids, or one whose id
+    // an opt-out retired gets its id now; with consent withdrawn earlier in
+    // this process, only when it is given again.
+    if (m_consent) HoldNewInstallIdLocked();
     m_log.Write(LogLevel::Info,
                 "initialised: database " + dbPath + " (" + std::to_string(m_store.EventCount()) +
                     " events, " + std::to_string(m_store.StoredBytes()) + " bytes stored; caps " +
@@ -421,6 +451,11 @@ size_t AnalyticsLibrary::HeldChanges() {
     return m_held.size();
 }
 
+void AnalyticsLibrary::StopUploadForExit() {
+    std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
+    StopUpload(kUploadStopWaitMs);
+}
+
 void AnalyticsLibrary::Shutdown() {
     std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
     StopUpload(kUploadStopWaitMs);
@@ -439,7 +474,7 @@ void AnalyticsLibrary::ShutdownLocked(std::unique_lock<std::mutex>* lock) {
     m_heldEvents = 0;
     m_counterDelta.clear();
     // An unwritten opt-out stays in its mark file for the next session.
-    m_forgetHeld = false;
+    m_consentChangeHeld = false;
     m_optOutMarked = false;
     m_writeTrouble = false;
     m_stopWorker = true;
@@ -502,8 +537,21 @@ bool AnalyticsLibrary::FlushLocked(bool always) {
     m_held.clear();
     m_heldEvents = 0;
     m_counterDelta.clear();
-    m_forgetHeld = false;
+    m_consentChangeHeld = false;
     if (m_optOutMarked) RemoveOptOutMarkLocked();
+    for (const std::string& retired : outcome.retiredInstallIds) {
+        m_log.Write(LogLevel::Info, "installation id " + retired +
+                                        " retired; a request to delete what the server holds "
+                                        "of it waits to be sent");
+    }
+    if (!outcome.newInstallId.empty()) {
+        m_log.Write(LogLevel::Info, "installation id " + outcome.newInstallId + " made");
+    }
+    // A deletion request to send, or batches no longer held back by a
+    // waiting consent change.
+    if ((!outcome.retiredInstallIds.empty() || !outcome.newInstallId.empty()) && m_uploadThread) {
+        m_uploadThread->Wake();
+    }
     if (outcome.evictedEvents > 0) {
         m_log.Write(LogLevel::Info, "evicted " + std::to_string(outcome.evictedEvents) +
                                         " oldest events (" + std::to_string(outcome.evictedBytes) +

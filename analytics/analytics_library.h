@@ -92,18 +92,25 @@ class AnalyticsLibrary {
     // arrive are dropped (counted) and nothing is sent until 1. Before this
     // returns, the mark file `<dbPath>-optout` beside the database records
     // the opt-out (one byte rewritten in place, no wait for the disk); the
-    // library's thread then deletes the events and clears the mark, and the
+    // library's thread then deletes the events, retires the installation id
+    // with a deletion request for the server (sent by the upload thread, the
+    // only thing sent while opted out) and clears the mark, and the
     // next Init deletes first if the mark is still set, so a kill of the
     // process right after cannot undo it. Where the mark cannot be written
     // the deletion is committed here instead. Until it is done nothing is
     // picked for sending. A repeated 0 changes nothing. Never waits for the
-    // network. Answers 1, or 0 (and does nothing) when not initialised.
+    // network. 1 after 0: a new installation id is made. Answers 1, or 0
+    // (and does nothing) when not initialised.
     int32_t SetConsent(int32_t optedIn);
 
     // With UploadEnvironment::manual: one round of the uploader on the
     // calling thread. Answers when the next round is due (steady ms), or
     // Uploader::kIdle (also when no uploader runs).
     int64_t UploadStep();
+
+    // At process exit: cancels the request in flight and waits (at most
+    // kUploadStopWaitMs) for the upload thread to stop; nothing else.
+    void StopUploadForExit();
 
     // Writes what still waits in memory, stops the library's thread and
     // closes the database and the log. Later calls answer 0 until Init.
@@ -128,6 +135,7 @@ class AnalyticsLibrary {
     bool FlushLocked(bool always = false);
     void HoldLocked(PendingOp op);
     void HoldForgetLocked();
+    void HoldNewInstallIdLocked();
     // Answers false when the mark could not be written.
     bool WriteOptOutMarkLocked();
     void RemoveOptOutMarkLocked();
@@ -151,7 +159,9 @@ class AnalyticsLibrary {
     std::deque<PendingOp> m_held;                   // not yet written, in arrival order
     size_t m_heldEvents = 0;                        // events among m_held
     std::map<std::string, int64_t> m_counterDelta;  // counts not yet written
-    bool m_forgetHeld = false;     // an opt-out waits in m_held: nothing is picked to send
+    // An opt-out or a new installation id waits in m_held: nothing is picked
+    // to send, as the store's events and id are about to change.
+    bool m_consentChangeHeld = false;
     bool m_optOutMarked = false;   // the mark beside the database is set
     bool m_writeTrouble = false;   // the last write failed; logged once
     bool m_lastWriteBusy = false;  // ... because the database was locked

@@ -177,8 +177,8 @@ bool EventStore::CreateOrCheckSchema(std::string* error) {
         *error = "database " + m_path + " has schema version " + std::to_string(version) +
                  ", newer than this library's " + std::to_string(kSchemaVersion);
         return false;
-    } else if (version == 1) {
-        if (!MigrateFrom1(error)) return false;
+    } else if (version >= 1 && version < kSchemaVersion) {
+        if (!Migrate(version, error)) return false;
     } else if (version != kSchemaVersion) {
         *error = "database " + m_path + " has unknown schema version " + std::to_string(version);
         return false;
@@ -490,8 +490,10 @@ WriteStatus EventStore::Apply(const std::deque<PendingOp>& ops,
             if (ok) ++done.storedEvents;
         } else if (op.kind == PendingOp::Kind::Submit) {
             ok = MakeBatch(op.timeMs, &done);
+        } else if (op.kind == PendingOp::Kind::Forget) {
+            ok = ForgetUnsent(op.timeMs, &done);
         } else {
-            ok = ForgetUnsent(&done);
+            ok = MakeInstallId(&done);
         }
         if (!ok) break;
     }
@@ -520,30 +522,36 @@ WriteStatus EventStore::Apply(const std::deque<PendingOp>& ops,
     return WriteStatus::Ok;
 }
 
-bool EventStore::MigrateFrom1(std::string* error) {
+bool EventStore::Migrate(int64_t fromVersion, std::string* error) {
     // Another process may be migrating the same file: decide inside the
-    // write transaction.
+    // write transaction, from the version found there.
     if (!Exec("BEGIN IMMEDIATE", error)) return false;
-    int64_t version = 0;
+    int64_t version = fromVersion;
     std::string ignored;
     if (!QueryInt(m_db, "PRAGMA user_version", &version)) {
         *error = "cannot read database " + m_path + ": " + LastError();
         Exec("ROLLBACK", &ignored);
         return false;
     }
+    bool ok = true;
     if (version == 1) {
-        std::string setVersion = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
-        if (!Exec(kMigrateFrom1Sql, error) ||
-            !Exec("UPDATE batches SET uuid = " TALLY_UUID_SQL " WHERE uuid = ''", error) ||
-            !Exec(setVersion.c_str(), error)) {
-            Exec("ROLLBACK", &ignored);
-            return false;
-        }
+        ok = Exec(kMigrateFrom1Sql, error) &&
+             Exec("UPDATE batches SET uuid = " TALLY_UUID_SQL " WHERE uuid = ''", error);
+        version = 2;
+    }
+    if (ok && version == 2) {
+        ok = Exec(kMigrateFrom2Sql, error);
+        version = 3;
+    }
+    std::string setVersion = "PRAGMA user_version=" + std::to_string(version);
+    if (!ok || !Exec(setVersion.c_str(), error)) {
+        Exec("ROLLBACK", &ignored);
+        return false;
     }
     return Exec("COMMIT", error);
 }
 
-bool EventStore::ForgetUnsent(ApplyOutcome* outcome) {
+bool EventStore::ForgetUnsent(int64_t timeMs, ApplyOutcome* outcome) {
     if (!Query(m_db, "DELETE FROM events").Run()) return false;
     if (!Query(m_db, "DELETE FROM batches WHERE state IN ('ready', 'sending')").Run()) {
         return false;
@@ -552,6 +560,45 @@ bool EventStore::ForgetUnsent(ApplyOutcome* outcome) {
     if (!AddCounter(kCounterConsentDeletedEvents, m_count)) return false;
     m_count = 0;
     m_bytes = 0;
+    // The id goes with the events, in the same commit: whatever the server
+    // holds under it is asked to be deleted, and nothing sent later can be
+    // joined to it. No id (already retired by an opt-out whose mark was not
+    // cleared before a kill): nothing to ask for.
+    std::string installId;
+    {
+        Query q(m_db, "SELECT value FROM meta WHERE key = ?1");
+        q.Bind(1, std::string(kMetaInstallId));
+        int rc = q.Step();
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return false;
+        if (rc == SQLITE_ROW) installId = q.Text(0);
+    }
+    if (installId.empty()) return true;
+    bool ok =
+        Query(m_db,
+              "INSERT INTO deletions(install_id, request_id, requested_ms, state) "
+              "VALUES(?1, " TALLY_UUID_SQL ", ?2, ?3)")
+            .Bind(1, installId)
+            .Bind(2, timeMs)
+            .Bind(3, std::string(kDeletionPending))
+            .Run() &&
+        Query(m_db, "DELETE FROM meta WHERE key = ?1").Bind(1, std::string(kMetaInstallId)).Run() &&
+        AddCounter(kCounterDeletionRequestsMade, 1);
+    if (ok) outcome->retiredInstallIds.push_back(installId);
+    return ok;
+}
+
+bool EventStore::MakeInstallId(ApplyOutcome* outcome) {
+    const std::string key = kMetaInstallId;
+    if (!Query(m_db, "INSERT OR IGNORE INTO meta(key, value) VALUES(?1, " TALLY_UUID_SQL ")")
+             .Bind(1, key)
+             .Run()) {
+        return false;
+    }
+    if (sqlite3_changes(m_db) == 0) return true;
+    Query q(m_db, "SELECT value FROM meta WHERE key = ?1");
+    q.Bind(1, key);
+    if (q.Step() != SQLITE_ROW) return false;
+    outcome->newInstallId = q.Text(0);
     return true;
 }
 
@@ -650,6 +697,13 @@ WriteStatus EventStore::PickRequest(int64_t maxBatches, int64_t maxEvents, int64
         }
     }
     if (ok && *found) {
+        Query q(m_db, "SELECT value FROM meta WHERE key = ?1");
+        q.Bind(1, std::string(kMetaInstallId));
+        int rc = q.Step();
+        ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
+        if (rc == SQLITE_ROW) result.installId = q.Text(0);
+    }
+    if (ok && *found) {
         Query q(m_db,
                 "SELECT id FROM batches WHERE request_id = ?1 AND state = 'sending' "
                 "ORDER BY id");
@@ -742,6 +796,73 @@ WriteStatus EventStore::FinishRequest(const std::string& requestId, const Reques
     m_bytes -= done.bytes;
     *outcome = done;
     return WriteStatus::Ok;
+}
+
+WriteStatus EventStore::PickDeletion(PendingDeletion* deletion, bool* found, std::string* error) {
+    *found = false;
+    if (m_db == nullptr) {
+        *error = "no database open";
+        return WriteStatus::Failed;
+    }
+    Query q(m_db,
+            "SELECT id, install_id, request_id, requested_ms, attempts, "
+            "coalesce(next_attempt_ms, 0) FROM deletions WHERE state = ?1 ORDER BY id LIMIT 1");
+    q.Bind(1, std::string(kDeletionPending));
+    int rc = q.Step();
+    if (rc == SQLITE_ROW) {
+        deletion->id = q.Int(0);
+        deletion->installId = q.Text(1);
+        deletion->requestId = q.Text(2);
+        deletion->requestedMs = q.Int(3);
+        deletion->attempts = q.Int(4);
+        deletion->nextAttemptMs = q.Int(5);
+        *found = true;
+        return WriteStatus::Ok;
+    }
+    if (rc == SQLITE_DONE) return WriteStatus::Ok;
+    *error = LastError();
+    return IsBusy(rc) ? WriteStatus::Busy : WriteStatus::Failed;
+}
+
+WriteStatus EventStore::FinishDeletion(int64_t id, const DeletionEnd& end, std::string* error) {
+    WriteStatus status = Begin(error);
+    if (status != WriteStatus::Ok) return status;
+    using Action = DeletionEnd::Action;
+    bool ok = AddCounter(kCounterDeletionRequestsSent, 1);
+    if (ok && end.action == Action::Keep) {
+        ok = Query(m_db,
+                   "UPDATE deletions SET attempts = attempts + 1, last_status = ?2, "
+                   "last_error = ?3, next_attempt_ms = ?4 WHERE id = ?1 AND state = ?5")
+                 .Bind(1, id)
+                 .Bind(2, end.status)
+                 .Bind(3, end.error)
+                 .Bind(4, end.nextAttemptMs)
+                 .Bind(5, std::string(kDeletionPending))
+                 .Run() &&
+             AddCounter(kCounterDeletionFailedAttempts, 1);
+    } else if (ok) {
+        bool done = end.action == Action::Done;
+        ok = Query(m_db,
+                   "UPDATE deletions SET state = ?2, attempts = attempts + 1, last_status = ?3, "
+                   "last_error = ?4, next_attempt_ms = NULL, finished_ms = ?5 "
+                   "WHERE id = ?1 AND state = ?6")
+                 .Bind(1, id)
+                 .Bind(2, std::string(done ? kDeletionDone : kDeletionDropped))
+                 .Bind(3, end.status)
+                 .Bind(4, end.error)
+                 .Bind(5, end.nowMs)
+                 .Bind(6, std::string(kDeletionPending))
+                 .Run() &&
+             AddCounter(done ? kCounterDeletionRequestsDone : kCounterDeletionRequestsDropped, 1) &&
+             Query(m_db,
+                   "DELETE FROM deletions WHERE state <> ?2 AND id <= "
+                   "(SELECT id FROM deletions WHERE state <> ?2 "
+                   "ORDER BY id DESC LIMIT 1 OFFSET ?1)")
+                 .Bind(1, kKeptFinishedDeletions)
+                 .Bind(2, std::string(kDeletionPending))
+                 .Run();
+    }
+    return EndTransaction(ok, error);
 }
 
 void EventStore::SetWalPagesCallback(std::function<void(int)> callback) {

@@ -40,10 +40,12 @@ struct Identity {
 // One change waiting to be written, in arrival order.
 struct PendingOp {
     // Forget: delete every stored event and every batch not yet accepted by
-    // the server (the user opted out).
-    enum class Kind { Event, Submit, Forget };
+    // the server, retire the installation id and record a deletion request
+    // for it (the user opted out). NewInstallId: make an installation id
+    // when the store has none (consent given, or a session starts with it).
+    enum class Kind { Event, Submit, Forget, NewInstallId };
     Kind kind = Kind::Event;
-    int64_t timeMs = 0;   // when the event was received, or the submit was asked for
+    int64_t timeMs = 0;   // when the event was received, the submit or opt-out asked for
     std::string name;     // Event only
     std::string payload;  // Event only
 };
@@ -63,6 +65,8 @@ struct ApplyOutcome {
     int64_t evictedBytes = 0;
     std::vector<BatchInfo> batches;
     int64_t forgottenEvents = 0;
+    std::vector<std::string> retiredInstallIds;  // one deletion request recorded for each
+    std::string newInstallId;                    // made by a NewInstallId; empty when kept
 };
 
 // The batches of one request, as picked for sending.
@@ -71,6 +75,31 @@ struct PickedRequest {
     std::vector<int64_t> batchIds;  // in order
     int64_t attempts = 0;           // attempts already made
     int64_t nextAttemptMs = 0;      // wall time before which not to send; 0: none
+    std::string installId;          // the store's installation id; empty when it has none
+};
+
+// A deletion request waiting to be sent, the oldest first.
+struct PendingDeletion {
+    int64_t id = 0;
+    std::string installId;
+    std::string requestId;  // the Idempotency-Key; the same on every attempt
+    int64_t requestedMs = 0;
+    int64_t attempts = 0;
+    int64_t nextAttemptMs = 0;  // wall time before which not to send; 0: none
+};
+
+// What an answer does to a deletion request.
+struct DeletionEnd {
+    enum class Action {
+        Done,     // answered 2xx
+        Dropped,  // refused as malformed: never sent again
+        Keep,     // not done: kept for the next attempt
+    };
+    Action action = Action::Keep;
+    int status = 0;  // the HTTP status; 0 without an answer
+    std::string error;
+    int64_t nowMs = 0;
+    int64_t nextAttemptMs = 0;  // Keep: wall time of the next attempt
 };
 
 // What a request's answer does to its batches.
@@ -151,6 +180,13 @@ class EventStore {
     WriteStatus FinishRequest(const std::string& requestId, const RequestEnd& end,
                               RequestEndOutcome* outcome, std::string* error);
 
+    // The oldest pending deletion request (`found` false when none waits).
+    WriteStatus PickDeletion(PendingDeletion* deletion, bool* found, std::string* error);
+    // In one transaction: applies `end` to deletion request `id` (when still
+    // pending), counts it and prunes finished rows beyond
+    // kKeptFinishedDeletions.
+    WriteStatus FinishDeletion(int64_t id, const DeletionEnd& end, std::string* error);
+
     // Called after each commit with the number of pages in the write-ahead
     // log, on the committing thread. Replaces SQLite's own checkpointing,
     // which would run inside the commit.
@@ -165,12 +201,13 @@ class EventStore {
   private:
     bool Prepare(std::string* error);
     bool CreateOrCheckSchema(std::string* error);
-    bool MigrateFrom1(std::string* error);
+    bool Migrate(int64_t fromVersion, std::string* error);
     bool Exec(const char* sql, std::string* error);
     bool InsertEvent(const PendingOp& op, int64_t* seq);
     bool MakeBatch(int64_t timeMs, ApplyOutcome* outcome);
     bool InsertBatch(int64_t timeMs, BatchInfo* batch, ApplyOutcome* outcome);
-    bool ForgetUnsent(ApplyOutcome* outcome);
+    bool ForgetUnsent(int64_t timeMs, ApplyOutcome* outcome);
+    bool MakeInstallId(ApplyOutcome* outcome);
     WriteStatus Begin(std::string* error);
     WriteStatus EndTransaction(bool ok, std::string* error);
     bool EvictToLimits(const StoreLimits& limits, ApplyOutcome* outcome);

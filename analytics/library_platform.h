@@ -15,6 +15,13 @@ namespace tally {
 // Answers whether the module is pinned.
 bool PinLibraryContaining(const void* address);
 
+// Runs `stop` when the process exits normally, before the handlers that were
+// registered earlier (the TLS library's clean-up among them), so that the
+// upload thread is no longer inside a request when they run. Windows ends
+// every other thread before a library's clean-up, and the WinHTTP client
+// belongs to the system: nothing is registered there.
+void StopBeforeExitCleanup(void (*stop)());
+
 // Splits `msSinceEpoch` (UTC) into local calendar fields. False on failure.
 bool LocalCalendar(int64_t msSinceEpoch, std::tm* out);
 

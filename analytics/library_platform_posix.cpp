@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
+
 namespace tally {
 
 bool PinLibraryContaining(const void* address) {
@@ -12,6 +14,10 @@ bool PinLibraryContaining(const void* address) {
     // RTLD_NOLOAD finds the copy already mapped; RTLD_NODELETE makes every
     // later dlclose of it keep it mapped. The extra reference is never dropped.
     return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+}
+
+void StopBeforeExitCleanup(void (*stop)()) {
+    std::atexit(stop);
 }
 
 bool LocalCalendar(int64_t msSinceEpoch, std::tm* out) {

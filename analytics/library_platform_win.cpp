@@ -12,6 +12,8 @@ bool PinLibraryContaining(const void* address) {
                static_cast<LPCWSTR>(address), &module) != 0;
 }
 
+void StopBeforeExitCleanup(void (*)()) {}
+
 bool LocalCalendar(int64_t msSinceEpoch, std::tm* out) {
     __time64_t seconds = static_cast<__time64_t>(msSinceEpoch / 1000);
     return _localtime64_s(out, &seconds) == 0;

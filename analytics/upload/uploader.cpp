@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -69,7 +70,7 @@ std::string UploadUrl(const std::string& domain, bool allowPlainHttp, std::strin
             return std::string();
         }
     }
-    return base + "/v1/batches";
+    return base + kBatchesPath;
 }
 
 bool Gzip(const std::string& data, std::string* out) {
@@ -96,7 +97,14 @@ Uploader::Uploader(UploadSettings settings, UploadClocks clocks,
       m_clocks(std::move(clocks)),
       m_access(std::move(access)),
       m_log(log),
-      m_schedule(m_settings.tuning, m_clocks.random) {
+      m_schedule(m_settings.tuning, m_clocks.random),
+      m_deletionSchedule(m_settings.tuning, m_clocks.random) {
+    const std::string batches = kBatchesPath;
+    const std::string& url = m_settings.url;
+    if (url.size() >= batches.size() &&
+        url.compare(url.size() - batches.size(), batches.size(), batches) == 0) {
+        m_deletionUrl = url.substr(0, url.size() - batches.size()) + kDeletionsPath;
+    }
     m_client = m_settings.makeClient(m_settings.tls);
 }
 
@@ -114,8 +122,9 @@ void Uploader::Cancel() {
     if (client) client->Cancel();
 }
 
-bool Uploader::BuildBody(const std::string& requestId, std::string* json, int64_t* events,
+bool Uploader::BuildBody(const PickedRequest& picked, std::string* json, int64_t* events,
                          std::string* error) {
+    const std::string& requestId = picked.requestId;
     if (m_readDb == nullptr) {
         if (sqlite3_open_v2(m_settings.dbPath.c_str(), &m_readDb,
                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
@@ -147,6 +156,10 @@ bool Uploader::BuildBody(const std::string& requestId, std::string* json, int64_
     AppendJsonString(id.deviceType, &out);
     out += ",\"tag\":";
     AppendJsonString(id.tag, &out);
+    if (!picked.installId.empty()) {
+        out += ",\"install_id\":";
+        AppendJsonString(picked.installId, &out);
+    }
     out += "},\"batches\":[";
     int64_t batch = 0;
     bool firstEvent = true;
@@ -182,9 +195,144 @@ bool Uploader::BuildBody(const std::string& requestId, std::string* json, int64_
     return true;
 }
 
+HttpRequest Uploader::MakeRequest(const std::string& url, const std::string& key, int64_t attempts,
+                                  int64_t wallMs) const {
+    HttpRequest request;
+    request.url = url;
+    request.timeoutMs = m_settings.tuning.timeoutMs;
+    request.connectTimeoutMs = m_settings.tuning.connectTimeoutMs;
+    const Identity& id = m_settings.identity;
+    request.headers = {
+        {"Content-Type", "application/json"},
+        {"Content-Encoding", "gzip"},
+        {"Accept", "application/json"},
+        {"Idempotency-Key", key},
+        {"User-Agent", std::string("Tally/") + kLibraryVersion + " (" + Printable(id.appid, 63) +
+                           " " + Printable(id.appversion, 63) + ")"},
+        {"X-Tally-Upload-Time", std::to_string(wallMs)},
+        {"X-Tally-Attempt", std::to_string(attempts + 1)},
+    };
+    return request;
+}
+
+bool Uploader::Send(const HttpRequest& request, HttpResult* result) {
+    std::shared_ptr<HttpClient> client = Client();
+    *result = client->Post(request);
+    if (result->kind != HttpResult::Kind::Cancelled) return true;
+    std::lock_guard<std::mutex> lock(m_clientMutex);
+    m_client = m_settings.makeClient(m_settings.tls);
+    return false;
+}
+
 int64_t Uploader::Step() {
-    if (m_blocked || !m_access->Consented()) return kIdle;
+    if (m_blocked) return kIdle;
     int64_t now = m_clocks.steadyMs();
+    int64_t deletionDue = kIdle;
+    if (!SendDeletion(now, &deletionDue)) return deletionDue;
+    if (m_blocked || !m_access->Consented()) return deletionDue;
+    return std::min(deletionDue, SendBatches(now));
+}
+
+bool Uploader::SendDeletion(int64_t now, int64_t* next) {
+    *next = kIdle;
+    PendingDeletion deletion;
+    bool found = false;
+    std::string error;
+    if (m_access->PickDeletion(&deletion, &found, &error) != WriteStatus::Ok) {
+        m_log->Write(LogLevel::Warning, "deletion: cannot read the waiting requests: " + error);
+        *next = now + kStoreRetryMs;
+        return true;
+    }
+    if (!found) return true;
+    if (m_deletionUrl.empty()) return true;
+    if (!m_deletionResumed) {
+        m_deletionResumed = true;
+        m_deletionSchedule.Resume(deletion.attempts);
+    }
+    int64_t wall = m_clocks.wallMs();
+    if (deletion.nextAttemptMs > wall && deletion.nextAttemptMs - wall <= kMaxStoredWaitMs) {
+        m_deletionSchedule.Postpone(now + (deletion.nextAttemptMs - wall));
+    }
+    if (now < m_deletionSchedule.NextStart()) {
+        *next = m_deletionSchedule.NextStart();
+        return true;
+    }
+    std::string json = "{\"schema\":1,\"install_id\":";
+    AppendJsonString(deletion.installId, &json);
+    json += ",\"requested_ms\":" + std::to_string(deletion.requestedMs) + "}";
+    HttpRequest request = MakeRequest(m_deletionUrl, deletion.requestId, deletion.attempts, wall);
+    if (!Gzip(json, &request.body)) {
+        m_log->Write(LogLevel::Error, "deletion: compression failed");
+        *next = now + kStoreRetryMs;
+        return false;
+    }
+    m_deletionSchedule.Started(now);
+    HttpResult result;
+    const std::string what = "deletion: request " + deletion.requestId + " for installation " +
+                             deletion.installId + " -> ";
+    if (!Send(request, &result)) {
+        m_log->Write(LogLevel::Info, what + "cancelled; resent later under the same key");
+        *next = m_deletionSchedule.NextStart();
+        return false;
+    }
+    int64_t end = m_clocks.steadyMs();
+    // One item, so a malformed answer drops it and a 5xx is never a split.
+    Verdict verdict = Classify(result, 1, deletion.attempts, m_settings.tuning);
+    std::string outcome =
+        result.kind == HttpResult::Kind::Ok
+            ? std::to_string(result.status)
+            : Printable(result.errorText, 160) + " (" + std::to_string(result.errorCode) + ")";
+    if (verdict == Verdict::TlsConfig) {
+        m_blocked = true;
+        m_log->Write(LogLevel::Error,
+                     what + outcome +
+                         "; the trust settings cannot be used, nothing is sent until the next "
+                         "initialisation");
+        return false;
+    }
+    std::string note;
+    int64_t wait = m_deletionSchedule.Ended(verdict, result, end, &note);
+    DeletionEnd deletionEnd;
+    deletionEnd.status = result.kind == HttpResult::Kind::Ok ? result.status : 0;
+    deletionEnd.nowMs = m_clocks.wallMs();
+    deletionEnd.nextAttemptMs = deletionEnd.nowMs + wait;
+    deletionEnd.error = result.kind == HttpResult::Kind::Ok
+                            ? Printable(result.body.substr(0, 200), 200)
+                            : Printable(result.errorText, 200);
+    deletionEnd.action = verdict == Verdict::Accepted   ? DeletionEnd::Action::Done
+                         : verdict == Verdict::Rejected ? DeletionEnd::Action::Dropped
+                                                        : DeletionEnd::Action::Keep;
+    if (m_access->FinishDeletion(deletion.id, deletionEnd, &error) != WriteStatus::Ok) {
+        m_log->Write(LogLevel::Warning, "deletion: cannot record the answer to request " +
+                                            deletion.requestId + ": " + error +
+                                            "; it will be sent again under the same key");
+    }
+    std::string line = what + outcome + " in " + std::to_string(end - now) + " ms";
+    if (verdict == Verdict::Accepted) {
+        m_lastLoggedDeletionStatus = -1;
+        m_log->Write(LogLevel::Info, line + ": " + deletionEnd.error);
+    } else if (verdict == Verdict::Rejected) {
+        m_log->Write(LogLevel::Warning,
+                     line + "; refused as malformed, dropped: " + deletionEnd.error);
+    } else if (verdict == Verdict::Retry) {
+        m_log->Write(LogLevel::Info, line + ", next try in " + std::to_string(wait / 1000) + " s" +
+                                         (note.empty() ? "" : " (" + note + ")"));
+    } else {
+        // A server without the endpoint, or not trusted: logged once per change.
+        int key = verdict == Verdict::TlsFailed ? 1000 + static_cast<int>(result.errorCode)
+                                                : result.status;
+        if (key != m_lastLoggedDeletionStatus) {
+            m_log->Write(LogLevel::Warning,
+                         line + "; kept, next try in " + std::to_string(wait / 1000) + " s");
+        }
+        m_lastLoggedDeletionStatus = key;
+    }
+    // Come back at once for the batches; their own schedule decides.
+    *next = std::min(m_deletionSchedule.NextStart(), m_schedule.NextStart());
+    return false;
+}
+
+int64_t Uploader::SendBatches(int64_t now) {
     if (now < m_schedule.NextStart()) return m_schedule.NextStart();
 
     PickedRequest picked;
@@ -209,7 +357,7 @@ int64_t Uploader::Step() {
     }
     std::string json;
     int64_t events = 0;
-    if (!BuildBody(picked.requestId, &json, &events, &error)) {
+    if (!BuildBody(picked, &json, &events, &error)) {
         m_log->Write(LogLevel::Warning,
                      "upload: cannot read request " + picked.requestId + ": " + error);
         return now + kStoreRetryMs;
@@ -223,27 +371,13 @@ int64_t Uploader::Step() {
         m_log->Write(LogLevel::Error, "upload: compression failed");
         return now + kStoreRetryMs;
     }
-    HttpRequest request;
-    request.url = m_settings.url;
-    request.timeoutMs = m_settings.tuning.timeoutMs;
-    request.connectTimeoutMs = m_settings.tuning.connectTimeoutMs;
-    const Identity& id = m_settings.identity;
-    request.headers = {
-        {"Content-Type", "application/json"},
-        {"Content-Encoding", "gzip"},
-        {"Accept", "application/json"},
-        {"Idempotency-Key", picked.requestId},
-        {"User-Agent", std::string("Tally/") + kLibraryVersion + " (" + Printable(id.appid, 63) +
-                           " " + Printable(id.appversion, 63) + ")"},
-        {"X-Tally-Upload-Time", std::to_string(wall)},
-        {"X-Tally-Attempt", std::to_string(picked.attempts + 1)},
-    };
+    HttpRequest request = MakeRequest(m_settings.url, picked.requestId, picked.attempts, wall);
     request.body = std::move(body);
     size_t gzBytes = request.body.size();
 
     m_schedule.Started(now);
-    std::shared_ptr<HttpClient> client = Client();
-    HttpResult result = client->Post(request);
+    HttpResult result;
+    bool answered = Send(request, &result);
     int64_t end = m_clocks.steadyMs();
     Verdict verdict = Classify(result, picked.batchIds.size(), picked.attempts, m_settings.tuning);
     std::string what = "upload: request " + picked.requestId + " (" +
@@ -254,11 +388,9 @@ int64_t Uploader::Step() {
         result.kind == HttpResult::Kind::Ok
             ? std::to_string(result.status)
             : Printable(result.errorText, 160) + " (" + std::to_string(result.errorCode) + ")";
-    if (verdict == Verdict::Cancelled) {
+    if (!answered) {
         // Stopped or opted out: the batches stay "sending" under this key.
         m_log->Write(LogLevel::Info, what + "cancelled; resent later under the same key");
-        std::lock_guard<std::mutex> lock(m_clientMutex);
-        m_client = m_settings.makeClient(m_settings.tls);
         return m_schedule.NextStart();
     }
     if (verdict == Verdict::TlsConfig) {

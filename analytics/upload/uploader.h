@@ -37,8 +37,12 @@ class UploadStoreAccess {
                              std::string* error) = 0;
     virtual WriteStatus Finish(const std::string& requestId, const RequestEnd& end,
                                RequestEndOutcome* outcome, std::string* error) = 0;
-    // False while the user has opted out: nothing is sent.
+    // False while the user has opted out: nothing but deletion requests is
+    // sent.
     virtual bool Consented() = 0;
+    virtual WriteStatus PickDeletion(PendingDeletion* deletion, bool* found,
+                                     std::string* error) = 0;
+    virtual WriteStatus FinishDeletion(int64_t id, const DeletionEnd& end, std::string* error) = 0;
 };
 
 struct UploadClocks {
@@ -47,8 +51,13 @@ struct UploadClocks {
     std::function<uint64_t()> random;   // for the jitter
 };
 
+// The paths under the domain: uploads, and requests to delete an
+// installation's data.
+constexpr const char kBatchesPath[] = "/v1/batches";
+constexpr const char kDeletionsPath[] = "/v1/deletions";
+
 struct UploadSettings {
-    std::string url;  // <domain>/v1/batches
+    std::string url;  // <domain>/v1/batches; deletion requests go to <domain>/v1/deletions
     std::string dbPath;
     Identity identity;
     UploadTuning tuning;
@@ -77,16 +86,27 @@ class Uploader {
     Uploader(const Uploader&) = delete;
     Uploader& operator=(const Uploader&) = delete;
 
-    // One round: sends one request when one waits and the schedule allows.
-    // Answers the steady time of the next round, or kIdle.
+    // One round: sends one request when one waits and the schedule allows, a
+    // deletion request before any batch. Answers the steady time of the next
+    // round, or kIdle.
     int64_t Step();
     // From any thread: abandons the request in flight (it stays "sending").
     void Cancel();
     const UploadSchedule& Schedule() const { return m_schedule; }
 
   private:
-    bool BuildBody(const std::string& requestId, std::string* json, int64_t* events,
+    bool BuildBody(const PickedRequest& picked, std::string* json, int64_t* events,
                    std::string* error);
+    // The batches' part of a round.
+    int64_t SendBatches(int64_t now);
+    // The deletions' part: answers true when it sent nothing, with `next`
+    // the steady time a waiting request is due (kIdle: none waits).
+    bool SendDeletion(int64_t now, int64_t* next);
+    // The headers both kinds of request carry.
+    HttpRequest MakeRequest(const std::string& url, const std::string& key, int64_t attempts,
+                            int64_t wallMs) const;
+    // Sends `request`; a cancel makes a fresh client and answers false.
+    bool Send(const HttpRequest& request, HttpResult* result);
     std::shared_ptr<HttpClient> Client();
 
     UploadSettings m_settings;
@@ -94,8 +114,14 @@ class Uploader {
     std::shared_ptr<UploadStoreAccess> m_access;
     LibraryLog* m_log;
     UploadSchedule m_schedule;
+    // Deletion requests back off on their own, so that a server without
+    // their endpoint (404, the longest wait) never holds up the uploads.
+    UploadSchedule m_deletionSchedule;
+    std::string m_deletionUrl;
     sqlite3* m_readDb = nullptr;
     bool m_resumed = false;  // the backoff count was taken from the store
+    bool m_deletionResumed = false;
+    int m_lastLoggedDeletionStatus = -1;
     bool m_blocked = false;  // the trust files cannot be used: nothing until Init
     int m_lastLoggedStatus = -1;
     std::mutex m_clientMutex;

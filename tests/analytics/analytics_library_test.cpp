@@ -97,16 +97,19 @@ TEST_F(AnalyticsLibraryTest, CreatesNestedFolderAndVersionedWalDatabaseThatOutli
     ASSERT_TRUE(fs::exists(Db()));
     {
         TestDb db(Db());
-        EXPECT_EQ(db.Int("PRAGMA user_version"), 2);
+        EXPECT_EQ(db.Int("PRAGMA user_version"), 3);
         EXPECT_EQ(db.Int("PRAGMA application_id"), 0x54616C79);
         EXPECT_EQ(db.Text("PRAGMA journal_mode"), "wal");
+        EXPECT_TRUE(IsUuidV4(db.Text("SELECT value FROM meta WHERE key = 'install_id'")));
         EXPECT_EQ(db.Text("SELECT group_concat(key || '=' || value, ' ') FROM (SELECT * FROM meta "
-                          "WHERE key != 'opened_ms' ORDER BY key)"),
+                          "WHERE key NOT IN ('opened_ms', 'install_id') ORDER BY key)"),
                   "appid=Orvel appversion=9.8.7 cert_param1=4 cert_param2=1024 "
                   "device_type=Orvel-PC00 domain=https:// max_bytes=8388608 max_events=10000 "
                   "tag=Orvel upload_tls=system trust");
     }
     EXPECT_NE(Log().find("initialised: database"), std::string::npos);
+    const std::string installId =
+        TestDb(Db()).Text("SELECT value FROM meta WHERE key = 'install_id'");
     ASSERT_EQ(Event("app_start", R"({"n":1})"), 1);
     ASSERT_EQ(Event("app_start", R"({"n":2})"), 1);
 
@@ -119,6 +122,7 @@ TEST_F(AnalyticsLibraryTest, CreatesNestedFolderAndVersionedWalDatabaseThatOutli
     EXPECT_EQ(db.Rows("SELECT seq, payload FROM events ORDER BY seq"),
               (Table{{"1", R"({"n":1})"}, {"2", R"({"n":2})"}, {"3", R"({"n":3})"}}));
     EXPECT_EQ(db.Text("SELECT value FROM meta WHERE key = 'appversion'"), "9.9.0");
+    EXPECT_EQ(db.Text("SELECT value FROM meta WHERE key = 'install_id'"), installId);
 }
 
 TEST_F(AnalyticsLibraryTest, RefusesDatabasesItCannotOpenOrDoesNotOwnAndLeavesThemAlone) {
@@ -157,7 +161,7 @@ TEST_F(AnalyticsLibraryTest, RefusesDatabasesItCannotOpenOrDoesNotOwnAndLeavesTh
         ASSERT_TRUE(newer.Exec("PRAGMA user_version = 7"));
     }
     EXPECT_EQ(ReportInit(&m_config), 0);
-    EXPECT_NE(Log().find("schema version 7, newer than this library's 2"), std::string::npos);
+    EXPECT_NE(Log().find("schema version 7, newer than this library's 3"), std::string::npos);
     EXPECT_EQ(Event("app_start", "{}"), 0);
 }
 

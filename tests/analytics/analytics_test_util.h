@@ -56,6 +56,21 @@ inline ReportConfig MakeConfig(const std::filesystem::path& folder) {
     return config;
 }
 
+// A random UUID as the library makes them: lower-case, version 4, variant 1.
+inline bool IsUuidV4(const std::string& text) {
+    const std::string shape = "xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx";
+    if (text.size() != shape.size()) return false;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        const char c = text[i];
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        const bool fits = shape[i] == 'x'   ? hex
+                          : shape[i] == 'y' ? std::string("89ab").find(c) != std::string::npos
+                                            : c == shape[i];
+        if (!fits) return false;
+    }
+    return true;
+}
+
 // A zero-filled record holding `name` and `payload` (cut to the fields' width).
 inline ReportData EventRecord(const std::string& name, const std::string& payload) {
     ReportData record;

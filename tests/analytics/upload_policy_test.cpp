@@ -5,6 +5,8 @@
 #include <zlib.h>
 
 #include <deque>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -49,6 +51,7 @@ size_t Count(const std::string& text, const std::string& what) {
 // uploader makes.
 struct Server {
     struct Seen {
+        std::string url;
         std::string key;
         std::string attempt;
         std::string json;
@@ -65,6 +68,7 @@ class FakeClient : public HttpClient {
     explicit FakeClient(std::shared_ptr<Server> server) : m_server(std::move(server)) {}
     HttpResult Post(const HttpRequest& request) override {
         Server::Seen seen;
+        seen.url = request.url;
         for (const auto& header : request.headers) {
             if (header.first == "Idempotency-Key") seen.key = header.second;
             if (header.first == "X-Tally-Attempt") seen.attempt = header.second;
@@ -131,6 +135,13 @@ class UploadTest : public ::testing::Test {
         }
     }
     int64_t Db(const std::string& sql) { return TestDb(DatabasePath(m_folder.Path())).Int(sql); }
+    std::vector<std::vector<std::string>> Rows(const std::string& sql) {
+        return TestDb(DatabasePath(m_folder.Path())).Rows(sql);
+    }
+    std::string InstallId() {
+        auto rows = Rows("SELECT value FROM meta WHERE key = 'install_id'");
+        return rows.empty() ? std::string() : rows[0][0];
+    }
 
     TempFolder m_folder;
     ReportConfig m_config;
@@ -261,11 +272,17 @@ TEST_F(UploadTest, MigratesAVersionOneStoreInPlaceAndSendsWhatItHeld) {
             "INSERT INTO batches VALUES(1, 7, 1, 1, 1, 'ready'), (2, 8, 2, 2, 1, 'ready');"));
     }
     Start();
-    EXPECT_EQ(Db("PRAGMA user_version"), 2);
+    EXPECT_EQ(Db("PRAGMA user_version"), 3);
     EXPECT_EQ(Db("SELECT count(DISTINCT uuid) FROM batches WHERE length(uuid) = 36"), 2);
+    EXPECT_EQ(Db("SELECT count(*) FROM deletions"), 0);
+    const std::string installId = InstallId();
+    EXPECT_TRUE(IsUuidV4(installId)) << installId;
     Run();
     ASSERT_EQ(m_server->seen.size(), 1u);
     EXPECT_EQ(m_server->seen[0].batches, 2u);
+    EXPECT_NE(m_server->seen[0].json.find(",\"install_id\":\"" + installId + "\"},"),
+              std::string::npos)
+        << m_server->seen[0].json;
     EXPECT_EQ(Db("SELECT count(*) FROM batches WHERE state = 'sent'"), 2);
 }
 
@@ -355,17 +372,123 @@ TEST_F(UploadTest, ResendsAfterARestartWithTheSameKeyAndConsentWithdrawalDeletes
     EXPECT_EQ(m_library->OnEvent(&late), 0);
     EXPECT_EQ(m_library->OnSubmit(), 1);
     Advance(3600 * 1000);
+    // The one thing sent while opted out: the request to delete what the
+    // server holds of the id the uploads carried, which is retired.
+    const std::string retired = Rows("SELECT install_id FROM deletions")[0][0];
+    EXPECT_NE(m_server->seen[2].json.find("\"install_id\":\"" + retired + "\""), std::string::npos);
+    EXPECT_EQ(InstallId(), "");
+    Run();
+    ASSERT_EQ(m_server->seen.size(), 4u);
+    EXPECT_EQ(m_server->seen[3].url, "https://collector.test/v1/deletions");
+    EXPECT_EQ(m_server->seen[3].json,
+              "{\"schema\":1,\"install_id\":\"" + retired +
+                  "\",\"requested_ms\":" + std::to_string(m_wall - 3600000) + "}");
     EXPECT_EQ(m_library->UploadStep(), Uploader::kIdle);
-    EXPECT_EQ(m_server->seen.size(), 3u);
+    EXPECT_EQ(m_server->seen.size(), 4u);
+    // Opting in again: a new id, never the retired one.
     ASSERT_EQ(m_library->SetConsent(1), 1);
     Events(4, 4);
     Run();
-    EXPECT_EQ(m_server->seen.size(), 4u);
+    ASSERT_EQ(m_server->seen.size(), 5u);
+    EXPECT_EQ(m_server->seen[4].url, "https://collector.test/v1/batches");
+    const std::string next = InstallId();
+    EXPECT_TRUE(IsUuidV4(next));
+    EXPECT_NE(next, retired);
+    EXPECT_NE(m_server->seen[4].json.find("\"install_id\":\"" + next + "\""), std::string::npos);
     EXPECT_EQ(Db("SELECT count(*) FROM events"), 0);
 
     // Before any initialisation there is nothing to change.
     AnalyticsLibrary fresh;
     EXPECT_EQ(fresh.SetConsent(0), 0);
+}
+
+TEST_F(UploadTest, DeletionRequestsOutliveAKillRetryOnTheirOwnScheduleAndEndAsAnswered) {
+    Events(3, 3);
+    Run();
+    const std::string first = InstallId();
+    // Killed right after an opt-out wrote its mark, before the library's
+    // thread deleted: the next session deletes and asks for the deletion.
+    Events(2, 2);
+    m_library.reset();
+    {
+        std::ofstream mark(DatabasePath(m_folder.Path()).u8string() + "-optout",
+                           std::ios::binary | std::ios::trunc);
+        mark << '1';
+    }
+    Start();
+    const std::string second = InstallId();
+    EXPECT_TRUE(IsUuidV4(second));
+    EXPECT_NE(second, first);
+    EXPECT_EQ(Db("SELECT count(*) FROM events"), 0);
+    EXPECT_EQ(Rows("SELECT install_id, state FROM deletions"),
+              (std::vector<std::vector<std::string>>{{first, "pending"}}));
+
+    // Each answer in turn to the same request. Its waits are its own: the
+    // uploads of the new id go meanwhile.
+    struct Case {
+        HttpResult answer;
+        const char* state;
+        int64_t waitMs;  // until the next attempt
+    };
+    const Case cases[] = {
+        {Answer(Kind::Network), "pending", 15000},  // backoff, the jitter drawn as 0
+        {Answer(Kind::Ok, 503, "7"), "pending", 7000},
+        {Answer(Kind::Ok, 404), "pending", 30 * 60 * 1000},  // no such endpoint: the longest
+        {Answer(Kind::Ok, 200), "done", -1},
+    };
+    const size_t before = m_server->seen.size();
+    int64_t previous = 0;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        m_server->answers = {cases[i].answer};
+        Run(1);
+        const int64_t sentAt = m_steady;
+        ASSERT_EQ(m_server->seen.size(), before + i * 2 + 1);
+        const Server::Seen& seen = m_server->seen.back();
+        EXPECT_EQ(seen.url, "https://collector.test/v1/deletions");
+        EXPECT_EQ(seen.key, m_server->seen[before].key);
+        EXPECT_EQ(seen.attempt, std::to_string(i + 1));
+        EXPECT_NE(seen.json.find(first), std::string::npos);
+        EXPECT_EQ(Rows("SELECT state FROM deletions")[0][0], cases[i].state);
+        Events(1, 1);
+        Run(1);
+        EXPECT_EQ(m_server->seen.back().url, "https://collector.test/v1/batches");
+        EXPECT_NE(m_server->seen.back().json.find(second), std::string::npos);
+        if (i > 0) {
+            EXPECT_EQ(sentAt - previous, cases[i - 1].waitMs);
+        }
+        if (cases[i].waitMs >= 0) {
+            EXPECT_EQ(Db("SELECT next_attempt_ms FROM deletions") - m_wall, cases[i].waitMs);
+        }
+        previous = sentAt;
+    }
+
+    // Out, in, out again: both retired ids are asked for, in order, the one
+    // refused as malformed dropped, and nothing else goes while opted out.
+    ASSERT_EQ(m_library->SetConsent(0), 1);
+    ASSERT_EQ(m_library->SetConsent(1), 1);
+    Events(1);
+    const std::string third = InstallId();
+    ASSERT_EQ(m_library->SetConsent(0), 1);
+    ASSERT_TRUE(WaitUntil([&] { return Db("SELECT count(*) FROM deletions") == 3; }));
+    m_server->answers = {Answer(Kind::Ok, 422)};
+    Run();
+    EXPECT_EQ(Rows("SELECT install_id, state, last_status FROM deletions ORDER BY id"),
+              (std::vector<std::vector<std::string>>{
+                  {first, "done", "200"}, {second, "dropped", "422"}, {third, "done", "200"}}));
+    EXPECT_EQ(m_server->seen.back().url, "https://collector.test/v1/deletions");
+    TestDb db(DatabasePath(m_folder.Path()));
+    EXPECT_EQ(db.Counter("deletion.requests_made"), 3);
+    EXPECT_EQ(db.Counter("deletion.requests_sent"), 6);
+    EXPECT_EQ(db.Counter("deletion.requests_done"), 2);
+    EXPECT_EQ(db.Counter("deletion.requests_dropped"), 1);
+    EXPECT_EQ(db.Counter("deletion.failed_attempts"), 3);
+    // A new session in this process while opted out makes no id; consent does.
+    ASSERT_EQ(m_library->Init(&m_config), 1);
+    EXPECT_EQ(InstallId(), "");
+    ASSERT_EQ(m_library->SetConsent(1), 1);
+    ASSERT_TRUE(WaitUntil([&] { return IsUuidV4(InstallId()); }));
+    EXPECT_EQ(db.Int("SELECT count(*) FROM deletions WHERE install_id = '" + InstallId() + "'"), 0);
 }
 
 }  // namespace

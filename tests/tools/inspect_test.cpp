@@ -66,6 +66,20 @@ void PrepareDatabase(const fs::path& path) {
     ApplyOutcome outcome;
     ASSERT_EQ(store.Apply(ops, counters, limits, &outcome, &error), WriteStatus::Ok) << error;
     ASSERT_EQ(outcome.evictedEvents, 1);
+    ASSERT_EQ(store.Apply({{Kind::NewInstallId, kStart, "", ""}}, {}, limits, &outcome, &error),
+              WriteStatus::Ok)
+        << error;
+    store.Close();
+    // Random ids made fixed for the golden files; one opt-out answered, one waiting.
+    TestDb db(path);
+    ASSERT_TRUE(db.Exec(
+        "UPDATE meta SET value = '3f0c2a1e-7b5d-4c8e-9a6f-0d1e2f3a4b5c' WHERE key = 'install_id';"
+        "INSERT INTO deletions(install_id, request_id, requested_ms, state, attempts, "
+        "last_status, finished_ms) VALUES('0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d', 'k1', "
+        "1740229000000, 'done', 2, 200, 1740229060000);"
+        "INSERT INTO deletions(install_id, request_id, requested_ms, state, attempts, "
+        "last_status, next_attempt_ms) VALUES('5e6f7a8b-9c0d-4e1f-a2b3-c4d5e6f7a8b9', 'k2', "
+        "1740229500000, 'pending', 1, 503, 1740229530000)"));
 }
 
 class InspectTest : public ::testing::Test {

@@ -164,6 +164,19 @@ class Collector {
         EXPECT_EQ(m_outcome.exitCode, 0) << ReadFileBytes(m_folder.Path() / "collector.log");
     }
 
+    // Out of the library's reach: stopped when this object started it (and
+    // started again on the same port), else answering 503 to every request.
+    void GoDown() {
+        if (!m_runner.joinable()) return Control("{\"fail\":503,\"count\":1000000}");
+        m_downPort = m_https;
+        Stop();
+    }
+    void ComeBack() {
+        if (m_downPort == 0) return Control("{\"reset\":true}");
+        Start(m_downPort);
+        m_downPort = 0;
+    }
+
     Json::Value Stats() const {
         return testing::Stats(m_control);
     }
@@ -254,6 +267,7 @@ class Collector {
     ProcessOutcome m_outcome;
     int m_https = 0;
     int m_control = 0;
+    int m_downPort = 0;
 };
 
 // Compressed schedule: the tests wait tenths of seconds, not minutes.
@@ -409,6 +423,11 @@ TALLY_SCENARIO(UploadThroughTrouble) {
     Control(ControlPort(), "{\"reset\":true}");
     std::this_thread::sleep_for(milliseconds(1500));
     EXPECT_EQ(StatsSince(before).events, 0);
+    // What did go: the request to delete everything of the retired id, the
+    // batches delivered above included.
+    EXPECT_TRUE(WaitUntil([] {
+        return StoreInt("SELECT count(*) FROM deletions WHERE state = 'done'") == 1;
+    })) << ReadFileBytes(LibraryLog());
     TallyService::GetInstance()->EnableImprovement(true);
     const int64_t sent = SentBatches();
     QueueTen("after opting in");
@@ -495,18 +514,49 @@ TALLY_SCENARIO(OptInAndUpload) {
     ASSERT_TRUE(WaitDrained(std::max<int64_t>(SentBatches(), 0))) << ReadFileBytes(LibraryLog());
 }
 
+// Ten events uploaded (with `await_deletion`, once the deletion request left
+// by the run before was answered); notes the installation id they went under.
+TALLY_SCENARIO(UploadTenUnderTheInstallId) {
+    PrepareHost();
+    if (!ScenarioParam("await_deletion").empty()) {
+        ASSERT_TRUE(WaitUntil([] {
+            return StoreInt("SELECT count(*) FROM deletions WHERE state = 'pending'") == 0 &&
+                   StoreInt("SELECT count(*) FROM deletions WHERE state = 'done'") > 0;
+        })) << ReadFileBytes(LibraryLog());
+    }
+    QueueTen(ScenarioParam("tag"));
+    ASSERT_TRUE(WaitDrained(std::max<int64_t>(SentBatches(), 0))) << ReadFileBytes(LibraryLog());
+    WriteNote("install_id", TestDb(StorePath())
+                                .Text("SELECT value FROM meta WHERE key = "
+                                      "'install_id'"));
+}
+
+// Opts out with the collector out of reach, then ends: killed at once, or
+// after the deletion request failed once.
+TALLY_SCENARIO(OptOutWhileTheCollectorIsDown) {
+    PrepareHost();
+    TallyService::GetInstance()->EnableImprovement(false);
+    if (ScenarioParam("end") == "kill") KillThisProcess();
+    ASSERT_TRUE(WaitUntil([] {
+        return StoreInt("SELECT count(*) FROM deletions WHERE attempts > 0") > 0;
+    })) << ReadFileBytes(LibraryLog());
+    EXPECT_EQ(StoreInt("SELECT count(*) FROM meta WHERE key = 'install_id'"), 0);
+}
+
 // ---- The tests ---------------------------------------------------------------
 
 TEST(UploadEndToEnd, EveryEventArrivesOnceThroughServerTroubleAndOptOutDropsTheBacklog) {
     Collector collector;
     const ScenarioResult result = RunScenario("UploadThroughTrouble", UploadOptions(collector));
     EXPECT_TRUE(result.Succeeded()) << result.Describe();
-    // In the database itself: six batches of ten (the opted-out backlog never
-    // arrives), the resends after the drop and the slow answer duplicates.
+    // In the database itself: the five batches of ten that arrived before
+    // the opt-out (the dropped and the slow answer's among them) were deleted
+    // at its request and audited; the opted-out backlog never arrives; the
+    // batch after opting in again stays.
     if (!collector.Readable()) return;  // the Wine script reads it instead
-    EXPECT_EQ(collector.Rows("batches WHERE events = 10"), 6);
-    EXPECT_EQ(collector.Rows("events"), 60);
-    EXPECT_EQ(collector.Int("SELECT sum(duplicates) FROM batches"), 2);
+    EXPECT_EQ(collector.Rows("batches WHERE events = 10"), 1);
+    EXPECT_EQ(collector.Rows("events"), 10);
+    EXPECT_EQ(collector.Int("SELECT sum(batches) * 1000 + sum(events) FROM deletions"), 5050);
 }
 
 TEST(UploadEndToEnd, NoBodyReachesAServerWhereTrustFails) {
@@ -570,6 +620,57 @@ TEST(UploadEndToEnd, NothingStoredBeforeAnOptOutArrivesAfterAnExitOrAKillAndAnOp
     // Under Wine the collector is the script's; its database is read there.
     EXPECT_EQ(collector.Rows("events WHERE payload LIKE '%before the opt-out%'"), 0);
     EXPECT_EQ(collector.Rows("events WHERE payload LIKE '%after the opt-out%'"), 20);
+}
+
+// An opt-out asks the collector to delete everything of the installation
+// id the uploads carried, also when the collector was out of reach meanwhile
+// and the host ended (or was killed) before it came back; opted in again,
+// the uploads carry a new id.
+TEST(UploadEndToEnd, AnOptOutDeletesTheInstallationAtTheCollectorAfterAnOutageAndARestart) {
+    Collector collector;
+    TempFolder shared;
+    auto options = [&](std::vector<EnvVar> params) {
+        ScenarioOptions o = UploadOptions(collector);
+        o.environment.push_back({"XDG_DATA_HOME", (shared.Path() / "xdg").u8string()});
+        o.params.insert(o.params.end(), params.begin(), params.end());
+        return o;
+    };
+    struct Case {
+        const char* end;
+        int exitCode;
+    };
+    const Case cases[] = {{"exit", 0}, {"kill", kKilledExitCode}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.end);
+        const std::string tag = std::string("deleted after ") + c.end;
+        const ScenarioResult first =
+            RunScenario("UploadTenUnderTheInstallId", options({{"tag", tag}}));
+        ASSERT_TRUE(first.Succeeded()) << first.Describe();
+        const std::string retired = first.Note("install_id");
+        ASSERT_TRUE(IsUuidV4(retired)) << retired;
+        EXPECT_EQ(collector.Rows("batches WHERE install_id = '" + retired + "'"), 1);
+
+        collector.GoDown();
+        const ScenarioResult optOut = RunScenario("OptOutWhileTheCollectorIsDown",
+                                                  options({{"keep_store", "1"}, {"end", c.end}}));
+        collector.ComeBack();
+        ASSERT_TRUE(optOut.outcome.started && !optOut.outcome.timedOut) << optOut.Describe();
+        ASSERT_EQ(optOut.outcome.exitCode, c.exitCode) << optOut.Describe();
+
+        const ScenarioResult next =
+            RunScenario("UploadTenUnderTheInstallId",
+                        options({{"keep_store", "1"}, {"await_deletion", "1"}, {"tag", "kept"}}));
+        ASSERT_TRUE(next.Succeeded()) << next.Describe();
+        const std::string fresh = next.Note("install_id");
+        EXPECT_TRUE(IsUuidV4(fresh)) << fresh;
+        EXPECT_NE(fresh, retired);
+        EXPECT_EQ(collector.Rows("batches WHERE install_id = '" + retired + "'"), 0);
+        EXPECT_EQ(collector.Rows("events WHERE payload LIKE '%" + tag + "%'"), 0);
+        EXPECT_EQ(collector.Rows("deletions WHERE install_id = '" + retired +
+                                 "' AND batches = 1 AND events = 10"),
+                  1);
+        EXPECT_EQ(collector.Rows("batches WHERE install_id = '" + fresh + "'"), 1);
+    }
 }
 
 // Linux only (the test starts, stops and kills processes of its own).

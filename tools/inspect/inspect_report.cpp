@@ -170,6 +170,12 @@ std::string RenderStoreText(const StoreSnapshot& store, const ReportOptions& opt
         << ", app version " << Meta(store, kMetaAppVersion) << ", device type "
         << Meta(store, kMetaDeviceType) << ", tag " << Meta(store, kMetaTag) << ", domain "
         << Meta(store, kMetaDomain) << "\n";
+    auto installId = store.meta.find(kMetaInstallId);
+    out << "  installation id "
+        << (installId != store.meta.end() ? installId->second
+                                          : std::string("none (retired by an opt-out; made anew "
+                                                        "when consent is given)"))
+        << "\n";
     std::string opened = Meta(store, kMetaOpenedMs);
     out << "  caps " << Meta(store, kMetaMaxEvents) << " events, " << Meta(store, kMetaMaxBytes)
         << " bytes; last opened "
@@ -212,6 +218,7 @@ std::string RenderStoreText(const StoreSnapshot& store, const ReportOptions& opt
         out << "  " << Pad(count.first, nameWidth) << "  " << count.second << "\n";
     }
 
+    auto timeOrDash = [&](int64_t ms) { return ms == 0 ? std::string("-") : formatTime(ms); };
     out << "\nBatches\n";
     if (store.batches.empty()) {
         out << "  (none)\n";
@@ -219,7 +226,6 @@ std::string RenderStoreText(const StoreSnapshot& store, const ReportOptions& opt
         out << "  batch  " << Pad("created", 19)
             << "  sequence       events  stored  state     attempts  status  "
             << Pad("next attempt", 19) << "  sent\n";
-        auto timeOrDash = [&](int64_t ms) { return ms == 0 ? std::string("-") : formatTime(ms); };
         for (const BatchRow& batch : store.batches) {
             out << "  " << PadLeft(std::to_string(batch.id), 5) << "  "
                 << Pad(formatTime(batch.createdMs), 19) << "  "
@@ -230,6 +236,20 @@ std::string RenderStoreText(const StoreSnapshot& store, const ReportOptions& opt
                 << PadLeft(batch.lastStatus < 0 ? "-" : std::to_string(batch.lastStatus), 6) << "  "
                 << Pad(timeOrDash(batch.nextAttemptMs), 19) << "  " << timeOrDash(batch.sentMs)
                 << "\n";
+        }
+    }
+
+    if (!store.deletions.empty()) {
+        out << "\nDeletion requests\n";
+        out << "  " << Pad("installation id", 36) << "  " << Pad("requested", 19)
+            << "  state     attempts  status  " << Pad("next attempt", 19) << "  finished\n";
+        for (const DeletionRow& deletion : store.deletions) {
+            out << "  " << Pad(deletion.installId, 36) << "  "
+                << Pad(formatTime(deletion.requestedMs), 19) << "  " << Pad(deletion.state, 8)
+                << "  " << PadLeft(std::to_string(deletion.attempts), 8) << "  "
+                << PadLeft(deletion.lastStatus < 0 ? "-" : std::to_string(deletion.lastStatus), 6)
+                << "  " << Pad(timeOrDash(deletion.nextAttemptMs), 19) << "  "
+                << timeOrDash(deletion.finishedMs) << "\n";
         }
     }
 
@@ -339,6 +359,22 @@ Json::Value StoreJson(const StoreSnapshot& store, const TimeFormatter& formatTim
         batches.append(row);
     }
     value["batches"] = batches;
+    Json::Value deletions(Json::arrayValue);
+    for (const DeletionRow& deletion : store.deletions) {
+        Json::Value row(Json::objectValue);
+        auto optional = [](int64_t v, bool present) {
+            return present ? Json::Value(Json::Int64(v)) : Json::Value();
+        };
+        row["install_id"] = deletion.installId;
+        row["requested_ms"] = Json::Int64(deletion.requestedMs);
+        row["state"] = deletion.state;
+        row["attempts"] = Json::Int64(deletion.attempts);
+        row["last_status"] = optional(deletion.lastStatus, deletion.lastStatus >= 0);
+        row["next_attempt_ms"] = optional(deletion.nextAttemptMs, deletion.nextAttemptMs != 0);
+        row["finished_ms"] = optional(deletion.finishedMs, deletion.finishedMs != 0);
+        deletions.append(row);
+    }
+    value["deletions"] = deletions;
     Json::Value evictions(Json::objectValue);
     evictions["events"] = Json::Int64(Counter(store, kCounterEvictedEvents));
     evictions["bytes"] = Json::Int64(Counter(store, kCounterEvictedBytes));

@@ -180,6 +180,22 @@ ReadResult ReadStore(const std::string& path, StoreSnapshot* snapshot, std::stri
                               row.uuid = ColumnText(s, 11);
                               result.batches.push_back(row);
                           });
+    ok = ok && ForEachRow(db,
+                          "SELECT id, install_id, requested_ms, state, attempts, "
+                          "coalesce(next_attempt_ms, 0), coalesce(last_status, -1), "
+                          "coalesce(finished_ms, 0) FROM deletions ORDER BY id",
+                          [&](sqlite3_stmt* s) {
+                              DeletionRow row;
+                              row.id = sqlite3_column_int64(s, 0);
+                              row.installId = ColumnText(s, 1);
+                              row.requestedMs = sqlite3_column_int64(s, 2);
+                              row.state = ColumnText(s, 3);
+                              row.attempts = sqlite3_column_int64(s, 4);
+                              row.nextAttemptMs = sqlite3_column_int64(s, 5);
+                              row.lastStatus = sqlite3_column_int64(s, 6);
+                              row.finishedMs = sqlite3_column_int64(s, 7);
+                              result.deletions.push_back(row);
+                          });
     ok = ok && ForEachRow(db, "SELECT name, value FROM counters", [&](sqlite3_stmt* s) {
              result.counters[ColumnText(s, 0)] = sqlite3_column_int64(s, 1);
          });

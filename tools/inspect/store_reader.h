@@ -45,6 +45,18 @@ struct BatchRow {
     std::string uuid;           // the batch id the server sees
 };
 
+// A request to the server to delete a retired installation id's data.
+struct DeletionRow {
+    int64_t id = 0;
+    std::string installId;
+    int64_t requestedMs = 0;
+    std::string state;  // "pending", "done" or "dropped"
+    int64_t attempts = 0;
+    int64_t nextAttemptMs = 0;  // 0: none planned
+    int64_t lastStatus = -1;    // -1: never answered; 0: no HTTP answer
+    int64_t finishedMs = 0;     // 0: still pending
+};
+
 // Everything in an analytics database, events in sequence order.
 struct StoreSnapshot {
     std::string path;
@@ -52,6 +64,7 @@ struct StoreSnapshot {
     std::map<std::string, std::string> meta;
     std::vector<EventRow> events;
     std::vector<BatchRow> batches;
+    std::vector<DeletionRow> deletions;
     std::map<std::string, int64_t> counters;
 };
 
