@@ -52,7 +52,10 @@ std::atomic<int64_t> g_nextBatch{0};
 
 Upload MakeUpload(int batches, int events) {
     Upload upload;
-    upload.app = {"orvel", "3.1.0", "desktop", "bench"};
+    upload.app = {"orvel", "3.1.0", "desktop", "bench", ""};
+    // What the request parser reads of each payload as it parses it.
+    static const tally::collector::RollupKeys keys =
+        tally::collector::RollupKeysOf("device_remote_connect", kPayload);
     for (int b = 0; b < batches; ++b) {
         UploadBatch batch;
         char id[40];
@@ -61,7 +64,7 @@ Upload MakeUpload(int batches, int events) {
         batch.batchId = id;
         batch.createdMs = NowMs();
         for (int e = 1; e <= events; ++e) {
-            batch.events.push_back({e, batch.createdMs, "device_remote_connect", kPayload});
+            batch.events.push_back({e, batch.createdMs, "device_remote_connect", kPayload, keys});
         }
         upload.batches.push_back(std::move(batch));
     }

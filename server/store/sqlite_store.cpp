@@ -5,6 +5,7 @@
 #include <limits>
 #include <mutex>
 
+#include "rollup_share.h"
 #include "store_days.h"
 
 namespace tally {
@@ -23,7 +24,7 @@ CREATE TABLE IF NOT EXISTS batches(
   idempotency_key TEXT,
   events INTEGER NOT NULL,
   duplicates INTEGER NOT NULL DEFAULT 0,
-  appid TEXT, appversion TEXT, device_type TEXT, tag TEXT);
+  appid TEXT, appversion TEXT, device_type TEXT, tag TEXT, install_id TEXT);
 CREATE TABLE IF NOT EXISTS events(
   batch_id TEXT NOT NULL REFERENCES batches(batch_id),
   seq INTEGER NOT NULL,
@@ -44,7 +45,31 @@ CREATE TABLE IF NOT EXISTS requests(
   wire_bytes INTEGER,
   body_bytes INTEGER NOT NULL,
   error TEXT);
+CREATE TABLE IF NOT EXISTS rollups(
+  day TEXT NOT NULL,
+  appversion TEXT NOT NULL,
+  measure TEXT NOT NULL,
+  key TEXT NOT NULL,
+  value INTEGER NOT NULL,
+  PRIMARY KEY (day, appversion, measure, key)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS rollup_installations(
+  day TEXT NOT NULL,
+  appversion TEXT NOT NULL,
+  install_id TEXT NOT NULL,
+  PRIMARY KEY (day, appversion, install_id)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS rollup_installations_install ON rollup_installations(install_id);
+CREATE TABLE IF NOT EXISTS deletions(
+  id INTEGER PRIMARY KEY,
+  install_id TEXT NOT NULL,
+  deleted_ms INTEGER NOT NULL,
+  batches INTEGER NOT NULL,
+  events INTEGER NOT NULL);
 )sql";
+
+// Files made before batches named their installation get the column; the
+// index needs it, so it comes after.
+constexpr const char* kInstallIndex =
+    "CREATE INDEX IF NOT EXISTS batches_install ON batches(install_id)";
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -83,6 +108,7 @@ class Statement {
         return text ? reinterpret_cast<const char*>(text) : "-";
     }
     int64_t Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    sqlite3_stmt* Get() const { return m_stmt; }
 
   private:
     sqlite3_stmt* m_stmt = nullptr;
@@ -110,9 +136,14 @@ class SqliteStore : public Store {
     bool Maintain(int64_t nowMs, std::string* error) override;
     bool Show(std::ostream& out, int eventLimit, std::string* error) override;
     bool Totals(StoreTotals* totals, std::string* error) override;
+    bool Rollups(const RollupQuery& query, std::vector<RollupRow>* rows,
+                 std::string* error) override;
+    DeletionOutcome DeleteInstallation(const std::string& installId, int64_t nowMs) override;
 
   private:
     bool Exec(const char* sql, std::string* error);
+    bool AddInstallColumn(std::string* error);
+    bool ApplyRollups(const RollupDeltas& deltas, const InstallationDays& installations);
 
     const StoreOptions m_options;
     // One connection, used by the server's threads in turn: SQLite takes one
@@ -144,7 +175,53 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
     sqlite3_busy_timeout(m_db, m_options.waitMs);
     // WAL: `show` can read while a server writes.
     return Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) &&
-           Exec(kSchema, error);
+           Exec(kSchema, error) && AddInstallColumn(error) && Exec(kInstallIndex, error);
+}
+
+bool SqliteStore::AddInstallColumn(std::string* error) {
+    Statement columns(m_db, "SELECT 1 FROM pragma_table_info('batches') WHERE name = 'install_id'");
+    if (!columns.Valid()) {
+        *error = sqlite3_errmsg(m_db);
+        return false;
+    }
+    const int step = columns.Step();
+    if (step == SQLITE_ROW) return true;
+    if (step != SQLITE_DONE) {
+        *error = sqlite3_errmsg(m_db);
+        return false;
+    }
+    return Exec("ALTER TABLE batches ADD COLUMN install_id TEXT", error);
+}
+
+// Adds `deltas` to the rollups and notes the installations; inside the
+// caller's transaction. Cells that fall to zero or below are removed, so a
+// deleted installation leaves no key of its own behind.
+bool SqliteStore::ApplyRollups(const RollupDeltas& deltas, const InstallationDays& installations) {
+    Statement add(m_db,
+                  "INSERT INTO rollups(day, appversion, measure, key, value) VALUES(?,?,?,?,?) "
+                  "ON CONFLICT(day, appversion, measure, key) DO UPDATE "
+                  "SET value = value + excluded.value");
+    Statement installed(m_db,
+                        "INSERT INTO rollup_installations(day, appversion, install_id) "
+                        "VALUES(?,?,?) ON CONFLICT DO NOTHING");
+    if (!add.Valid() || !installed.Valid()) return false;
+    bool negative = false;
+    for (const auto& delta : deltas) {
+        add.Reset();
+        add.Bind(1, std::get<0>(delta.first))
+            .Bind(2, std::get<1>(delta.first))
+            .Bind(3, std::get<2>(delta.first))
+            .Bind(4, std::get<3>(delta.first))
+            .Bind(5, delta.second);
+        if (add.Step() != SQLITE_DONE) return false;
+        negative = negative || delta.second < 0;
+    }
+    for (const auto& day : installations) {
+        installed.Reset();
+        installed.Bind(1, std::get<0>(day)).Bind(2, std::get<1>(day)).Bind(3, std::get<2>(day));
+        if (installed.Step() != SQLITE_DONE) return false;
+    }
+    return !negative || Exec("DELETE FROM rollups WHERE value <= 0", nullptr);
 }
 
 StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& idempotencyKey,
@@ -158,16 +235,21 @@ StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& i
         outcome.status = StatusOf(sqlite3_extended_errcode(m_db));
         return outcome;
     }
-    Statement insertBatch(m_db,
-                          "INSERT INTO batches(batch_id, created_ms, received_ms, "
-                          "idempotency_key, events, appid, appversion, device_type, tag) "
-                          "VALUES(?,?,?,?,?,?,?,?,?) ON CONFLICT(batch_id) DO NOTHING");
+    Statement insertBatch(
+        m_db,
+        "INSERT INTO batches(batch_id, created_ms, received_ms, "
+        "idempotency_key, events, appid, appversion, device_type, tag, "
+        "install_id) VALUES(?,?,?,?,?,?,?,?,?,?) ON CONFLICT(batch_id) DO NOTHING");
     Statement countDuplicate(m_db,
                              "UPDATE batches SET duplicates = duplicates + 1 WHERE batch_id = ?");
     Statement insertEvent(m_db,
                           "INSERT INTO events(batch_id, seq, received_ms, name, payload) "
                           "VALUES(?,?,?,?,?)");
     bool ok = insertBatch.Valid() && countDuplicate.Valid() && insertEvent.Valid();
+    // Only newly claimed batches count, in the transaction that claims them,
+    // so a resend changes no rollup.
+    RollupDeltas deltas;
+    InstallationDays installations;
     for (size_t i = 0; ok && i < upload.batches.size(); ++i) {
         const UploadBatch& batch = upload.batches[i];
         if (DayOf(batch.createdMs) < firstKeptDay) {
@@ -184,6 +266,11 @@ StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& i
             .Bind(7, upload.app.appversion)
             .Bind(8, upload.app.deviceType)
             .Bind(9, upload.app.tag);
+        if (upload.app.installId.empty()) {
+            sqlite3_bind_null(insertBatch.Get(), 10);
+        } else {
+            insertBatch.Bind(10, upload.app.installId);
+        }
         ok = insertBatch.Step() == SQLITE_DONE;
         if (!ok) break;
         if (sqlite3_changes(m_db) == 0) {
@@ -204,8 +291,11 @@ StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& i
             ok = insertEvent.Step() == SQLITE_DONE;
             if (!ok) break;
             ++outcome.eventsNew;
+            AddEventShare(upload.app.appversion, upload.app.installId, event, 1, &deltas,
+                          &installations);
         }
     }
+    ok = ok && ApplyRollups(deltas, installations);
     if (ok && Exec("COMMIT", &outcome.error)) {
         outcome.status = StoreStatus::Stored;
         return outcome;
@@ -254,6 +344,98 @@ bool SqliteStore::Totals(StoreTotals* totals, std::string* error) {
     totals->duplicates = query.Int(2);
     totals->requests = query.Int(3);
     return true;
+}
+
+bool SqliteStore::Rollups(const RollupQuery& query, std::vector<RollupRow>* rows,
+                          std::string* error) {
+    rows->clear();
+    std::string from, to;
+    if (!RollupBounds(query, &from, &to, error)) return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Statement select(m_db,
+                     "SELECT day, appversion, measure, key, value FROM rollups "
+                     "WHERE day >= ?1 AND day <= ?2 "
+                     "UNION ALL SELECT day, appversion, 'installations', '', count(*) "
+                     "FROM rollup_installations WHERE day >= ?1 AND day <= ?2 "
+                     "GROUP BY day, appversion ORDER BY 1, 2, 3, 4");
+    if (!select.Valid()) {
+        *error = sqlite3_errmsg(m_db);
+        return false;
+    }
+    select.Bind(1, from).Bind(2, to);
+    int step;
+    while ((step = select.Step()) == SQLITE_ROW) {
+        rows->push_back(
+            {select.Text(0), select.Text(1), select.Text(2), select.Text(3), select.Int(4)});
+    }
+    if (step != SQLITE_DONE) {
+        *error = sqlite3_errmsg(m_db);
+        rows->clear();
+        return false;
+    }
+    return true;
+}
+
+DeletionOutcome SqliteStore::DeleteInstallation(const std::string& installId, int64_t nowMs) {
+    DeletionOutcome outcome;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!Exec("BEGIN IMMEDIATE", &outcome.error)) {
+        outcome.status = StatusOf(sqlite3_extended_errcode(m_db));
+        return outcome;
+    }
+    // Its share of the rollups is read from its events before they go.
+    Statement events(m_db,
+                     "SELECT b.appversion, e.name, e.received_ms, e.payload FROM events e "
+                     "JOIN batches b ON b.batch_id = e.batch_id WHERE b.install_id = ?");
+    Statement batches(m_db, "SELECT count(*) FROM batches WHERE install_id = ?");
+    Statement dropEvents(m_db,
+                         "DELETE FROM events WHERE batch_id IN "
+                         "(SELECT batch_id FROM batches WHERE install_id = ?)");
+    Statement dropBatches(m_db, "DELETE FROM batches WHERE install_id = ?");
+    Statement dropDays(m_db, "DELETE FROM rollup_installations WHERE install_id = ?");
+    Statement audit(m_db,
+                    "INSERT INTO deletions(install_id, deleted_ms, batches, events) "
+                    "VALUES(?,?,?,?)");
+    bool ok = events.Valid() && batches.Valid() && dropEvents.Valid() && dropBatches.Valid() &&
+              dropDays.Valid() && audit.Valid();
+    RollupDeltas deltas;
+    if (ok) {
+        events.Bind(1, installId);
+        int step;
+        while ((step = events.Step()) == SQLITE_ROW) {
+            collector::UploadEvent event;
+            event.name = events.Text(1);
+            event.receivedMs = events.Int(2);
+            event.rollupKeys = collector::RollupKeysOf(event.name, events.Text(3));
+            const std::string appVersion =
+                sqlite3_column_type(events.Get(), 0) == SQLITE_NULL ? "" : events.Text(0);
+            AddEventShare(appVersion, installId, event, -1, &deltas, nullptr);
+            ++outcome.events;
+        }
+        ok = step == SQLITE_DONE;
+    }
+    ok = ok && batches.Bind(1, installId).Step() == SQLITE_ROW;
+    if (ok) outcome.batches = batches.Int(0);
+    ok = ok && ApplyRollups(deltas, InstallationDays()) &&
+         dropEvents.Bind(1, installId).Step() == SQLITE_DONE &&
+         dropBatches.Bind(1, installId).Step() == SQLITE_DONE &&
+         dropDays.Bind(1, installId).Step() == SQLITE_DONE &&
+         audit.Bind(1, installId)
+                 .Bind(2, nowMs)
+                 .Bind(3, outcome.batches)
+                 .Bind(4, outcome.events)
+                 .Step() == SQLITE_DONE;
+    if (ok && Exec("COMMIT", &outcome.error)) {
+        outcome.status = StoreStatus::Stored;
+        return outcome;
+    }
+    const int code = sqlite3_extended_errcode(m_db);
+    const std::string error = sqlite3_errmsg(m_db);
+    Exec("ROLLBACK", nullptr);
+    outcome = DeletionOutcome();
+    outcome.status = StatusOf(code);
+    outcome.error = error;
+    return outcome;
 }
 
 void SqliteStore::LogRequest(const RequestRecord& record) {

@@ -62,7 +62,7 @@ struct BatchPlan {
 
 Upload MakeUpload(const std::vector<BatchPlan>& batches) {
     Upload upload;
-    upload.app = {"orvel", "3.1.0", "desktop", "contract"};
+    upload.app = {"orvel", "3.1.0", "desktop", "contract", ""};
     for (const BatchPlan& plan : batches) {
         UploadBatch batch;
         batch.batchId = plan.id;
@@ -71,8 +71,11 @@ Upload MakeUpload(const std::vector<BatchPlan>& batches) {
             // Every character COPY's text format gives a meaning, and more
             // than ASCII, so that escaping faults show as changed text.
             batch.events.push_back(
-                {seq, plan.createdMs - seq, "name\twith tab",
-                 "{\"k\":\"back\\\\slash \\\"q\\\" é\\n\",\"seq\":" + std::to_string(seq) + "}"});
+                {seq,
+                 plan.createdMs - seq,
+                 "name\twith tab",
+                 "{\"k\":\"back\\\\slash \\\"q\\\" é\\n\",\"seq\":" + std::to_string(seq) + "}",
+                 {}});
         }
         upload.batches.push_back(std::move(batch));
     }
@@ -362,6 +365,154 @@ TEST_P(StoreContract, RetentionDropsOldDaysAndExpiresTheirResends) {
     EXPECT_EQ(Totals(*store).batches, 2);
 }
 
+// One event as the client sends it, with what the request parser reads of
+// its payload.
+UploadEvent Event(int64_t seq, int64_t receivedMs, const std::string& name,
+                  const std::string& payload) {
+    return {seq, receivedMs, name, payload, collector::RollupKeysOf(name, payload)};
+}
+
+Upload MakeAppUpload(const std::string& version, const std::string& installId,
+                     const std::string& batchId, int64_t createdMs,
+                     const std::vector<UploadEvent>& events) {
+    Upload upload;
+    upload.app = {"orvel", version, "desktop", "contract", installId};
+    upload.batches.push_back({batchId, createdMs, events});
+    return upload;
+}
+
+// Audit rows kept for `installId`, read the way an operator would.
+int64_t AuditRows(const std::string& location, const std::string& installId) {
+    const std::string count =
+        "SELECT count(*) FROM deletions WHERE install_id = '" + installId + "'";
+#ifdef TALLY_WITH_POSTGRES
+    if (server::IsPostgresLocation(location)) {
+        PGconn* conn = PQconnectdb(location.c_str());
+        PGresult* result = PQexec(conn, count.c_str());
+        const int64_t rows =
+            PQresultStatus(result) == PGRES_TUPLES_OK ? std::atoll(PQgetvalue(result, 0, 0)) : -1;
+        PQclear(result);
+        PQfinish(conn);
+        return rows;
+    }
+#endif
+    sqlite3* db = nullptr;
+    int64_t rows = -1;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_open(location.c_str(), &db) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, count.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        rows = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return rows;
+}
+
+std::string RollupText(Store& store, const server::RollupQuery& query = {}) {
+    std::vector<server::RollupRow> rows;
+    std::string error;
+    EXPECT_TRUE(store.Rollups(query, &rows, &error)) << error;
+    std::string text;
+    for (const server::RollupRow& row : rows) {
+        text += row.day + " " + row.appVersion + " " + row.measure + " " + row.key + " " +
+                std::to_string(row.value) + "\n";
+    }
+    return text;
+}
+
+TEST_P(StoreContract, RollupsCountEachNewEventOnItsOwnDayAndDeletionTakesOneShareBack) {
+    const std::string location = m_kind->Fresh();
+    std::unique_ptr<Store> store = Open(location);
+    ASSERT_TRUE(store);
+    const int64_t todayMs = server::DayOf(NowMs()) * server::kMsPerDay + 3600000;
+    const int64_t yesterdayMs = todayMs - server::kMsPerDay;
+    const std::string today = server::DayText(server::DayOf(todayMs)),
+                      yesterday = server::DayText(server::DayOf(yesterdayMs));
+    const std::string a = "1b4e28ba-2fa1-41d2-883f-0016d3cca427",
+                      b = "6fa459ea-ee8a-4ca4-894e-db77e160355e";
+    const std::string batchA = Id("ra"), batchB = Id("rb"), batchOld = Id("ro");
+    const std::vector<UploadEvent> eventsA = {
+        Event(1, todayMs, "user_device_info", R"({"os_version":"Windows 11","device_type":4})"),
+        Event(2, todayMs, "device_remote_connect",
+              R"({"is_success":"true","duration_level":"2","key_app_ver":"3.1.0"})"),
+        // Values outside the documented ones count as events only.
+        Event(3, todayMs, "device_remote_connect",
+              R"({"is_success":"false","duration_level":"9"})"),
+    };
+    const std::vector<UploadEvent> eventsB = {
+        Event(1, todayMs, "storage_heartbeat_fail_reconnect",
+              R"({"is_success":"true","connect_mode":"KCP_3"})"),
+        // Sent in today's batch, happened yesterday: counts yesterday.
+        Event(2, yesterdayMs, "device_remote_connect",
+              R"({"is_success":"true","duration_level":"5"})"),
+    };
+    const std::vector<UploadEvent> eventsOld = {
+        Event(1, todayMs, "user_device_info", R"({"os_version":"Windows 10","device_type":7})"),
+    };
+    const Upload uploads[] = {
+        MakeAppUpload("3.1.0", a, batchA, todayMs, eventsA),
+        MakeAppUpload("3.1.0", b, batchB, todayMs, eventsB),
+        // An older client names no installation.
+        MakeAppUpload("3.0.0", "", batchOld, todayMs, eventsOld),
+        // A resend changes nothing.
+        MakeAppUpload("3.1.0", a, batchA, todayMs, eventsA),
+    };
+    for (const Upload& upload : uploads) {
+        const StoreOutcome outcome = store->StoreUpload(upload, "key", NowMs());
+        ASSERT_TRUE(outcome.Stored()) << outcome.error;
+    }
+    const std::string lateDay = yesterday + " 3.1.0 connections success 1\n" + yesterday +
+                                " 3.1.0 duration_level 5 1\n" + yesterday +
+                                " 3.1.0 events device_remote_connect 1\n" + yesterday +
+                                " 3.1.0 installations  1\n";
+    const std::string oldClient = today + " 3.0.0 device_type 7 1\n" + today +
+                                  " 3.0.0 events user_device_info 1\n" + today +
+                                  " 3.0.0 os Windows 10 1\n";
+    const std::string heartbeatEvents =
+        today + " 3.1.0 events storage_heartbeat_fail_reconnect 1\n";
+    const std::string heartbeats = today + " 3.1.0 heartbeat_reconnections KCP_3 1\n";
+    const std::string before = lateDay + oldClient + today + " 3.1.0 connections failure 1\n" +
+                               today + " 3.1.0 connections success 1\n" + today +
+                               " 3.1.0 device_type 4 1\n" + today + " 3.1.0 duration_level 2 1\n" +
+                               today + " 3.1.0 events device_remote_connect 2\n" + heartbeatEvents +
+                               today + " 3.1.0 events user_device_info 1\n" + heartbeats + today +
+                               " 3.1.0 installations  2\n" + today + " 3.1.0 os Windows 11 1\n";
+    EXPECT_EQ(RollupText(*store), before);
+    EXPECT_EQ(RollupText(*store, {yesterday, yesterday}), lateDay);
+    std::vector<server::RollupRow> rows;
+    std::string error;
+    EXPECT_FALSE(store->Rollups({"yesterday", ""}, &rows, &error));
+
+    struct Step {
+        const char* what;
+        std::string installId;
+        int64_t batches, events;
+        std::string rollups;
+        int64_t auditRows;
+    };
+    const std::string afterA =
+        lateDay + oldClient + heartbeatEvents + heartbeats + today + " 3.1.0 installations  1\n";
+    const Step steps[] = {
+        {"delete a", a, 1, 3, afterA, 1},
+        {"delete a again", a, 0, 0, afterA, 2},
+        {"an installation never seen", "0f0e0d0c-0b0a-4908-8706-050403020100", 0, 0, afterA, 1},
+    };
+    for (const Step& step : steps) {
+        const server::DeletionOutcome deleted = store->DeleteInstallation(step.installId, NowMs());
+        ASSERT_TRUE(deleted.status == StoreStatus::Stored) << step.what << ": " << deleted.error;
+        EXPECT_EQ(deleted.batches, step.batches) << step.what;
+        EXPECT_EQ(deleted.events, step.events) << step.what;
+        EXPECT_EQ(RollupText(*store), step.rollups) << step.what;
+        EXPECT_EQ(AuditRows(location, step.installId), step.auditRows) << step.what;
+    }
+    // The other installations' batches and events stay, and a's batch, once
+    // deleted, is new again if it is ever sent.
+    const StoreTotals totals = Totals(*store);
+    EXPECT_EQ(totals.batches, 2);
+    EXPECT_EQ(totals.events, 3);
+}
+
 TEST_P(StoreContract, AnUnavailableDatabaseIsReportedAndTheStoreComesBackByItself) {
     const std::string location = m_kind->Fresh();
     StoreOptions options;
@@ -388,6 +539,9 @@ TEST_P(StoreContract, AnUnavailableDatabaseIsReportedAndTheStoreComesBackByItsel
     EXPECT_EQ(refused.batchesNew, 0);
     // The log is best effort and must not hang on a database that is gone.
     store->LogRequest(server::RequestRecord());
+    const server::DeletionOutcome deletion =
+        store->DeleteInstallation("0f0e0d0c-0b0a-4908-8706-050403020100", NowMs());
+    EXPECT_EQ(deletion.status, StoreStatus::Unavailable) << deletion.error;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     m_kind->EndOutage();
 

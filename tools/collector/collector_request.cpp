@@ -101,6 +101,56 @@ bool Digits(const std::string& text) {
     return true;
 }
 
+// A JSON reader as strict as the uploads need; jsoncpp throws past its stack
+// limit instead of reporting an error, which the callers catch.
+std::unique_ptr<Json::CharReader> StrictReader() {
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder.settings_["stackLimit"] = 200;
+    return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+}
+
+// A payload member the rollups key on: a short string, or an integer where
+// the client sends a number.
+std::string Member(const Json::Value& payload, const char* name) {
+    const Json::Value& value = payload[name];
+    if (value.isString()) {
+        std::string text = value.asString();
+        return text.size() <= 128 && IsStorableText(text) ? text : std::string();
+    }
+    if (value.isIntegral() && value.isInt64()) return value.asString();
+    return std::string();
+}
+
+// What the fleet view counts of one event. Values outside the documented
+// ones count under no key: a misbehaving client cannot grow the rollups
+// with keys of its own making, except an OS name, which is open-ended.
+RollupKeys RollupKeysOfValue(const std::string& name, const Json::Value& payload) {
+    RollupKeys keys;
+    if (!payload.isObject()) return keys;
+    if (name == "user_device_info") {
+        const std::string os = Member(payload, "os_version");
+        if (!os.empty()) keys.emplace_back("os", os);
+        const Json::Value& type = payload["device_type"];
+        if (type.isIntegral() && type.isInt64()) keys.emplace_back("device_type", type.asString());
+    } else if (name == "device_remote_connect") {
+        const std::string success = Member(payload, "is_success");
+        if (success == "true") keys.emplace_back("connections", "success");
+        if (success == "false") keys.emplace_back("connections", "failure");
+        const std::string level = Member(payload, "duration_level");
+        if (level.size() == 1 && level[0] >= '1' && level[0] <= '5') {
+            keys.emplace_back("duration_level", level);
+        }
+    } else if (name == "storage_heartbeat_fail_reconnect") {
+        const std::string mode = Member(payload, "connect_mode");
+        if (mode == "KCP_FAIL" || (mode.size() == 5 && mode.compare(0, 4, "KCP_") == 0 &&
+                                   mode[4] >= '1' && mode[4] <= '5')) {
+            keys.emplace_back("heartbeat_reconnections", mode);
+        }
+    }
+    return keys;
+}
+
 }  // namespace
 
 HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t requestLineBytes,
@@ -111,7 +161,8 @@ HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t
     if (headBytes > kMaxHeadBytes || headers.size() > kMaxHeaderFields) {
         return RefuseHead(431, "request line and headers past 16 KiB or 100 fields");
     }
-    if (path != "/v1/batches") return RefuseHead(404, "no such endpoint");
+    const bool deletion = path == "/v1/deletions";
+    if (path != "/v1/batches" && !deletion) return RefuseHead(404, "no such endpoint");
     if (method != "POST") return RefuseHead(405, "use POST");
 
     std::vector<std::string> lengths;
@@ -142,6 +193,8 @@ HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t
         if (!Digits(lengths[0])) return RefuseHead(400, "Content-Length is not a number");
         if (std::stoull(lengths[0]) > kMaxWireBytes)
             return RefuseHead(413, "body larger than 4 MiB");
+        if (deletion && std::stoull(lengths[0]) > kMaxDeletionBytes)
+            return RefuseHead(413, "body larger than 4 KiB");
     }
 
     HeadVerdict verdict;
@@ -268,10 +321,7 @@ Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
     }
     if (body.size() > kMaxDecodedBytes) return Refuse(413, "body larger than 4 MiB");
 
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    builder.settings_["stackLimit"] = 200;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    const std::unique_ptr<Json::CharReader> reader = StrictReader();
     Json::Value root;
     std::string errors;
     bool parsed = false;
@@ -295,6 +345,13 @@ Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
         !AppField(app, "device_type", &upload.app.deviceType) ||
         !AppField(app, "tag", &upload.app.tag)) {
         return Refuse(422, "app fields must be short strings");
+    }
+    if (app.isMember("install_id")) {
+        const Json::Value& installId = app["install_id"];
+        if (!installId.isString() || !IsInstallId(installId.asString())) {
+            return Refuse(422, "app.install_id is not a UUID");
+        }
+        upload.app.installId = installId.asString();
     }
     const Json::Value& batches = root["batches"];
     if (!batches.isArray() || batches.empty()) {
@@ -345,10 +402,85 @@ Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
             if (!IsStorableText(parsedEvent.name) || !IsStorableText(parsedEvent.payload)) {
                 return Refuse(422, "an event's name and payload must be UTF-8 text");
             }
+            parsedEvent.rollupKeys = RollupKeysOfValue(parsedEvent.name, payload);
             parsed.events.push_back(std::move(parsedEvent));
         }
         upload.batches.push_back(std::move(parsed));
     }
+    return verdict;
+}
+
+RollupKeys RollupKeysOf(const std::string& name, std::string_view payload) {
+    if (name != "user_device_info" && name != "device_remote_connect" &&
+        name != "storage_heartbeat_fail_reconnect") {
+        return RollupKeys();
+    }
+    const std::unique_ptr<Json::CharReader> reader = StrictReader();
+    Json::Value root;
+    std::string errors;
+    try {
+        if (!reader->parse(payload.data(), payload.data() + payload.size(), &root, &errors)) {
+            return RollupKeys();
+        }
+    } catch (const std::exception&) {
+        return RollupKeys();
+    }
+    return RollupKeysOfValue(name, root);
+}
+
+bool IsInstallId(std::string_view text) {
+    if (text.size() != 36) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != '-') return false;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    // Version 4, variant 10xx.
+    return text[14] == '4' &&
+           (text[19] == '8' || text[19] == '9' || text[19] == 'a' || text[19] == 'b');
+}
+
+DeletionVerdict ParseDeletion(std::string_view body, const HeaderMap& headers) {
+    DeletionVerdict verdict;
+    auto refuse = [&verdict](int status, const char* error) {
+        verdict.status = status;
+        verdict.error = error;
+        verdict.installId.clear();
+        return verdict;
+    };
+    if (!IsJsonType(Lower(Trimmed(Header(headers, "content-type"))))) {
+        return refuse(415, "Content-Type must be application/json");
+    }
+    const std::string encoding = Lower(Trimmed(Header(headers, "content-encoding")));
+    if (!encoding.empty() && encoding != "gzip" && encoding != "identity") {
+        return refuse(415, "Content-Encoding must be gzip");
+    }
+    if (body.size() > kMaxDeletionBytes) return refuse(413, "body larger than 4 KiB");
+    const std::unique_ptr<Json::CharReader> reader = StrictReader();
+    Json::Value root;
+    std::string errors;
+    bool parsed = false;
+    try {
+        parsed = reader->parse(body.data(), body.data() + body.size(), &root, &errors);
+    } catch (const std::exception&) {
+        return refuse(400, "body nested deeper than 200 levels");
+    }
+    if (!parsed || !root.isObject()) return refuse(400, "body is not a JSON object");
+    const Json::Value& schema = root["schema"];
+    if (!schema.isIntegral() || !schema.isInt64() || schema.asInt64() != 1) {
+        return refuse(422, "unknown schema (expected 1)");
+    }
+    const Json::Value& installId = root["install_id"];
+    if (!installId.isString() || !IsInstallId(installId.asString())) {
+        return refuse(422, "install_id is not a UUID");
+    }
+    if (root.isMember("requested_ms") && !Integer(root["requested_ms"], &verdict.requestedMs)) {
+        return refuse(422, "requested_ms must be an integer");
+    }
+    verdict.installId = installId.asString();
     return verdict;
 }
 

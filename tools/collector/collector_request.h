@@ -31,13 +31,21 @@ struct AppFields {
     std::string appversion;
     std::string deviceType;
     std::string tag;
+    // The installation's random id (lower-case UUID v4); empty when an older
+    // client sent none.
+    std::string installId;
 };
+
+// The rollup measures an event counts in besides "events", as (measure, key)
+// pairs: what the fleet view reads of its payload.
+using RollupKeys = std::vector<std::pair<std::string, std::string>>;
 
 struct UploadEvent {
     int64_t seq = 0;
     int64_t receivedMs = 0;
     std::string name;
-    std::string payload;  // the object's text exactly as sent
+    std::string payload;    // the object's text exactly as sent
+    RollupKeys rollupKeys;  // read from the payload as it was parsed
 };
 
 struct UploadBatch {
@@ -118,6 +126,29 @@ bool IsStorableText(std::string_view text);
 // 422: a JSON object that is not a schema-1 upload, a negative seq, an event
 // name with control characters.
 Verdict ParseUpload(std::string_view body, const HeaderMap& headers);
+
+// The rollup keys of an event named `name` whose payload is the JSON text
+// `payload`; what ParseUpload fills in, for events read back from a store.
+RollupKeys RollupKeysOf(const std::string& name, std::string_view payload);
+
+// Whether `text` is an installation id: a UUID v4 in lower case.
+bool IsInstallId(std::string_view text);
+
+// Limit of a deletion request's body after decoding: it holds one id.
+constexpr size_t kMaxDeletionBytes = 4096;
+
+struct DeletionVerdict {
+    int status = 200;   // 200, or the 4xx to answer
+    std::string error;  // short reason for a 4xx
+    std::string installId;
+    int64_t requestedMs = -1;  // the device's clock; -1 when not sent
+};
+
+// Validates the decoded body of POST /v1/deletions:
+// {"schema":1,"install_id":"<uuid>","requested_ms":<ms>}. 415 as for
+// uploads, 413 past kMaxDeletionBytes, 400 not a JSON object, 422 anything
+// else that is not such a request.
+DeletionVerdict ParseDeletion(std::string_view body, const HeaderMap& headers);
 
 // A header's value parsed as a non-negative integer (ms, attempt); -1 when
 // absent or not such a number.

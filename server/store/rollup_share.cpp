@@ -1,0 +1,44 @@
+#include "rollup_share.h"
+
+#include "store_days.h"
+
+namespace tally {
+namespace server {
+
+void AddEventShare(const std::string& appVersion, const std::string& installId,
+                   const collector::UploadEvent& event, int64_t sign, RollupDeltas* deltas,
+                   InstallationDays* installations) {
+    // The event's own day, not its batch's: a batch sent late still counts
+    // each event on the day it happened.
+    const std::string day = DayText(DayOf(event.receivedMs));
+    (*deltas)[RollupCell(day, appVersion, "events", event.name)] += sign;
+    for (const auto& key : event.rollupKeys) {
+        (*deltas)[RollupCell(day, appVersion, key.first, key.second)] += sign;
+    }
+    if (installations != nullptr && !installId.empty()) {
+        installations->emplace(day, appVersion, installId);
+    }
+}
+
+bool RollupBounds(const RollupQuery& query, std::string* fromDay, std::string* toDay,
+                  std::string* error) {
+    auto valid = [](const std::string& day) {
+        if (day.size() != 10 || day[4] != '-' || day[7] != '-') return false;
+        for (size_t i = 0; i < day.size(); ++i) {
+            if (i != 4 && i != 7 && (day[i] < '0' || day[i] > '9')) return false;
+        }
+        const int month = std::stoi(day.substr(5, 2)), date = std::stoi(day.substr(8, 2));
+        return day.compare(0, 4, "0000") != 0 && month >= 1 && month <= 12 && date >= 1 &&
+               date <= 31;
+    };
+    *fromDay = query.fromDay.empty() ? "0001-01-01" : query.fromDay;
+    *toDay = query.toDay.empty() ? "9999-12-31" : query.toDay;
+    if (!valid(*fromDay) || !valid(*toDay)) {
+        *error = "a rollup day must be YYYY-MM-DD";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace server
+}  // namespace tally

@@ -1,0 +1,43 @@
+// What one event adds to the daily rollups, kept in one place so that both
+// stores count alike at ingest and take back exactly the same share when an
+// installation is deleted.
+#ifndef TALLYSERVICE_SERVER_STORE_ROLLUP_SHARE_H_
+#define TALLYSERVICE_SERVER_STORE_ROLLUP_SHARE_H_
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "collector_request.h"
+#include "store.h"
+
+namespace tally {
+namespace server {
+
+// day (YYYY-MM-DD), app version, measure, key. A map orders them, so every
+// transaction updates rollup rows in the same order and two never wait for
+// each other crosswise.
+using RollupCell = std::tuple<std::string, std::string, std::string, std::string>;
+using RollupDeltas = std::map<RollupCell, int64_t>;
+// day, app version, installation id
+using InstallationDays = std::set<std::tuple<std::string, std::string, std::string>>;
+
+// Adds `sign` (1 at ingest, -1 at deletion) for one event to `deltas`, on the
+// day of the event by the client's clock. When `installations` is given and
+// `installId` is not empty, notes that the installation reported that day.
+void AddEventShare(const std::string& appVersion, const std::string& installId,
+                   const collector::UploadEvent& event, int64_t sign, RollupDeltas* deltas,
+                   InstallationDays* installations);
+
+// The bounds of `query` made closed: an empty bound becomes the first or
+// last day a store holds. False, with `*error`, when a bound is not a
+// YYYY-MM-DD date.
+bool RollupBounds(const RollupQuery& query, std::string* fromDay, std::string* toDay,
+                  std::string* error);
+
+}  // namespace server
+}  // namespace tally
+
+#endif  // TALLYSERVICE_SERVER_STORE_ROLLUP_SHARE_H_
