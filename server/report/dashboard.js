@@ -251,7 +251,8 @@
     if (view.type !== 'doughnut') {
       o.scales = {
         x: {stacked: !!view.stacked, ticks: {color: fg}, grid: {color: line}},
-        y: {stacked: !!view.stacked, beginAtZero: true, ticks: {color: fg}, grid: {color: line}}
+        y: {stacked: !!view.stacked, beginAtZero: true, ticks: {color: fg, precision: 0},
+            grid: {color: line}}
       };
       if (view.percent) o.scales.y.max = 100;
     } else {
