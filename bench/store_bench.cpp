@@ -1,29 +1,47 @@
-// The collector's stores without HTTP: StoreUpload of new batches, from one
-// thread and from sixteen at once (a collector's HTTP threads), on each store
-// this build has, with the collector's default options:
+// The collector's stores without HTTP, on each store this build has, with
+// the collector's default options.
 //
 //   Store/<store>/<shape>/threads:N
+//     StoreUpload of new batches, from one thread and from sixteen at once
+//     (a collector's HTTP threads), the daily rollups counted as always.
 //     store  sqlite (the state folder's file: WAL, synchronous=NORMAL, so a
 //            commit is not flushed) or postgresql (a server this program
 //            starts in a temporary folder, fsync and synchronous_commit on:
 //            every commit waits for the disk)
 //     shape  small: 1 batch of 5 events, the fleet's usual request;
 //            large: 20 batches of 25 events
+//     Items are events stored. With sixteen threads and four connections the
+//     PostgreSQL store puts the requests that arrive while every connection
+//     is in a transaction into the next one (group commit).
+//   StoreWithoutRollups/<store>/<shape>/threads:N
+//     The same with the rollups switched off inside this program: the
+//     baseline the cost of counting them is read against.
+//   Fleet/postgresql/Rollups
+//     Rollups() over the whole range of a store holding 30 days of 100,000
+//     events each (3 M events, 2,000 installations, three app versions):
+//     what the fleet view asks for.
+//   Fleet/postgresql/DeleteInstallation
+//     DeleteInstallation of one installation holding 10,000 events spread
+//     over those 30 days, among the 3 M; its events are stored again
+//     (untimed) before each iteration.
 //
-// Items are events stored. With sixteen threads and four connections the
-// PostgreSQL store puts the requests that arrive while every connection is
-// in a transaction into the next one (group commit).
+// TALLY_BENCH_SMOKE=1 (the test command) makes the fleet 30 days of 1,000
+// events and the installation 100 events.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "rollup_share.h"
 #include "store.h"
+#include "store_days.h"
 #ifdef TALLY_WITH_POSTGRES
 #include "server/postgres_instance.h"
 #endif
@@ -50,9 +68,16 @@ int64_t NowMs() {
 
 std::atomic<int64_t> g_nextBatch{0};
 
+// The id of installation `n`, in the form the library makes them.
+std::string InstallId(int n) {
+    char id[40];
+    std::snprintf(id, sizeof id, "%08x-0000-4000-8000-000000000000", static_cast<unsigned>(n));
+    return id;
+}
+
 Upload MakeUpload(int batches, int events) {
     Upload upload;
-    upload.app = {"orvel", "3.1.0", "desktop", "bench", ""};
+    upload.app = {"orvel", "3.1.0", "desktop", "bench", InstallId(g_nextBatch % 1000)};
     // What the request parser reads of each payload as it parses it.
     static const tally::collector::RollupKeys keys =
         tally::collector::RollupKeysOf("device_remote_connect", kPayload);
@@ -106,9 +131,11 @@ std::unique_ptr<Store> FreshStore(const std::string& kind, std::string* error) {
     return store;
 }
 
-void StoreUploads(benchmark::State& state, const std::string& kind, const Shape& shape) {
+void StoreUploads(benchmark::State& state, const std::string& kind, const Shape& shape,
+                  bool rollups) {
     if (state.thread_index() == 0) {
         std::string error;
+        tally::server::CountRollupsForBenchmark(rollups);
         g_store = FreshStore(kind, &error);
         if (!g_store) state.SkipWithError(error.c_str());
     }
@@ -125,7 +152,189 @@ void StoreUploads(benchmark::State& state, const std::string& kind, const Shape&
         }
     }
     state.SetItemsProcessed(state.iterations() * shape.batches * shape.events);
-    if (state.thread_index() == 0) state.counters["requests"] = state.iterations();
+    if (state.thread_index() == 0) {
+        state.counters["requests"] = state.iterations();
+        tally::server::CountRollupsForBenchmark(true);
+    }
+}
+
+// The fleet: days of events from many installations, as the rollups see it.
+struct Fleet {
+    int days;
+    int eventsPerDay;
+    int installations;
+    int deletedEvents;  // of the installation deleted
+};
+
+const char* const kVersions[] = {"3.0.0", "3.1.0", "3.2.0"};
+const char* const kOs[] = {"Windows 10 Pro", "Windows 11 Pro", "Windows 11 Home", "macOS 14",
+                           "Ubuntu 24.04"};
+const char* const kModes[] = {"KCP_1", "KCP_2", "KCP_3", "KCP_4", "KCP_5", "KCP_FAIL"};
+
+// Event `n` of a day: a mix of the names and payload values the rollups
+// count, and names they count only as events.
+tally::collector::UploadEvent FleetEvent(int64_t n, int64_t receivedMs) {
+    std::string name, payload;
+    switch (n % 6) {
+        case 0:
+            name = "user_device_info";
+            payload = std::string(R"({"os_version":")") + kOs[n / 6 % 5] + R"(","device_type":)" +
+                      (n % 4 == 0 ? "4" : "7") + R"(,"key_app_ver":"3.1.0"})";
+            break;
+        case 1:
+        case 2:
+            name = "device_remote_connect";
+            payload = std::string(R"({"is_success":")") + (n % 5 == 1 ? "false" : "true") +
+                      R"(","duration_level":")" + std::to_string(n / 6 % 5 + 1) +
+                      R"(","device_connect_duration":4,"key_phone_os_ver":"Windows 10 Pro"})";
+            break;
+        case 3:
+            name = "storage_heartbeat_fail_reconnect";
+            payload = std::string(R"({"is_success":"true","connect_mode":")") + kModes[n / 6 % 6] +
+                      R"("})";
+            break;
+        default:
+            name = n % 6 == 4 ? "page_view" : "settings_open";
+            payload = R"({"page":"devices","duration":3})";
+    }
+    tally::collector::UploadEvent event{n, receivedMs, name, payload, {}};
+    event.rollupKeys = tally::collector::RollupKeysOf(name, payload);
+    return event;
+}
+
+// Stores `events` events of `installation` on `day` (days since 1970), in
+// requests of 20 batches of up to 25 events. False, with `error`, on a refusal.
+bool StoreDay(Store& store, int installation, int64_t day, int events, std::string* error) {
+    int64_t n = 0;
+    while (n < events) {
+        Upload upload;
+        upload.app = {"orvel", kVersions[installation % 3], "desktop", "bench",
+                      InstallId(installation)};
+        for (int b = 0; b < 20 && n < events; ++b) {
+            UploadBatch batch;
+            char id[40];
+            std::snprintf(id, sizeof id, "00000000-0000-4000-8000-%012lld",
+                          static_cast<long long>(++g_nextBatch));
+            batch.batchId = id;
+            batch.createdMs = day * tally::server::kMsPerDay + 43200000;
+            for (int e = 0; e < 25 && n < events; ++e, ++n) {
+                batch.events.push_back(FleetEvent(n, batch.createdMs + n));
+            }
+            upload.batches.push_back(std::move(batch));
+        }
+        const tally::server::StoreOutcome outcome = store.StoreUpload(upload, "fleet", NowMs());
+        if (!outcome.Stored()) {
+            *error = outcome.error;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::unique_ptr<Store> g_fleet;
+Fleet g_fleetSize;
+constexpr int kDeleted = 1 << 20;  // the installation deleted: none of the others
+
+// The fleet's store, loaded by four threads on first use.
+Store* FleetStore(std::string* error) {
+    if (g_fleet) return g_fleet.get();
+#ifdef TALLY_WITH_POSTGRES
+    if (g_postgres == nullptr) {
+        *error = "no PostgreSQL server";
+        return nullptr;
+    }
+    const std::string location = g_postgres->CreateDatabase("fleet", error);
+    if (location.empty()) return nullptr;
+    tally::server::StoreOptions options;
+    // A partition for each day, as an operator keeping them has.
+    options.retentionDays = g_fleetSize.days + 10;
+    std::unique_ptr<Store> store = tally::server::OpenStore(location, options, error);
+    if (!store || !store->Maintain(NowMs(), error)) return nullptr;
+    const int64_t today = tally::server::DayOf(NowMs());
+    const auto started = std::chrono::steady_clock::now();
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> loaders;
+    std::string loadError;
+    for (int t = 0; t < 4; ++t) {
+        loaders.emplace_back([&, t] {
+            std::string threadError;
+            for (int d = t; d < g_fleetSize.days && !failed; d += 4) {
+                // Each installation reports on each day a share of the day's events.
+                const int share = g_fleetSize.eventsPerDay / g_fleetSize.installations;
+                for (int i = 0; i < g_fleetSize.installations && !failed; ++i) {
+                    if (!StoreDay(*store, i, today - d, share, &threadError)) {
+                        failed = true;
+                        loadError = threadError;
+                    }
+                }
+            }
+        });
+    }
+    for (std::thread& loader : loaders) loader.join();
+    if (failed) {
+        *error = "loading the fleet: " + loadError;
+        return nullptr;
+    }
+    std::fprintf(stderr, "store_bench: fleet of %d days x %d events loaded in %.1f s\n",
+                 g_fleetSize.days, g_fleetSize.eventsPerDay,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    g_fleet = std::move(store);
+    return g_fleet.get();
+#else
+    *error = "no PostgreSQL in this build";
+    return nullptr;
+#endif
+}
+
+void FleetRollups(benchmark::State& state) {
+    std::string error;
+    Store* store = FleetStore(&error);
+    if (store == nullptr) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    size_t rows = 0;
+    for (auto _ : state) {
+        std::vector<tally::server::RollupRow> result;
+        if (!store->Rollups({}, &result, &error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        rows = result.size();
+    }
+    state.counters["rows"] = static_cast<double>(rows);
+}
+
+void FleetDeletion(benchmark::State& state) {
+    std::string error;
+    Store* store = FleetStore(&error);
+    if (store == nullptr) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const int64_t today = tally::server::DayOf(NowMs());
+    for (auto _ : state) {
+        state.PauseTiming();
+        bool stored = true;
+        const int perDay = g_fleetSize.deletedEvents / g_fleetSize.days;
+        for (int d = 0; d < g_fleetSize.days && stored; ++d) {
+            const int events =
+                d == 0 ? g_fleetSize.deletedEvents - perDay * (g_fleetSize.days - 1) : perDay;
+            stored = StoreDay(*store, kDeleted, today - d, events, &error);
+        }
+        if (!stored) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        state.ResumeTiming();
+        const tally::server::DeletionOutcome outcome =
+            store->DeleteInstallation(InstallId(kDeleted), NowMs());
+        if (outcome.status != tally::server::StoreStatus::Stored ||
+            outcome.events != g_fleetSize.deletedEvents) {
+            state.SkipWithError(("not deleted: " + outcome.error).c_str());
+            break;
+        }
+    }
 }
 
 }  // namespace
@@ -149,20 +358,36 @@ int main(int argc, char** argv) {
     }
     kinds.push_back("postgresql");
 #endif
+    const bool smoke = std::getenv("TALLY_BENCH_SMOKE") != nullptr;
+    g_fleetSize = smoke ? Fleet{30, 1000, 20, 100} : Fleet{30, 100000, 2000, 10000};
     for (const std::string& kind : kinds) {
         for (const Shape& shape : kShapes) {
-            benchmark::RegisterBenchmark(
-                ("Store/" + kind + "/" + shape.name).c_str(),
-                [kind, &shape](benchmark::State& state) { StoreUploads(state, kind, shape); })
-                ->Threads(1)
-                ->Threads(16)
-                ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
+            for (const bool rollups : {true, false}) {
+                benchmark::RegisterBenchmark(
+                    ((rollups ? "Store/" : "StoreWithoutRollups/") + kind + "/" + shape.name)
+                        .c_str(),
+                    [kind, &shape, rollups](benchmark::State& state) {
+                        StoreUploads(state, kind, shape, rollups);
+                    })
+                    ->Threads(1)
+                    ->Threads(16)
+                    ->UseRealTime()
+                    ->Unit(benchmark::kMicrosecond);
+            }
         }
     }
+#ifdef TALLY_WITH_POSTGRES
+    benchmark::RegisterBenchmark("Fleet/postgresql/Rollups", FleetRollups)
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(smoke ? 0.001 : 2.0);
+    benchmark::RegisterBenchmark("Fleet/postgresql/DeleteInstallation", FleetDeletion)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(smoke ? 1 : 5);
+#endif
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     g_store.reset();
+    g_fleet.reset();
     fs::remove_all(g_folder, ec);
     return 0;
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "collector_request.h"
+#include "rollup_share.h"
 #include "store_days.h"
 
 namespace tally {
@@ -78,6 +79,33 @@ CREATE TABLE requests(
   body_bytes bigint NOT NULL,
   error text);
 CREATE INDEX requests_receive_ms ON requests(receive_ms);
+)sql",
+    // The fleet view: batches name their installation, and daily rollups
+    // live in small tables of their own, outside the partitions, so that
+    // dropping a day of raw data keeps its numbers. Deleting an installation
+    // finds its batches by the index and leaves an audit row.
+    R"sql(
+ALTER TABLE batches ADD COLUMN install_id text;
+CREATE INDEX batches_install_id ON batches(install_id);
+CREATE TABLE rollups(
+  day date NOT NULL,
+  appversion text NOT NULL,
+  measure text NOT NULL,
+  key text NOT NULL,
+  value bigint NOT NULL,
+  PRIMARY KEY (day, appversion, measure, key));
+CREATE TABLE rollup_installations(
+  day date NOT NULL,
+  appversion text NOT NULL,
+  install_id text NOT NULL,
+  PRIMARY KEY (day, appversion, install_id));
+CREATE INDEX rollup_installations_install ON rollup_installations(install_id);
+CREATE TABLE deletions(
+  id bigserial PRIMARY KEY,
+  install_id text NOT NULL,
+  deleted_ms bigint NOT NULL,
+  batches bigint NOT NULL,
+  events bigint NOT NULL);
 )sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
@@ -207,6 +235,9 @@ class PostgresStore : public Store {
     bool Maintain(int64_t nowMs, std::string* error) override;
     bool Show(std::ostream& out, int eventLimit, std::string* error) override;
     bool Totals(StoreTotals* totals, std::string* error) override;
+    bool Rollups(const RollupQuery& query, std::vector<RollupRow>* rows,
+                 std::string* error) override;
+    DeletionOutcome DeleteInstallation(const std::string& installId, int64_t nowMs) override;
 
   private:
     using Key = std::pair<std::string, std::string>;  // created_day, batch_id
@@ -364,6 +395,59 @@ bool Abandon(Connection& db, const char* what, std::string* error) {
     return false;
 }
 
+// Adds `deltas` to the rollups and notes the installations' days, inside the
+// caller's transaction, in the order of the maps, which is the same for
+// every transaction: two of them updating the same rows never wait for each
+// other crosswise. Cells that fall to zero or below are removed, so a
+// deleted installation leaves no key of its own behind. The last result.
+// Null when there was nothing to do.
+Result ApplyRollups(Connection& db, const RollupDeltas& deltas,
+                    const InstallationDays& installations) {
+    Result result;
+    if (!deltas.empty()) {
+        std::vector<std::string> days, versions, measures, keys, values;
+        bool negative = false;
+        for (const auto& delta : deltas) {
+            days.push_back(std::get<0>(delta.first));
+            versions.push_back(std::get<1>(delta.first));
+            measures.push_back(std::get<2>(delta.first));
+            keys.push_back(std::get<3>(delta.first));
+            values.push_back(std::to_string(delta.second));
+            negative = negative || delta.second < 0;
+        }
+        const std::string arrays[] = {ArrayLiteral(days), ArrayLiteral(versions),
+                                      ArrayLiteral(measures), ArrayLiteral(keys),
+                                      ArrayLiteral(values)};
+        result = db.Params(
+            "INSERT INTO rollups(day, appversion, measure, key, value) "
+            "SELECT * FROM unnest($1::date[], $2::text[], $3::text[], $4::text[], $5::bigint[]) "
+            "ON CONFLICT (day, appversion, measure, key) DO UPDATE "
+            "SET value = rollups.value + excluded.value",
+            {arrays[0].c_str(), arrays[1].c_str(), arrays[2].c_str(), arrays[3].c_str(),
+             arrays[4].c_str()});
+        if (!Connection::Ok(result)) return result;
+        if (negative) {
+            result = db.Exec("DELETE FROM rollups WHERE value <= 0");
+            if (!Connection::Ok(result)) return result;
+        }
+    }
+    if (!installations.empty()) {
+        std::vector<std::string> days, versions, ids;
+        for (const auto& day : installations) {
+            days.push_back(std::get<0>(day));
+            versions.push_back(std::get<1>(day));
+            ids.push_back(std::get<2>(day));
+        }
+        const std::string arrays[] = {ArrayLiteral(days), ArrayLiteral(versions),
+                                      ArrayLiteral(ids)};
+        result = db.Params(
+            "INSERT INTO rollup_installations(day, appversion, install_id) "
+            "SELECT * FROM unnest($1::date[], $2::text[], $3::text[]) ON CONFLICT DO NOTHING",
+            {arrays[0].c_str(), arrays[1].c_str(), arrays[2].c_str()});
+    }
+    return result;
+}
+
 bool PostgresStore::Migrate(std::string* error) {
     Lease lease = Acquire(error);
     if (!lease) return false;
@@ -518,7 +602,7 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
         for (const auto& candidate : job->candidates) owners.emplace(candidate.first, job);
     }
     std::vector<std::string> days, ids, createdMs, eventCounts, received, keys, appids, appversions,
-        deviceTypes, tags;
+        deviceTypes, tags, installIds;
     for (const auto& owner : owners) {
         const UploadBatch& batch = *owner.second->candidates.at(owner.first);
         const Upload& upload = *owner.second->upload;
@@ -532,12 +616,13 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
         appversions.push_back(upload.app.appversion);
         deviceTypes.push_back(upload.app.deviceType);
         tags.push_back(upload.app.tag);
+        installIds.push_back(upload.app.installId);
     }
-    const std::string arrays[] = {ArrayLiteral(days),        ArrayLiteral(ids),
-                                  ArrayLiteral(createdMs),   ArrayLiteral(eventCounts),
-                                  ArrayLiteral(received),    ArrayLiteral(keys),
-                                  ArrayLiteral(appids),      ArrayLiteral(appversions),
-                                  ArrayLiteral(deviceTypes), ArrayLiteral(tags)};
+    const std::string arrays[] = {
+        ArrayLiteral(days),        ArrayLiteral(ids),         ArrayLiteral(createdMs),
+        ArrayLiteral(eventCounts), ArrayLiteral(received),    ArrayLiteral(keys),
+        ArrayLiteral(appids),      ArrayLiteral(appversions), ArrayLiteral(deviceTypes),
+        ArrayLiteral(tags),        ArrayLiteral(installIds)};
     std::vector<const char*> values;
     for (const std::string& array : arrays) values.push_back(array.c_str());
 
@@ -547,13 +632,14 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
     // before; a concurrent claim of the same key waits for that transaction.
     const Result claimed = db.Params(
         "INSERT INTO batches(created_day, batch_id, created_ms, received_ms, idempotency_key, "
-        "events, appid, appversion, device_type, tag) "
-        "SELECT * FROM unnest($1::date[], $2::text[], $3::bigint[], $4::bigint[], $5::text[], "
-        "$6::integer[], $7::text[], $8::text[], $9::text[], $10::text[]) "
-        "AS u(d, b, c, r, k, n, a, v, t, g) ORDER BY d, b "
+        "events, appid, appversion, device_type, tag, install_id) "
+        "SELECT d, b, c, r, k, n, a, v, t, g, nullif(i, '') FROM unnest($1::date[], $2::text[], "
+        "$3::bigint[], $4::bigint[], $5::text[], $6::integer[], $7::text[], $8::text[], "
+        "$9::text[], $10::text[], $11::text[]) "
+        "AS u(d, b, c, r, k, n, a, v, t, g, i) ORDER BY d, b "
         "ON CONFLICT DO NOTHING RETURNING created_day::text, batch_id",
         {values[0], values[1], values[2], values[4], values[5], values[3], values[6], values[7],
-         values[8], values[9]});
+         values[8], values[9], values[10]});
     if (!Connection::Ok(claimed)) return failWith(claimed.get());
     std::set<Key> ours;
     for (int row = 0; row < PQntuples(claimed.get()); ++row) {
@@ -562,6 +648,10 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
 
     std::map<Key, int> resent;  // duplicates per batch, over the whole group
     std::string copy;
+    // Only the batches this transaction claimed count, so a resend changes
+    // no rollup.
+    RollupDeltas deltas;
+    InstallationDays installations;
     for (Pending* job : group) {
         StoreOutcome& outcome = job->outcome;
         for (const auto& candidate : job->candidates) {
@@ -583,6 +673,8 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
                     AppendCopyField(event.payload, &copy);
                     copy += '\n';
                     ++outcome.eventsNew;
+                    AddEventShare(job->upload->app.appversion, job->upload->app.installId, event, 1,
+                                  &deltas, &installations);
                 }
             }
             outcome.batchesDuplicate += duplicates;
@@ -624,6 +716,10 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
         }
         if (!copiedOk) return failWith(copied.get());
     }
+    // Last before the commit: the rollup rows are the ones every
+    // transaction of the day updates, so their locks are held briefly.
+    const Result rolled = ApplyRollups(db, deltas, installations);
+    if (rolled && !Connection::Ok(rolled)) return failWith(rolled.get());
     // Only a COMMIT that answered OK makes the group stored. A connection
     // lost during COMMIT leaves it unknown: that is answered as unavailable,
     // and the resend finds the batches claimed if the commit did happen.
@@ -793,6 +889,96 @@ bool PostgresStore::Totals(StoreTotals* totals, std::string* error) {
     totals->duplicates = std::atoll(PQgetvalue(result.get(), 0, 2));
     totals->requests = std::atoll(PQgetvalue(result.get(), 0, 3));
     return true;
+}
+
+bool PostgresStore::Rollups(const RollupQuery& query, std::vector<RollupRow>* rows,
+                            std::string* error) {
+    rows->clear();
+    std::string from, to;
+    if (!RollupBounds(query, &from, &to, error)) return false;
+    Lease lease = Acquire(error);
+    if (!lease) return false;
+    // Byte order ("C"), as the SQLite file sorts: both stores list the same
+    // rows in the same order whatever the database's collation.
+    const Result result = (*lease).Params(
+        "SELECT * FROM (SELECT to_char(day, 'YYYY-MM-DD') AS d, appversion AS v, measure AS m, "
+        "key AS k, value FROM rollups WHERE day BETWEEN $1::date AND $2::date "
+        "UNION ALL SELECT to_char(day, 'YYYY-MM-DD'), appversion, 'installations', '', "
+        "count(*) FROM rollup_installations WHERE day BETWEEN $1::date AND $2::date "
+        "GROUP BY day, appversion) r "
+        "ORDER BY d, v COLLATE \"C\", m COLLATE \"C\", k COLLATE \"C\"",
+        {from.c_str(), to.c_str()});
+    if (!Connection::Ok(result)) {
+        *error = ErrorOf(lease.Get());
+        return false;
+    }
+    const int count = PQntuples(result.get());
+    rows->reserve(static_cast<size_t>(count));
+    for (int row = 0; row < count; ++row) {
+        rows->push_back({PQgetvalue(result.get(), row, 0), PQgetvalue(result.get(), row, 1),
+                         PQgetvalue(result.get(), row, 2), PQgetvalue(result.get(), row, 3),
+                         std::atoll(PQgetvalue(result.get(), row, 4))});
+    }
+    return true;
+}
+
+DeletionOutcome PostgresStore::DeleteInstallation(const std::string& installId, int64_t nowMs) {
+    DeletionOutcome outcome;
+    auto fail = [&outcome](const StoreOutcome& failed) {
+        outcome = DeletionOutcome();
+        outcome.status = failed.status;
+        outcome.error = failed.error;
+        return outcome;
+    };
+    if (!IsStorableText(installId)) {
+        outcome.error = "the installation id is not UTF-8 or holds a NUL";
+        return outcome;
+    }
+    StoreOutcome unavailable;
+    Lease lease = Acquire(&unavailable.error);
+    if (!lease) {
+        unavailable.status = StoreStatus::Unavailable;
+        return fail(unavailable);
+    }
+    Connection db = *lease;
+    const Result begin = db.Exec("BEGIN");
+    if (!Connection::Ok(begin)) return fail(Fail(lease.Get(), begin.get()));
+    // The events go first and come back as they go: their share of the
+    // rollups is computed from them, in one pass over the events.
+    const Result events = db.Params(
+        "DELETE FROM events e USING batches b WHERE b.install_id = $1 "
+        "AND e.created_day = b.created_day AND e.batch_id = b.batch_id "
+        "RETURNING coalesce(b.appversion, ''), e.name, e.received_ms, e.payload",
+        {installId.c_str()});
+    if (!Connection::Ok(events)) return fail(Fail(lease.Get(), events.get()));
+    RollupDeltas deltas;
+    for (int row = 0; row < PQntuples(events.get()); ++row) {
+        UploadEvent event;
+        event.name = PQgetvalue(events.get(), row, 1);
+        event.receivedMs = std::atoll(PQgetvalue(events.get(), row, 2));
+        event.rollupKeys = collector::RollupKeysOf(event.name, PQgetvalue(events.get(), row, 3));
+        AddEventShare(PQgetvalue(events.get(), row, 0), installId, event, -1, &deltas, nullptr);
+        ++outcome.events;
+    }
+    const Result batches =
+        db.Params("DELETE FROM batches WHERE install_id = $1", {installId.c_str()});
+    if (!Connection::Ok(batches)) return fail(Fail(lease.Get(), batches.get()));
+    outcome.batches = std::atoll(PQcmdTuples(batches.get()));
+    const Result rolled = ApplyRollups(db, deltas, InstallationDays());
+    if (rolled && !Connection::Ok(rolled)) return fail(Fail(lease.Get(), rolled.get()));
+    const std::string now = std::to_string(nowMs), batchCount = std::to_string(outcome.batches),
+                      eventCount = std::to_string(outcome.events);
+    const Result days =
+        db.Params("DELETE FROM rollup_installations WHERE install_id = $1", {installId.c_str()});
+    if (!Connection::Ok(days)) return fail(Fail(lease.Get(), days.get()));
+    const Result audit = db.Params(
+        "INSERT INTO deletions(install_id, deleted_ms, batches, events) VALUES($1, $2, $3, $4)",
+        {installId.c_str(), now.c_str(), batchCount.c_str(), eventCount.c_str()});
+    if (!Connection::Ok(audit)) return fail(Fail(lease.Get(), audit.get()));
+    const Result committed = db.Exec("COMMIT");
+    if (!Connection::Ok(committed)) return fail(Fail(lease.Get(), committed.get()));
+    outcome.status = StoreStatus::Stored;
+    return outcome;
 }
 
 }  // namespace

@@ -1,13 +1,25 @@
 #include "rollup_share.h"
 
+#include <atomic>
+
 #include "store_days.h"
 
 namespace tally {
 namespace server {
+namespace {
+
+std::atomic<bool> g_counting{true};
+
+}  // namespace
+
+void CountRollupsForBenchmark(bool on) {
+    g_counting = on;
+}
 
 void AddEventShare(const std::string& appVersion, const std::string& installId,
                    const collector::UploadEvent& event, int64_t sign, RollupDeltas* deltas,
                    InstallationDays* installations) {
+    if (!g_counting.load(std::memory_order_relaxed)) return;
     // The event's own day, not its batch's: a batch sent late still counts
     // each event on the day it happened.
     const std::string day = DayText(DayOf(event.receivedMs));

@@ -31,6 +31,11 @@ void AddEventShare(const std::string& appVersion, const std::string& installId,
                    const collector::UploadEvent& event, int64_t sign, RollupDeltas* deltas,
                    InstallationDays* installations);
 
+// For the store benchmark only, which compares ingest with and without the
+// rollups in one run: off, AddEventShare adds nothing. Not a setting of the
+// collector: its rollups are always counted.
+void CountRollupsForBenchmark(bool on);
+
 // The bounds of `query` made closed: an empty bound becomes the first or
 // last day a store holds. False, with `*error`, when a bound is not a
 // YYYY-MM-DD date.

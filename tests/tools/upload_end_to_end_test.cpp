@@ -792,6 +792,14 @@ TEST(Collector, AnswersHostileRequestsWithA4xxClosesTheConnectionAndStoresNothin
                "\"events\":[{" +
                fields + ",\"payload\":{}}]}]}";
     };
+    auto deletion = [](const std::string& body) {
+        return "POST /v1/deletions HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+               "application/json\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    const std::string installId = "1b4e28ba-2fa1-41d2-883f-0016d3cca427";
+    std::string withInstall = Body("b-installed", 2);
+    withInstall.replace(withInstall.find("\"tag\""), 0, "\"install_id\":\"" + installId + "\",");
     std::string deep =
         "{\"schema\":1,\"app\":{},\"batches\":[{\"batch_id\":\"b-deep\",\"events\":[{"
         "\"seq\":1,\"received_ms\":1,\"name\":\"n\",\"payload\":{\"a\":";
@@ -860,6 +868,19 @@ TEST(Collector, AnswersHostileRequestsWithA4xxClosesTheConnectionAndStoresNothin
          422, 0},
         {"event name with control characters",
          upload("", event("\"seq\":1,\"received_ms\":1,\"name\":\"n\\u001b[2J\"")), 422, 0},
+        {"install_id not a UUID",
+         upload("",
+                "{\"schema\":1,\"app\":{\"install_id\":\"1B4E28BA-2FA1-41D2-883F-"
+                "0016D3CCA427\"},\"batches\":[{\"batch_id\":\"b-upper\",\"events\":[]}]}"),
+         422, 0},
+        {"deletion of an id that is no UUID",
+         deletion(R"({"schema":1,"install_id":"'; DROP TABLE batches; --","requested_ms":1})"), 422,
+         0},
+        {"deletion past 4 KiB, body withheld",
+         "POST /v1/deletions HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+         "application/json\r\nContent-Length: 5000\r\n\r\n" +
+             smuggled,
+         413, 0},
         {"Content-Encoding: GZIP",
          upload("Content-Encoding: GZIP\r\n", Gzipped(Body("b-upper-gzip", 1))), 200, 1},
         {"chunked",
@@ -934,6 +955,20 @@ TEST(Collector, AnswersHostileRequestsWithA4xxClosesTheConnectionAndStoresNothin
     const HttpResult after = collector.Upload(Body("b-after", 2));
     EXPECT_EQ(after.status, 200) << after.body;
     EXPECT_EQ(collector.Rows("events"), events + 2);
+
+    // A deletion takes exactly the named installation's data; a repeat finds nothing.
+    const std::string key = collector.Trust().caFile;
+    EXPECT_EQ(RawExchange(collector.HttpsPort(), key, upload("", withInstall), 300).status, 200);
+    const std::string request =
+        R"({"schema":1,"install_id":")" + installId + R"(","requested_ms":1764990000000})";
+    for (const char* expected :
+         {R"({"deleted":{"batches":1,"events":2}})", R"({"deleted":{"batches":0,"events":0}})"}) {
+        const RawReply reply = RawExchange(collector.HttpsPort(), key, deletion(request), 300);
+        EXPECT_EQ(reply.status, 200) << reply.head;
+        EXPECT_EQ(reply.body, expected);
+        EXPECT_EQ(collector.Rows("events"), events + 2);
+    }
+    EXPECT_EQ(collector.Rows("deletions WHERE install_id = '" + installId + "'"), 2);
 }
 
 // Failure modes are for tests only, and the keys it makes are its owner's alone.

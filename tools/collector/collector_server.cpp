@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "collector_request.h"
+#include "deletion.h"
 #include "given_certificate.h"
 #include "operations.h"
 #include "store.h"
@@ -485,6 +486,20 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         return finish(injected.status, "failure injected by the test");
     }
 
+    if (request.path == kDeletionPath) {
+        const DeletionAnswer answer = AnswerDeletion(*m_store, body, headers, WallClockMs());
+        if (answer.retryLater) {
+            ++m_unavailable;
+            response.set_header("Retry-After", std::to_string(m_options.unavailableRetryAfterS));
+        }
+        response.status = record.status = answer.status;
+        response.set_content(answer.body, "application/json");
+        record.error = answer.error;
+        return Log(request, record,
+                   std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - started)
+                       .count());
+    }
     const Verdict verdict = ParseUpload(body, headers);
     if (verdict.status != 200) return finish(verdict.status, verdict.error);
 
@@ -753,6 +768,11 @@ int Collector::Run() {
         if (response.status >= 400) CloseAfterAnswer(t_connection);
     });
     https.Post("/v1/batches", [this](const httplib::Request& request, httplib::Response& response,
+                                     const httplib::ContentReader& reader) {
+        HandleUpload(request, response, reader);
+    });
+    // Read and checked as an upload is, up to its own body.
+    https.Post(kDeletionPath, [this](const httplib::Request& request, httplib::Response& response,
                                      const httplib::ContentReader& reader) {
         HandleUpload(request, response, reader);
     });

@@ -68,6 +68,18 @@ class MeteredStore : public Store {
     bool Maintain(int64_t nowMs, std::string* error) override {
         return m_inner->Maintain(nowMs, error);
     }
+    bool Rollups(const server::RollupQuery& query, std::vector<server::RollupRow>* rows,
+                 std::string* error) override {
+        return m_inner->Rollups(query, rows, error);
+    }
+    server::DeletionOutcome DeleteInstallation(const std::string& installId,
+                                               int64_t nowMs) override {
+        server::DeletionOutcome outcome = m_inner->DeleteInstallation(installId, nowMs);
+        m_metrics.deletions->Add(outcome.status == StoreStatus::Stored        ? "deleted"
+                                 : outcome.status == StoreStatus::Unavailable ? "unavailable"
+                                                                              : "failed");
+        return outcome;
+    }
     bool Show(std::ostream& out, int eventLimit, std::string* error) override {
         return m_inner->Show(out, eventLimit, error);
     }
@@ -168,6 +180,9 @@ Operations::Operations(OperationsOptions options) : m_options(std::move(options)
     m_storeMetrics.events = r.AddCounter("tally_events_stored_total", "Events committed");
     m_storeMetrics.unavailable = r.AddCounter("tally_store_unavailable_total",
                                               "Upload requests the database could not take (503)");
+    m_storeMetrics.deletions = r.AddLabelledCounter(
+        "tally_deletions_total", "outcome",
+        "Installation deletions the store was asked for: deleted, unavailable (503) or failed");
     m_storeMetrics.storeDuration = r.AddHistogram(
         "tally_store_commit_duration_seconds",
         "One request's store call: waiting for a connection and the group commit included",

@@ -47,6 +47,7 @@ struct StoreMetrics {
     metrics::Counter* expired = nullptr;
     metrics::Counter* events = nullptr;
     metrics::Counter* unavailable = nullptr;
+    metrics::LabelledCounter* deletions = nullptr;  // by outcome
     metrics::Histogram* storeDuration = nullptr;
 };
 
