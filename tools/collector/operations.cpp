@@ -86,10 +86,6 @@ class MeteredStore : public Store {
     bool Totals(server::StoreTotals* totals, std::string* error) override {
         return m_inner->Totals(totals, error);
     }
-    bool Rollups(const server::RollupQuery& query, std::vector<server::RollupRow>* rows,
-                 std::string* error) override {
-        return m_inner->Rollups(query, rows, error);
-    }
 
   private:
     const std::unique_ptr<Store> m_inner;
