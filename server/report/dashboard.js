@@ -271,10 +271,16 @@
     main.textContent = '';
     var days = daysBetween(from, to);
     var summary = document.getElementById('summary');
-    summary.textContent = from && to && from <= to
-        ? days.length + ' days, ' + from + ' to ' + to + '. Data held: ' +
-              (data.from || '–') + ' to ' + (data.to || '–') + '.'
-        : 'Choose a start day no later than the end day.';
+    if (data.rows.length === 0) {
+      summary.textContent = 'The collector held no rollups for this report' +
+          (data.from || data.to ? ' (' + (data.from || '…') + ' to ' + (data.to || '…') + ')' : '') +
+          '.';
+    } else if (from && to && from <= to) {
+      summary.textContent = days.length + ' days, ' + from + ' to ' + to + '. Report made for ' +
+          data.from + ' to ' + data.to + '.';
+    } else {
+      summary.textContent = 'Choose a start day no later than the end day.';
+    }
     VIEWS.forEach(function (view) {
       var section = main.appendChild(element('section', null, {id: 'view-' + view.id}));
       section.appendChild(element('h2', view.title));
