@@ -20,7 +20,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -89,14 +88,15 @@ class Collector {
         }
         WaitUntil(
             [&] {
-                const std::string ports = ReadFile(m_state / "ports.json");
-                std::smatch https, admin;
-                if (!std::regex_search(ports, https, std::regex("\"https\":([0-9]+)")) ||
-                    !std::regex_search(ports, admin, std::regex("\"admin\":([0-9]+)"))) {
+                std::istringstream text(ReadFile(m_state / "ports.json"));
+                Json::Value ports;
+                std::string errors;
+                if (!Json::parseFromStream(Json::CharReaderBuilder(), text, &ports, &errors) ||
+                    !ports.isMember("admin")) {
                     return false;
                 }
-                m_https = std::stoi(https[1]);
-                m_admin = std::stoi(admin[1]);
+                m_https = ports["https"].asInt();
+                m_admin = ports["admin"].asInt();
                 return true;
             },
             std::chrono::seconds(20));
@@ -177,13 +177,23 @@ Table ReadTable(const std::string& dom, const std::string& id) {
     const size_t start = dom.find("<table id=\"table-" + id + "\"");
     if (start == std::string::npos) return table;
     const std::string text = dom.substr(start, dom.find("</table>", start) - start);
-    const std::regex row("<tr data-key=\"([^\"]*)\">(.*?)</tr>");
-    const std::regex cell("<td data-col=\"([^\"]*)\" data-value=\"([^\"]*)\">");
-    for (std::sregex_iterator r(text.begin(), text.end(), row), end; r != end; ++r) {
-        const std::string cells = (*r)[2];
-        auto& columns = table[Unescape((*r)[1])];
-        for (std::sregex_iterator c(cells.begin(), cells.end(), cell); c != end; ++c) {
-            columns[Unescape((*c)[1])] = (*c)[2];
+    // Attribute values as the browser writes them: quoted, `"` as &quot;.
+    const auto attribute = [&](const std::string& name, size_t from, size_t* end) {
+        const size_t at = text.find(name + "=\"", from);
+        if (at == std::string::npos || at > *end) return std::string();
+        const size_t value = at + name.size() + 2;
+        const size_t close = text.find('"', value);
+        return Unescape(text.substr(value, close - value));
+    };
+    for (size_t row = text.find("<tr data-key="); row != std::string::npos;
+         row = text.find("<tr data-key=", row + 1)) {
+        size_t rowEnd = text.find("</tr>", row);
+        auto& columns = table[attribute("data-key", row, &rowEnd)];
+        for (size_t cell = text.find("<td ", row); cell < rowEnd;
+             cell = text.find("<td ", cell + 1)) {
+            size_t cellEnd = text.find('>', cell);
+            columns[attribute("data-col", cell, &cellEnd)] =
+                attribute("data-value", cell, &cellEnd);
         }
     }
     return table;
@@ -389,12 +399,12 @@ TEST(Dashboard, ReportOfUploadedEventsDrawsEveryChartWithTheNumbersSent) {
 
     const Page loaded = LoadInChromium(report, folder.Path() / "browser", "");
     EXPECT_EQ(loaded.browserLog.find(":CONSOLE"), std::string::npos) << loaded.browserLog;
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(loaded.dom, match,
-                                  std::regex("<output id=\"tally-check\"[^>]*>([^<]*)</output>")))
-        << loaded.dom.substr(0, 2000) << loaded.browserLog;
+    const size_t output = loaded.dom.find("<output id=\"tally-check\"");
+    ASSERT_NE(output, std::string::npos) << loaded.dom.substr(0, 2000) << loaded.browserLog;
+    const size_t from = loaded.dom.find('>', output) + 1;
     Json::Value check;
-    std::istringstream checkText(Unescape(match[1]));
+    std::istringstream checkText(
+        Unescape(loaded.dom.substr(from, loaded.dom.find("</output>", from) - from)));
     std::string errors;
     ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), checkText, &check, &errors));
     EXPECT_EQ(check["errors"].size(), 0u) << check["errors"];
