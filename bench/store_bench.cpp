@@ -116,6 +116,7 @@ std::unique_ptr<Store> g_store;  // of the case running; made by its first threa
 
 // A fresh empty store of `kind`; null (and the case skipped) without one.
 std::unique_ptr<Store> FreshStore(const std::string& kind, std::string* error) {
+    (void)kind;  // without PostgreSQL in this build, always SQLite
     const std::string name = "bench_" + std::to_string(++g_stores);
     std::string location = (g_folder / (name + ".db")).string();
 #ifdef TALLY_WITH_POSTGRES
@@ -162,6 +163,7 @@ void StoreUploads(benchmark::State& state, const std::string& kind, const Shape&
     }
 }
 
+#ifdef TALLY_WITH_POSTGRES
 // The fleet: days of events from many installations, as the rollups see it.
 struct Fleet {
     int days;
@@ -242,7 +244,6 @@ constexpr int kDeleted = 1 << 20;  // the installation deleted: none of the othe
 // The fleet's store, loaded by four threads on first use.
 Store* FleetStore(std::string* error) {
     if (g_fleet) return g_fleet.get();
-#ifdef TALLY_WITH_POSTGRES
     if (g_postgres == nullptr) {
         *error = "no PostgreSQL server";
         return nullptr;
@@ -284,10 +285,6 @@ Store* FleetStore(std::string* error) {
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     g_fleet = std::move(store);
     return g_fleet.get();
-#else
-    *error = "no PostgreSQL in this build";
-    return nullptr;
-#endif
 }
 
 void FleetRollups(benchmark::State& state) {
@@ -360,6 +357,8 @@ void FleetDeletion(benchmark::State& state) {
     }
 }
 
+#endif  // TALLY_WITH_POSTGRES
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -381,8 +380,6 @@ int main(int argc, char** argv) {
     }
     kinds.push_back("postgresql");
 #endif
-    const bool smoke = std::getenv("TALLY_BENCH_SMOKE") != nullptr;
-    g_fleetSize = smoke ? Fleet{30, 1000, 20, 100} : Fleet{30, 100000, 2000, 10000};
     for (const std::string& kind : kinds) {
         for (const Shape& shape : kShapes) {
             for (const bool rollups : {true, false}) {
@@ -400,6 +397,8 @@ int main(int argc, char** argv) {
         }
     }
 #ifdef TALLY_WITH_POSTGRES
+    const bool smoke = std::getenv("TALLY_BENCH_SMOKE") != nullptr;
+    g_fleetSize = smoke ? Fleet{30, 1000, 20, 100} : Fleet{30, 100000, 2000, 10000};
     benchmark::RegisterBenchmark("Fleet/postgresql/Rollups", FleetRollups)
         ->Unit(benchmark::kMillisecond)
         ->MinTime(smoke ? 0.001 : 2.0);
@@ -413,7 +412,9 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     g_store.reset();
+#ifdef TALLY_WITH_POSTGRES
     g_fleet.reset();
+#endif
     fs::remove_all(g_folder, ec);
     return 0;
 }

@@ -114,6 +114,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string cut = Printable(body, 128);
     Check(cut.size() <= 128 && IsStorableText(cut) && printable.compare(0, cut.size(), cut) == 0);
 
+    // The same bytes as a deletion request: a verdict, and an id only when valid.
+    const DeletionVerdict deletion = ParseDeletion(body, headers);
+    Check(deletion.status == 200 ? IsInstallId(deletion.installId) && deletion.error.empty()
+                                 : deletion.installId.empty() && !deletion.error.empty());
+
     const Verdict verdict = ParseUpload(body, headers);
     HeaderInteger(headers, "x-tally-attempt");
     if (verdict.status != 200) {
@@ -134,8 +139,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Check(IsStorableText(event.payload));
             Check(body.find(event.payload) != std::string::npos);
             Check(IsObjectText(event.payload));
+            // What the rollups key on is text a store keeps, read back alike.
+            for (const auto& key : event.rollupKeys) Check(IsStorableText(key.second));
+            Check(RollupKeysOf(event.name, event.payload) == event.rollupKeys);
         }
     }
+    const std::string& installId = verdict.upload.app.installId;
+    Check(installId.empty() || IsInstallId(installId));
     Check(events <= kMaxEvents);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -39,8 +40,8 @@ using Clock = std::chrono::steady_clock;
 // partition key in every unique key) and a resend always meets its first
 // copy in the same partition. Retention drops whole partitions. A DEFAULT
 // partition takes the days no partition was made for (clocks far off), and
-// still deduplicates them. Events have no index: they are only ever appended
-// behind a batch that was just claimed.
+// still deduplicates them. Events were appended behind a batch that was just
+// claimed and had no index until deletions needed one (migration 2).
 const char* const kMigrations[] = {
     R"sql(
 CREATE TABLE batches(
@@ -82,18 +83,26 @@ CREATE INDEX requests_receive_ms ON requests(receive_ms);
 )sql",
     // The fleet view: batches name their installation, and daily rollups
     // live in small tables of their own, outside the partitions, so that
-    // dropping a day of raw data keeps its numbers. Deleting an installation
-    // finds its batches by the index and leaves an audit row.
+    // dropping a day of raw data keeps its numbers. Every upload of a day
+    // adds to the same few rollup cells, and a row updated stays locked until
+    // its transaction's commit has reached the disk: so each cell is split
+    // into shards, one per transaction in turn, and transactions running
+    // side by side rarely wait for each other. A cell's value is the sum of
+    // its shards. Deleting an installation finds its batches, and their
+    // events, by index (without it, a deletion reads every stored event) and
+    // leaves an audit row.
     R"sql(
 ALTER TABLE batches ADD COLUMN install_id text;
 CREATE INDEX batches_install_id ON batches(install_id);
+CREATE INDEX events_batch_id ON events(batch_id);
 CREATE TABLE rollups(
   day date NOT NULL,
   appversion text NOT NULL,
   measure text NOT NULL,
   key text NOT NULL,
+  shard smallint NOT NULL,
   value bigint NOT NULL,
-  PRIMARY KEY (day, appversion, measure, key));
+  PRIMARY KEY (day, appversion, measure, key, shard));
 CREATE TABLE rollup_installations(
   day date NOT NULL,
   appversion text NOT NULL,
@@ -120,6 +129,10 @@ constexpr int64_t kDaysBehind = 7;
 // Days made ahead, so that a partition exists before its first batch (one
 // cannot be made for a day DEFAULT already holds rows of).
 constexpr int64_t kDaysAhead = 3;
+
+// Shards of a rollup cell: more than one collector's connections, so that
+// several collectors sharing a database rarely meet on one.
+constexpr unsigned kRollupShards = 16;
 
 // Requests one transaction takes at most: bounds its size (20 batches and
 // 500 events each) and how long the last of them waits.
@@ -286,6 +299,9 @@ class PostgresStore : public Store {
     void TryGroup(const std::vector<Pending*>& group, const Lease& lease);
     static void FailGroup(const std::vector<Pending*>& group, StoreStatus status,
                           const std::string& error);
+    // The rollup shard of the next transaction: each in turn, so that the
+    // transactions this collector runs side by side use different ones.
+    int NextShard() { return static_cast<int>(m_nextShard++ % kRollupShards); }
 
     const std::string m_uri;
     const StoreOptions m_options;
@@ -302,6 +318,8 @@ class PostgresStore : public Store {
     std::condition_variable m_groupDone;
     std::deque<Pending*> m_queue;
     int m_leaders = 0;  // transactions of groups running
+
+    std::atomic<unsigned> m_nextShard{0};
 };
 
 PostgresStore::~PostgresStore() {
@@ -402,7 +420,7 @@ bool Abandon(Connection& db, const char* what, std::string* error) {
 // deleted installation leaves no key of its own behind. The last result.
 // Null when there was nothing to do.
 Result ApplyRollups(Connection& db, const RollupDeltas& deltas,
-                    const InstallationDays& installations) {
+                    const InstallationDays& installations, int shard) {
     Result result;
     if (!deltas.empty()) {
         std::vector<std::string> days, versions, measures, keys, values;
@@ -418,16 +436,22 @@ Result ApplyRollups(Connection& db, const RollupDeltas& deltas,
         const std::string arrays[] = {ArrayLiteral(days), ArrayLiteral(versions),
                                       ArrayLiteral(measures), ArrayLiteral(keys),
                                       ArrayLiteral(values)};
+        const std::string shardText = std::to_string(shard);
         result = db.Params(
-            "INSERT INTO rollups(day, appversion, measure, key, value) "
-            "SELECT * FROM unnest($1::date[], $2::text[], $3::text[], $4::text[], $5::bigint[]) "
-            "ON CONFLICT (day, appversion, measure, key) DO UPDATE "
+            "INSERT INTO rollups(day, appversion, measure, key, shard, value) "
+            "SELECT d, v, m, k, $6::smallint, n FROM unnest($1::date[], $2::text[], $3::text[], "
+            "$4::text[], $5::bigint[]) AS u(d, v, m, k, n) "
+            "ON CONFLICT (day, appversion, measure, key, shard) DO UPDATE "
             "SET value = rollups.value + excluded.value",
             {arrays[0].c_str(), arrays[1].c_str(), arrays[2].c_str(), arrays[3].c_str(),
-             arrays[4].c_str()});
+             arrays[4].c_str(), shardText.c_str()});
         if (!Connection::Ok(result)) return result;
         if (negative) {
-            result = db.Exec("DELETE FROM rollups WHERE value <= 0");
+            // A cell whose shards add up to nothing any more goes whole.
+            result = db.Exec(
+                "DELETE FROM rollups r USING (SELECT day, appversion, measure, key FROM rollups "
+                "GROUP BY 1, 2, 3, 4 HAVING sum(value) <= 0) z WHERE r.day = z.day "
+                "AND r.appversion = z.appversion AND r.measure = z.measure AND r.key = z.key");
             if (!Connection::Ok(result)) return result;
         }
     }
@@ -718,7 +742,7 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
     }
     // Last before the commit: the rollup rows are the ones every
     // transaction of the day updates, so their locks are held briefly.
-    const Result rolled = ApplyRollups(db, deltas, installations);
+    const Result rolled = ApplyRollups(db, deltas, installations, NextShard());
     if (rolled && !Connection::Ok(rolled)) return failWith(rolled.get());
     // Only a COMMIT that answered OK makes the group stored. A connection
     // lost during COMMIT leaves it unknown: that is answered as unavailable,
@@ -902,7 +926,8 @@ bool PostgresStore::Rollups(const RollupQuery& query, std::vector<RollupRow>* ro
     // rows in the same order whatever the database's collation.
     const Result result = (*lease).Params(
         "SELECT * FROM (SELECT to_char(day, 'YYYY-MM-DD') AS d, appversion AS v, measure AS m, "
-        "key AS k, value FROM rollups WHERE day BETWEEN $1::date AND $2::date "
+        "key AS k, sum(value) FROM rollups WHERE day BETWEEN $1::date AND $2::date "
+        "GROUP BY day, appversion, measure, key "
         "UNION ALL SELECT to_char(day, 'YYYY-MM-DD'), appversion, 'installations', '', "
         "count(*) FROM rollup_installations WHERE day BETWEEN $1::date AND $2::date "
         "GROUP BY day, appversion) r "
@@ -964,7 +989,7 @@ DeletionOutcome PostgresStore::DeleteInstallation(const std::string& installId, 
         db.Params("DELETE FROM batches WHERE install_id = $1", {installId.c_str()});
     if (!Connection::Ok(batches)) return fail(Fail(lease.Get(), batches.get()));
     outcome.batches = std::atoll(PQcmdTuples(batches.get()));
-    const Result rolled = ApplyRollups(db, deltas, InstallationDays());
+    const Result rolled = ApplyRollups(db, deltas, InstallationDays(), NextShard());
     if (rolled && !Connection::Ok(rolled)) return fail(Fail(lease.Get(), rolled.get()));
     const std::string now = std::to_string(nowMs), batchCount = std::to_string(outcome.batches),
                       eventCount = std::to_string(outcome.events);

@@ -1,6 +1,7 @@
 #include "rollup_share.h"
 
 #include <atomic>
+#include <cstdint>
 
 #include "store_days.h"
 
@@ -16,19 +17,46 @@ void CountRollupsForBenchmark(bool on) {
     g_counting = on;
 }
 
+namespace {
+
+void Add(RollupDeltas* deltas, std::string_view day, std::string_view appVersion,
+         std::string_view measure, std::string_view key, int64_t sign) {
+    const auto cell = std::make_tuple(day, appVersion, measure, key);
+    const auto found = deltas->find(cell);
+    if (found != deltas->end()) {
+        found->second += sign;
+    } else {
+        deltas->emplace(RollupCell(day, appVersion, measure, key), sign);
+    }
+}
+
+}  // namespace
+
 void AddEventShare(const std::string& appVersion, const std::string& installId,
                    const collector::UploadEvent& event, int64_t sign, RollupDeltas* deltas,
                    InstallationDays* installations) {
     if (!g_counting.load(std::memory_order_relaxed)) return;
     // The event's own day, not its batch's: a batch sent late still counts
-    // each event on the day it happened.
-    const std::string day = DayText(DayOf(event.receivedMs));
-    (*deltas)[RollupCell(day, appVersion, "events", event.name)] += sign;
+    // each event on the day it happened. The events of a batch mostly share
+    // a day, so its text is made once.
+    thread_local int64_t lastDay = INT64_MIN;
+    thread_local std::string lastText;
+    const int64_t dayNumber = DayOf(event.receivedMs);
+    if (dayNumber != lastDay) {
+        lastText = DayText(dayNumber);
+        lastDay = dayNumber;
+    }
+    const std::string_view day = lastText;
+    Add(deltas, day, appVersion, "events", event.name, sign);
     for (const auto& key : event.rollupKeys) {
-        (*deltas)[RollupCell(day, appVersion, key.first, key.second)] += sign;
+        Add(deltas, day, appVersion, key.first, key.second, sign);
     }
     if (installations != nullptr && !installId.empty()) {
-        installations->emplace(day, appVersion, installId);
+        const auto reported =
+            std::make_tuple(day, std::string_view(appVersion), std::string_view(installId));
+        if (installations->find(reported) == installations->end()) {
+            installations->emplace(day, appVersion, installId);
+        }
     }
 }
 

@@ -5,9 +5,11 @@
 #define TALLYSERVICE_SERVER_STORE_ROLLUP_SHARE_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 
 #include "collector_request.h"
@@ -19,10 +21,12 @@ namespace server {
 // day (YYYY-MM-DD), app version, measure, key. A map orders them, so every
 // transaction updates rollup rows in the same order and two never wait for
 // each other crosswise.
+// Transparent comparison: an event's cells are looked up without copying its
+// strings, and copied only the first time a request meets them.
 using RollupCell = std::tuple<std::string, std::string, std::string, std::string>;
-using RollupDeltas = std::map<RollupCell, int64_t>;
+using RollupDeltas = std::map<RollupCell, int64_t, std::less<>>;
 // day, app version, installation id
-using InstallationDays = std::set<std::tuple<std::string, std::string, std::string>>;
+using InstallationDays = std::set<std::tuple<std::string, std::string, std::string>, std::less<>>;
 
 // Adds `sign` (1 at ingest, -1 at deletion) for one event to `deltas`, on the
 // day of the event by the client's clock. When `installations` is given and

@@ -150,11 +150,16 @@ class SqliteStore : public Store {
     // writer at a time anyway.
     std::mutex m_mutex;
     sqlite3* m_db = nullptr;
+    // Prepared once: every upload runs them, a few times each.
+    std::unique_ptr<Statement> m_addRollup;
+    std::unique_ptr<Statement> m_addInstallation;
 };
 
 }  // namespace
 
 SqliteStore::~SqliteStore() {
+    m_addRollup.reset();
+    m_addInstallation.reset();
     sqlite3_close(m_db);
 }
 
@@ -174,8 +179,23 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
     }
     sqlite3_busy_timeout(m_db, m_options.waitMs);
     // WAL: `show` can read while a server writes.
-    return Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) &&
-           Exec(kSchema, error) && AddInstallColumn(error) && Exec(kInstallIndex, error);
+    if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) ||
+        !Exec(kSchema, error) || !AddInstallColumn(error) || !Exec(kInstallIndex, error)) {
+        return false;
+    }
+    m_addRollup = std::make_unique<Statement>(
+        m_db,
+        "INSERT INTO rollups(day, appversion, measure, key, value) VALUES(?,?,?,?,?) "
+        "ON CONFLICT(day, appversion, measure, key) DO UPDATE SET value = value + excluded.value");
+    m_addInstallation = std::make_unique<Statement>(
+        m_db,
+        "INSERT INTO rollup_installations(day, appversion, install_id) VALUES(?,?,?) "
+        "ON CONFLICT DO NOTHING");
+    if (!m_addRollup->Valid() || !m_addInstallation->Valid()) {
+        *error = sqlite3_errmsg(m_db);
+        return false;
+    }
+    return true;
 }
 
 bool SqliteStore::AddInstallColumn(std::string* error) {
@@ -197,14 +217,8 @@ bool SqliteStore::AddInstallColumn(std::string* error) {
 // caller's transaction. Cells that fall to zero or below are removed, so a
 // deleted installation leaves no key of its own behind.
 bool SqliteStore::ApplyRollups(const RollupDeltas& deltas, const InstallationDays& installations) {
-    Statement add(m_db,
-                  "INSERT INTO rollups(day, appversion, measure, key, value) VALUES(?,?,?,?,?) "
-                  "ON CONFLICT(day, appversion, measure, key) DO UPDATE "
-                  "SET value = value + excluded.value");
-    Statement installed(m_db,
-                        "INSERT INTO rollup_installations(day, appversion, install_id) "
-                        "VALUES(?,?,?) ON CONFLICT DO NOTHING");
-    if (!add.Valid() || !installed.Valid()) return false;
+    Statement& add = *m_addRollup;
+    Statement& installed = *m_addInstallation;
     bool negative = false;
     for (const auto& delta : deltas) {
         add.Reset();
@@ -221,6 +235,8 @@ bool SqliteStore::ApplyRollups(const RollupDeltas& deltas, const InstallationDay
         installed.Bind(1, std::get<0>(day)).Bind(2, std::get<1>(day)).Bind(3, std::get<2>(day));
         if (installed.Step() != SQLITE_DONE) return false;
     }
+    add.Reset();
+    installed.Reset();
     return !negative || Exec("DELETE FROM rollups WHERE value <= 0", nullptr);
 }
 
