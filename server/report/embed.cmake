@@ -23,5 +23,8 @@ foreach(_pair IN LISTS FILES)
     "const unsigned char ${_name}[] = {\n${_hex}0x00};\nconst size_t ${_name}Size = ${_bytes};\n")
 endforeach()
 string(APPEND _body "}  // namespace report\n}  // namespace tally\n")
+# Replaced only when it changed: it runs on every build, and an unchanged
+# source is not compiled again.
 file(WRITE "${OUT}.tmp" "${_body}")
-file(RENAME "${OUT}.tmp" "${OUT}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.tmp")
