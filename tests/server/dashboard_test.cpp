@@ -48,21 +48,15 @@ std::string ReadFile(const fs::path& path) {
     return text.str();
 }
 
-class TempFolder {
-  public:
-    TempFolder() {
-        char name[] = "/tmp/tally-dash-XXXXXX";
-        m_path = ::mkdtemp(name);
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    const fs::path& Path() const { return m_path; }
-
-  private:
-    fs::path m_path;
-};
+// A test's own folder among the build's test artefacts, emptied first and
+// kept afterwards: the collector's log, the page, what the browser printed.
+fs::path Folder(const std::string& name) {
+    const fs::path folder = fs::path(TALLY_ARTEFACTS) / name;
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    fs::create_directories(folder);
+    return folder;
+}
 
 // `tally-collector serve` as a child process, stopped by SIGTERM (killed if
 // it does not end).
@@ -343,9 +337,9 @@ Json::Value PageData(const std::string& page) {
 TEST(Dashboard, ReportOfUploadedEventsDrawsEveryChartWithTheNumbersSent) {
     ASSERT_TRUE(fs::exists(TALLY_CHROMIUM))
         << TALLY_CHROMIUM << " is missing: run scripts/bootstrap";
-    TempFolder folder;
+    const fs::path folder = Folder("report");
     const Fleet fleet = MakeFleet();
-    Collector collector(folder.Path(), {});
+    Collector collector(folder, {});
     ASSERT_GT(collector.Admin(), 0) << collector.Log();
     const auto client = tally::MakeHttpClient({(collector.State() / "ca.pem").string(), "", false});
     for (const auto& upload : fleet.uploads) {
@@ -379,8 +373,8 @@ TEST(Dashboard, ReportOfUploadedEventsDrawsEveryChartWithTheNumbersSent) {
     }
     collector.Stop();
 
-    const fs::path report = folder.Path() / "report.html";
-    const fs::path log = folder.Path() / "report.log";
+    const fs::path report = folder / "report.html";
+    const fs::path log = folder / "report.log";
     ASSERT_EQ(Shell(std::string(TALLY_COLLECTOR) + " report --state " + Quoted(collector.State()) +
                         " --out " + Quoted(report),
                     log),
@@ -397,7 +391,7 @@ TEST(Dashboard, ReportOfUploadedEventsDrawsEveryChartWithTheNumbersSent) {
     EXPECT_EQ(page.find("\xe2\x80\xa8"), std::string::npos);
     EXPECT_NE(page.find("Permission is hereby granted"), std::string::npos) << "Chart.js licence";
 
-    const Page loaded = LoadInChromium(report, folder.Path() / "browser", "");
+    const Page loaded = LoadInChromium(report, folder / "browser", "");
     EXPECT_EQ(loaded.browserLog.find(":CONSOLE"), std::string::npos) << loaded.browserLog;
     const size_t output = loaded.dom.find("<output id=\"tally-check\"");
     ASSERT_NE(output, std::string::npos) << loaded.dom.substr(0, 2000) << loaded.browserLog;
@@ -423,13 +417,9 @@ TEST(Dashboard, ReportOfUploadedEventsDrawsEveryChartWithTheNumbersSent) {
         EXPECT_EQ(ReadTable(loaded.dom, expected.first), expected.second);
     }
 
-    // The artefact a person looks at: the same page, drawn dark.
-    const fs::path artefacts = fs::path(TALLY_ARTEFACTS);
-    fs::create_directories(artefacts);
-    fs::copy_file(report, artefacts / "report.html", fs::copy_options::overwrite_existing);
-    const fs::path shot = artefacts / "report.png";
-    fs::remove(shot);
-    LoadInChromium(artefacts / "report.html#theme=dark", folder.Path() / "shot",
+    // The artefact a person looks at, beside the page: the page drawn dark.
+    const fs::path shot = folder / "report.png";
+    LoadInChromium(report.string() + "#theme=dark", folder / "shot",
                    "--hide-scrollbars --screenshot=" + Quoted(shot));
     EXPECT_GT(fs::exists(shot) ? fs::file_size(shot) : 0, 10000u);
 }
@@ -453,23 +443,23 @@ TEST(Dashboard, ClientTextsCannotLeaveTheEmbeddedJson) {
 }
 
 TEST(Dashboard, AStoreThatCannotAnswerIsA503AndAFailedReport) {
-    TempFolder folder;
-    const fs::path log = folder.Path() / "report.log";
+    const fs::path folder = Folder("unavailable");
+    const fs::path log = folder / "report.log";
     const std::string report =
-        std::string(TALLY_COLLECTOR) + " report --out " + Quoted(folder.Path() / "r.html");
+        std::string(TALLY_COLLECTOR) + " report --out " + Quoted(folder / "r.html");
     // No database there at all, and a range that is not one.
-    EXPECT_EQ(Shell(report + " --state " + Quoted(folder.Path() / "none"), log), 2);
+    EXPECT_EQ(Shell(report + " --state " + Quoted(folder / "none"), log), 2);
     EXPECT_NE(ReadFile(log).find("no collector database"), std::string::npos) << ReadFile(log);
     EXPECT_EQ(Shell(report + " --from 2026-11-03 --to 2026-11-01", log), 1);
     EXPECT_EQ(Shell(report + " --from 2026-02-30", log), 1);
-    EXPECT_FALSE(fs::exists(folder.Path() / "r.html"));
+    EXPECT_FALSE(fs::exists(folder / "r.html"));
 #ifdef TALLY_WITH_POSTGRES
     tally::testing::PostgresInstance postgres;
     std::string error;
     ASSERT_TRUE(postgres.Start(&error)) << error;
     const std::string uri = postgres.CreateDatabase("dash", &error);
     ASSERT_FALSE(uri.empty()) << error;
-    Collector collector(folder.Path(), {"--store", uri, "--store-wait-ms", "1000"});
+    Collector collector(folder, {"--store", uri, "--store-wait-ms", "1000"});
     ASSERT_GT(collector.Admin(), 0) << collector.Log();
     ASSERT_TRUE(postgres.Stop(&error)) << error;
     const tally::testing::RawReply down =
@@ -477,7 +467,7 @@ TEST(Dashboard, AStoreThatCannotAnswerIsA503AndAFailedReport) {
     EXPECT_EQ(down.status, 503) << down.head << down.body;
     EXPECT_EQ(Shell(report + " --store '" + uri + "'", log), 2);
     EXPECT_NE(ReadFile(log).find("tally-collector: "), std::string::npos) << ReadFile(log);
-    EXPECT_FALSE(fs::exists(folder.Path() / "r.html"));
+    EXPECT_FALSE(fs::exists(folder / "r.html"));
 #endif
 }
 
