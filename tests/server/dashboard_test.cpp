@@ -96,15 +96,18 @@ class Collector {
             std::chrono::seconds(20));
     }
     ~Collector() { Stop(); }
+    // A clean stop exits 0; a sanitizer's report in the collector does not.
     void Stop() {
         if (m_pid <= 0) return;
         ::kill(m_pid, SIGTERM);
-        if (!WaitUntil([&] { return ::waitpid(m_pid, nullptr, WNOHANG) == m_pid; },
+        int status = -1;
+        if (!WaitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; },
                        std::chrono::seconds(10))) {
             ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
+            ::waitpid(m_pid, &status, 0);
         }
         m_pid = -1;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << Log();
     }
     int Https() const { return m_https; }
     int Admin() const { return m_admin; }
