@@ -513,6 +513,42 @@ TEST_P(StoreContract, RollupsCountEachNewEventOnItsOwnDayAndDeletionTakesOneShar
     EXPECT_EQ(totals.events, 3);
 }
 
+// A file an older collector made has batches without an installation: it
+// opens, keeps what it had, and takes new uploads with their rollups.
+TEST(SqliteStore, AFileFromBeforeInstallIdsOpensAndCountsRollups) {
+    SqliteKind kind;
+    const std::string location = kind.Fresh();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(location.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db,
+                     "CREATE TABLE batches(batch_id TEXT NOT NULL UNIQUE, created_ms INTEGER, "
+                     "received_ms INTEGER NOT NULL, idempotency_key TEXT, events INTEGER NOT "
+                     "NULL, duplicates INTEGER NOT NULL DEFAULT 0, appid TEXT, appversion "
+                     "TEXT, device_type TEXT, tag TEXT);"
+                     "INSERT INTO batches(batch_id, received_ms, events) VALUES('old', 1, 0);",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+    std::string error;
+    std::unique_ptr<Store> store = server::OpenStore(location, StoreOptions(), &error);
+    ASSERT_TRUE(store) << error;
+    const int64_t now = NowMs();
+    const std::string id = "6fa459ea-ee8a-4ca4-894e-db77e160355e";
+    ASSERT_TRUE(store
+                    ->StoreUpload(MakeAppUpload("3.1.0", id, Id("new"), now,
+                                                {Event(1, now, "page_view", "{}")}),
+                                  "key", now)
+                    .Stored());
+    const std::string today = server::DayText(server::DayOf(now));
+    EXPECT_EQ(RollupText(*store),
+              today + " 3.1.0 events page_view 1\n" + today + " 3.1.0 installations  1\n");
+    EXPECT_EQ(store->DeleteInstallation(id, now).batches, 1);
+    StoreTotals totals;
+    ASSERT_TRUE(store->Totals(&totals, &error)) << error;
+    EXPECT_EQ(totals.batches, 1);
+}
+
 TEST_P(StoreContract, AnUnavailableDatabaseIsReportedAndTheStoreComesBackByItself) {
     const std::string location = m_kind->Fresh();
     StoreOptions options;
