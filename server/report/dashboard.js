@@ -263,6 +263,7 @@
   }
 
   function render() {
+    var started = performance.now();
     var from = document.getElementById('from').value || data.from;
     var to = document.getElementById('to').value || data.to;
     charts.forEach(function (c) { c.destroy(); });
@@ -298,13 +299,14 @@
       chart.tallyView = view.id;
       charts.push(chart);
     });
-    check();
+    check(performance.now() - started);
   }
 
   // What a check of the page reads (a headless browser has no other way
-  // out): per chart, its series and the pixels it painted; and the errors.
-  function check() {
-    var result = {errors: window.tallyErrors || [], charts: {}};
+  // out): per chart, its series and the pixels it painted; the errors; and
+  // how long summing the rows and drawing took.
+  function check(renderMs) {
+    var result = {errors: window.tallyErrors || [], renderMs: Math.round(renderMs), charts: {}};
     charts.forEach(function (chart) {
       var canvas = chart.canvas, painted = 0;
       try {
