@@ -413,16 +413,30 @@ bool Abandon(Connection& db, const char* what, std::string* error) {
     return false;
 }
 
-// Adds `deltas` to the rollups (in shard `shard`) and notes the
-// installations' days, inside the caller's transaction and in one statement:
-// a round trip fewer in every upload's transaction. Rows are added in the
-// order of the maps, the same for every transaction, so two of them updating
-// the same rows never wait for each other crosswise. Cells whose shards fall
-// to zero or below are removed, so a deleted installation leaves no key of
-// its own behind. Null when there was nothing to do.
-Result ApplyRollups(Connection& db, const RollupDeltas& deltas,
-                    const InstallationDays& installations, int shard) {
-    if (deltas.empty() && installations.empty()) return Result();
+// A text[]-style array literal as an SQL literal, cast to `type`.
+std::string QuotedArray(PGconn* conn, const std::vector<std::string>& items, const char* type) {
+    const std::string literal = ArrayLiteral(items);
+    char* quoted = PQescapeLiteral(conn, literal.data(), literal.size());
+    if (quoted == nullptr) return std::string();
+    std::string sql = std::string(quoted) + "::" + type;
+    PQfreemem(quoted);
+    return sql;
+}
+
+// The statements that add `deltas` to the rollups (in shard `shard`) and note
+// the installations' days, each ending in ';', with the values inlined so
+// that the caller can send them in one round trip with its COMMIT; empty when
+// there is nothing to add, or when the connection could not quote them
+// (`*error` then). Rows are added in the order of the maps, the same for
+// every transaction, so two of them updating the same rows never wait for
+// each other crosswise; the rollups are read first, so they are written
+// before the installations, in every transaction alike. Cells whose shards
+// fall to zero or below are removed, so a deleted installation leaves no key
+// of its own behind.
+std::string RollupStatements(PGconn* conn, const RollupDeltas& deltas,
+                             const InstallationDays& installations, int shard, bool* error) {
+    *error = false;
+    if (deltas.empty() && installations.empty()) return std::string();
     std::vector<std::string> days, versions, measures, keys, values;
     bool negative = false;
     for (const auto& delta : deltas) {
@@ -439,31 +453,40 @@ Result ApplyRollups(Connection& db, const RollupDeltas& deltas,
         installVersions.push_back(std::get<1>(day));
         installIds.push_back(std::get<2>(day));
     }
-    const std::string arrays[] = {
-        ArrayLiteral(days),        ArrayLiteral(versions),        ArrayLiteral(measures),
-        ArrayLiteral(keys),        ArrayLiteral(values),          std::to_string(shard),
-        ArrayLiteral(installDays), ArrayLiteral(installVersions), ArrayLiteral(installIds)};
-    std::vector<const char*> parameters;
-    for (const std::string& array : arrays) parameters.push_back(array.c_str());
-    // The rollups are read first, so they are written before the
-    // installations, in every transaction alike.
-    Result result = db.Params(
+    const std::string parts[] = {QuotedArray(conn, days, "date[]"),
+                                 QuotedArray(conn, versions, "text[]"),
+                                 QuotedArray(conn, measures, "text[]"),
+                                 QuotedArray(conn, keys, "text[]"),
+                                 QuotedArray(conn, values, "bigint[]"),
+                                 QuotedArray(conn, installDays, "date[]"),
+                                 QuotedArray(conn, installVersions, "text[]"),
+                                 QuotedArray(conn, installIds, "text[]")};
+    for (const std::string& part : parts) {
+        if (part.empty()) {
+            *error = true;
+            return std::string();
+        }
+    }
+    std::string sql =
         "WITH r AS (INSERT INTO rollups(day, appversion, measure, key, shard, value) "
-        "SELECT d, v, m, k, $6::smallint, n FROM unnest($1::date[], $2::text[], $3::text[], "
-        "$4::text[], $5::bigint[]) AS u(d, v, m, k, n) "
+        "SELECT d, v, m, k, " +
+        std::to_string(shard) + ", n FROM unnest(" + parts[0] + ", " + parts[1] + ", " + parts[2] +
+        ", " + parts[3] + ", " + parts[4] +
+        ") AS u(d, v, m, k, n) "
         "ON CONFLICT (day, appversion, measure, key, shard) DO UPDATE "
         "SET value = rollups.value + excluded.value RETURNING 1), "
         "i AS (INSERT INTO rollup_installations(day, appversion, install_id) "
-        "SELECT * FROM unnest($7::date[], $8::text[], $9::text[]) ON CONFLICT DO NOTHING "
-        "RETURNING 1) "
-        "SELECT (SELECT count(*) FROM r), (SELECT count(*) FROM i)",
-        parameters);
-    if (!Connection::Ok(result) || !negative) return result;
-    // A cell whose shards add up to nothing any more goes whole.
-    return db.Exec(
-        "DELETE FROM rollups r USING (SELECT day, appversion, measure, key FROM rollups "
-        "GROUP BY 1, 2, 3, 4 HAVING sum(value) <= 0) z WHERE r.day = z.day "
-        "AND r.appversion = z.appversion AND r.measure = z.measure AND r.key = z.key");
+        "SELECT * FROM unnest(" +
+        parts[5] + ", " + parts[6] + ", " + parts[7] +
+        ") ON CONFLICT DO NOTHING RETURNING 1) "
+        "SELECT (SELECT count(*) FROM r), (SELECT count(*) FROM i);";
+    if (negative) {
+        sql +=
+            "DELETE FROM rollups r USING (SELECT day, appversion, measure, key FROM rollups "
+            "GROUP BY 1, 2, 3, 4 HAVING sum(value) <= 0) z WHERE r.day = z.day "
+            "AND r.appversion = z.appversion AND r.measure = z.measure AND r.key = z.key;";
+    }
+    return sql;
 }
 
 bool PostgresStore::Migrate(std::string* error) {
@@ -734,14 +757,18 @@ void PostgresStore::TryGroup(const std::vector<Pending*>& group, const Lease& le
         }
         if (!copiedOk) return failWith(copied.get());
     }
-    // Last before the commit: the rollup rows are the ones every
-    // transaction of the day updates, so their locks are held briefly.
-    const Result rolled = ApplyRollups(db, deltas, installations, NextShard());
-    if (rolled && !Connection::Ok(rolled)) return failWith(rolled.get());
+    // Sent with the commit: the rollup rows are the ones every transaction
+    // of the day updates, so their locks are held briefly, and an upload's
+    // transaction takes no round trip more for them. Should they fail, the
+    // COMMIT behind them is not run and the transaction is rolled back.
+    bool quotingFailed = false;
+    const std::string rollups =
+        RollupStatements(lease.Get(), deltas, installations, NextShard(), &quotingFailed);
+    if (quotingFailed) return failWith(nullptr);
     // Only a COMMIT that answered OK makes the group stored. A connection
     // lost during COMMIT leaves it unknown: that is answered as unavailable,
     // and the resend finds the batches claimed if the commit did happen.
-    const Result committed = db.Exec("COMMIT");
+    const Result committed = db.Exec((rollups + "COMMIT").c_str());
     if (!Connection::Ok(committed)) return failWith(committed.get());
     for (Pending* job : group) job->outcome.status = StoreStatus::Stored;
 }
@@ -983,8 +1010,14 @@ DeletionOutcome PostgresStore::DeleteInstallation(const std::string& installId, 
         db.Params("DELETE FROM batches WHERE install_id = $1", {installId.c_str()});
     if (!Connection::Ok(batches)) return fail(Fail(lease.Get(), batches.get()));
     outcome.batches = std::atoll(PQcmdTuples(batches.get()));
-    const Result rolled = ApplyRollups(db, deltas, InstallationDays(), NextShard());
-    if (rolled && !Connection::Ok(rolled)) return fail(Fail(lease.Get(), rolled.get()));
+    bool quotingFailed = false;
+    const std::string rollups =
+        RollupStatements(lease.Get(), deltas, InstallationDays(), NextShard(), &quotingFailed);
+    if (quotingFailed) return fail(Fail(lease.Get(), nullptr));
+    if (!rollups.empty()) {
+        const Result rolled = db.Exec(rollups.c_str());
+        if (!Connection::Ok(rolled)) return fail(Fail(lease.Get(), rolled.get()));
+    }
     const std::string now = std::to_string(nowMs), batchCount = std::to_string(outcome.batches),
                       eventCount = std::to_string(outcome.events);
     const Result days =
