@@ -266,6 +266,10 @@ bool Operations::Start(std::string* error) {
             const bool days = (range.fromDay.empty() || report::IsDay(range.fromDay)) &&
                               (range.toDay.empty() || report::IsDay(range.toDay));
             if (!days || (!range.toDay.empty() && range.fromDay > range.toDay)) {
+                std::fprintf(
+                    stderr, "tally-collector: /dashboard: refused the range from=%s to=%s\n",
+                    Printable(range.fromDay, 40).c_str(), Printable(range.toDay, 40).c_str());
+                std::fflush(stderr);
                 response.status = 400;
                 response.set_content("from and to are days (YYYY-MM-DD), from no later than to\n",
                                      "text/plain");
