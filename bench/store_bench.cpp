@@ -20,6 +20,9 @@
 //     Rollups() over the whole range of a store holding 30 days of 100,000
 //     events each (3 M events, 2,000 installations, three app versions):
 //     what the fleet view asks for.
+//   Fleet/postgresql/Dashboard
+//     The fleet report built from that store as /dashboard builds it:
+//     Rollups() and the page; read against Fleet/postgresql/Rollups.
 //   Fleet/postgresql/DeleteInstallation
 //     DeleteInstallation of one installation holding 10,000 events spread
 //     over those 30 days, among the 3 M; its events are stored again
@@ -39,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include "dashboard.h"
 #include "rollup_share.h"
 #include "store.h"
 #include "store_days.h"
@@ -302,6 +306,25 @@ void FleetRollups(benchmark::State& state) {
     state.counters["rows"] = static_cast<double>(rows);
 }
 
+void FleetDashboard(benchmark::State& state) {
+    std::string error;
+    Store* store = FleetStore(&error);
+    if (store == nullptr) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    size_t bytes = 0;
+    for (auto _ : state) {
+        std::string page;
+        if (!tally::report::BuildDashboard(*store, {}, &page, &error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        bytes = page.size();
+    }
+    state.counters["page_bytes"] = static_cast<double>(bytes);
+}
+
 void FleetDeletion(benchmark::State& state) {
     std::string error;
     Store* store = FleetStore(&error);
@@ -377,6 +400,9 @@ int main(int argc, char** argv) {
     const bool smoke = std::getenv("TALLY_BENCH_SMOKE") != nullptr;
     g_fleetSize = smoke ? Fleet{30, 1000, 20, 100} : Fleet{30, 100000, 2000, 10000};
     benchmark::RegisterBenchmark("Fleet/postgresql/Rollups", FleetRollups)
+        ->Unit(benchmark::kMillisecond)
+        ->MinTime(smoke ? 0.001 : 2.0);
+    benchmark::RegisterBenchmark("Fleet/postgresql/Dashboard", FleetDashboard)
         ->Unit(benchmark::kMillisecond)
         ->MinTime(smoke ? 0.001 : 2.0);
     benchmark::RegisterBenchmark("Fleet/postgresql/DeleteInstallation", FleetDeletion)

@@ -608,6 +608,7 @@ int Collector::Run() {
     const std::string location =
         m_options.store.empty() ? DatabaseFile(m_options.stateFolder).string() : m_options.store;
     m_store = m_operations.Meter(server::OpenStore(location, m_options.storeOptions, &error));
+    m_operations.ServeDashboard(m_store.get());
     if (!m_store || !m_store->Maintain(WallClockMs(), &error) || !m_operations.Start(&error)) {
         std::fprintf(stderr, "tally-collector: %s\n", error.c_str());
         return 2;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "collector_request.h"
 #include "collector_server.h"
 #include "config.h"
+#include "dashboard.h"
 #include "store.h"
 
 namespace {
@@ -23,6 +25,8 @@ using namespace tally::collector;
 
 const char* const kUsage = R"(Usage: tally-collector [serve] [options]
        tally-collector show [--state DIR | --store URI] [--events N]
+       tally-collector report --out FILE.html [--state DIR | --store URI]
+                              [--from YYYY-MM-DD] [--to YYYY-MM-DD]
        tally-collector export-ca [--state DIR] FILE
 
 serve (the default) listens for POST /v1/batches over HTTPS and stores what
@@ -39,7 +43,8 @@ to DIR/ports.json.
   --unavailable-retry-after S  Retry-After of that 503 (default 60)
   --listen ADDR          address of the HTTPS port (default 127.0.0.1)
   --port N               HTTPS port (default 18443; 0 = any free port)
-  --admin-port N         operator port: /healthz, /readyz, /metrics (default none; 0 = any)
+  --admin-port N         operator port: /healthz, /readyz, /metrics, /dashboard
+                         (default none; 0 = any)
   --admin-listen ADDR    address of the operator port (default 127.0.0.1)
   --cert-file FILE       serve this PEM certificate (intermediates after it) ...
   --key-file FILE        ... with this PEM key, instead of the own CA's
@@ -69,6 +74,8 @@ For tests only:
   --cert MODE            good | other-ca | self-signed | wrong-name
   --clock-offset-days N  run the collector's clock N days ahead (negative: behind)
 show lists the stored batches, events (first N, default 50) and the request log.
+report writes the fleet report, one HTML page drawn from the daily rollups, of
+the days held (or from/to, both included). See docs/dashboard.md.
 export-ca copies the CA certificate clients must trust to FILE.
 )";
 
@@ -102,12 +109,45 @@ bool ExportCa(const fs::path& folder, const fs::path& target, std::string* error
     return !ec;
 }
 
+// Written beside the target and renamed over it, so a reader never sees half a page.
+int WriteReport(tally::server::Store* store, const tally::server::RollupQuery& range,
+                const fs::path& target, std::string error) {
+    std::string page;
+    if (!store || !tally::report::BuildDashboard(*store, range, &page, &error)) {
+        std::fprintf(stderr, "tally-collector: cannot read the rollups: %s\n",
+                     Printable(error).c_str());
+        return 2;
+    }
+    std::error_code ec;
+    if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
+    const fs::path partial = target.string() + ".partial";
+    {
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        out << page;
+        out.close();
+        if (!out) {
+            std::fprintf(stderr, "tally-collector: cannot write %s\n", partial.c_str());
+            fs::remove(partial, ec);
+            return 2;
+        }
+    }
+    fs::rename(partial, target, ec);
+    if (ec) {
+        std::fprintf(stderr, "tally-collector: cannot write %s: %s\n", target.c_str(),
+                     ec.message().c_str());
+        fs::remove(partial, ec);
+        return 2;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string command = "serve";
-    if (!args.empty() && (args[0] == "serve" || args[0] == "show" || args[0] == "export-ca")) {
+    if (!args.empty() && (args[0] == "serve" || args[0] == "show" || args[0] == "report" ||
+                          args[0] == "export-ca")) {
         command = args[0];
         args.erase(args.begin());
     }
@@ -116,6 +156,8 @@ int main(int argc, char** argv) {
     fs::path exportCa;
     long long events = 50;
     long long clockOffsetDays = 0;
+    fs::path reportFile;
+    tally::server::RollupQuery reportRange;
     std::vector<std::string> positional;
     std::string failureOption;         // the first failure mode asked for
     std::vector<std::string> origins;  // where a setting of the config file came from
@@ -217,6 +259,12 @@ int main(int argc, char** argv) {
             exportCa = value;
         } else if (arg == "--events" && Number(value, 0, 1000000000, &number)) {
             events = number;
+        } else if (arg == "--out") {
+            reportFile = value;
+        } else if (arg == "--from" && tally::report::IsDay(value)) {
+            reportRange.fromDay = value;
+        } else if (arg == "--to" && tally::report::IsDay(value)) {
+            reportRange.toDay = value;
         } else {
             return Usage(origins[i] + "bad option or value: " + arg + " " + value);
         }
@@ -240,7 +288,12 @@ int main(int argc, char** argv) {
     if (options.certFile.empty() != options.keyFile.empty()) {
         return Usage("--cert-file and --key-file go together");
     }
-    if (command == "show") {
+    if (command == "show" || command == "report") {
+        if (command == "report" && reportFile.empty()) return Usage("report needs --out FILE");
+        if (!reportRange.fromDay.empty() && !reportRange.toDay.empty() &&
+            reportRange.fromDay > reportRange.toDay) {
+            return Usage("--from must not be later than --to");
+        }
         std::string location = options.store;
         if (location.empty()) {
             location = DatabaseFile(options.stateFolder).string();
@@ -253,6 +306,7 @@ int main(int argc, char** argv) {
         }
         const std::unique_ptr<tally::server::Store> store =
             tally::server::OpenStore(location, options.storeOptions, &error);
+        if (command == "report") return WriteReport(store.get(), reportRange, reportFile, error);
         std::ostringstream shown;
         if (!store || !store->Show(shown, static_cast<int>(events), &error)) {
             std::fprintf(stderr, "tally-collector: %s\n", Printable(error).c_str());

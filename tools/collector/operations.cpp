@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "collector_request.h"
+#include "dashboard.h"
 
 #ifdef TALLY_WITH_POSTGRES
 #include <libpq-fe.h>
@@ -235,6 +236,40 @@ bool Operations::Start(std::string* error) {
     m_server.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(m_registry.Render(), "text/plain; version=0.0.4; charset=utf-8");
     });
+    if (m_dashboardStore) {
+        server::Store* store = m_dashboardStore;
+        m_server.Get("/dashboard", [store](const httplib::Request& request,
+                                           httplib::Response& response) {
+            server::RollupQuery range;
+            range.fromDay = request.get_param_value("from");
+            range.toDay = request.get_param_value("to");
+            const bool days = (range.fromDay.empty() || report::IsDay(range.fromDay)) &&
+                              (range.toDay.empty() || report::IsDay(range.toDay));
+            if (!days || (!range.toDay.empty() && range.fromDay > range.toDay)) {
+                std::fprintf(
+                    stderr, "tally-collector: /dashboard: refused the range from=%s to=%s\n",
+                    Printable(range.fromDay, 40).c_str(), Printable(range.toDay, 40).c_str());
+                std::fflush(stderr);
+                response.status = 400;
+                response.set_content("from and to are days (YYYY-MM-DD), from no later than to\n",
+                                     "text/plain");
+                return;
+            }
+            std::string page, error;
+            // Built afresh from the rollups on every request: a report is
+            // asked for rarely, and never shows a stale day.
+            if (!report::BuildDashboard(*store, range, &page, &error)) {
+                const std::string reason = Printable(error, 300);
+                std::fprintf(stderr, "tally-collector: /dashboard: %s\n", reason.c_str());
+                std::fflush(stderr);
+                response.status = 503;
+                response.set_content("the store cannot answer now: " + reason + "\n", "text/plain");
+                return;
+            }
+            response.set_header("Cache-Control", "no-store");
+            response.set_content(page, "text/html; charset=utf-8");
+        });
+    }
     const int port =
         m_options.port == 0
             ? m_server.bind_to_any_port(m_options.listen)

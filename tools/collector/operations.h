@@ -1,7 +1,8 @@
 // What an operator needs from a running collector, kept apart from the
 // upload path: metrics fed by the store calls and the connection queue, a
 // readiness probe of the database, the plain-HTTP operator port serving
-// /healthz, /readyz and /metrics, and a bound on how long a stop may take.
+// /healthz, /readyz, /metrics and the fleet report (/dashboard), and a bound
+// on how long a stop may take.
 #ifndef TALLYSERVICE_TOOLS_COLLECTOR_OPERATIONS_H_
 #define TALLYSERVICE_TOOLS_COLLECTOR_OPERATIONS_H_
 
@@ -64,6 +65,10 @@ class Operations {
     // refused at the cap, requests refused by the rate limit.
     FrontMetrics ForFront() const { return m_frontMetrics; }
 
+    // Serves the fleet report from `store`'s rollups as /dashboard. Called
+    // before Start; `store` outlives this object's Stop.
+    void ServeDashboard(server::Store* store) { m_dashboardStore = store; }
+
     // Starts the probe and the operator port when one is asked for. Answers
     // false (with `error`) when the port cannot be bound.
     bool Start(std::string* error);
@@ -82,6 +87,7 @@ class Operations {
     FrontMetrics m_frontMetrics;
     metrics::Gauge* m_ready;
     StoreMetrics m_storeMetrics;
+    server::Store* m_dashboardStore = nullptr;
 
     httplib::Server m_server;
     std::thread m_serverThread;
