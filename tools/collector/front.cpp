@@ -10,6 +10,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -299,10 +300,7 @@ class FrontSession : public std::enable_shared_from_this<FrontSession> {
         NewRequest();
         m_phase = Phase::Waiting;
         Arm(m_front.m_limits.headTimeoutMs);
-        m_socket.async_wait(tcp::socket::wait_read,
-                            [self = shared_from_this()](const beast::error_code& error) {
-                                self->OnReadable(error);
-                            });
+        AwaitFirstByte();
     }
 
     // Shutting down: what has no request under way closes now; a request
@@ -367,13 +365,29 @@ class FrontSession : public std::enable_shared_from_this<FrontSession> {
         m_version = 11;
     }
 
+    // The deadline armed at accept keeps running across the waits.
+    void AwaitFirstByte() {
+        m_socket.async_wait(tcp::socket::wait_read,
+                            [self = shared_from_this()](const beast::error_code& error) {
+                                self->OnReadable(error);
+                            });
+    }
+
     void OnReadable(const beast::error_code& ec) {
         if (m_phase == Phase::Closed) return;
-        // A client that connected and left (or reset) needs no TLS stream.
+        if (ec) return Close();
         char first = 0;
-        if (ec || ::recv(m_socket.native_handle(), &first, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) {
-            return Close();
+        const ssize_t peeked = ::recv(m_socket.native_handle(), &first, 1, MSG_PEEK | MSG_DONTWAIT);
+        // Readiness can be reported with nothing to read: the reactor reuses
+        // a closed socket's state for the next one accepted on its
+        // descriptor, and a readiness event still in flight for the old
+        // socket then wakes this wait. Closing here would reset a client in
+        // the middle of its handshake.
+        if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return AwaitFirstByte();
         }
+        // A client that connected and left (or reset) needs no TLS stream.
+        if (peeked <= 0) return Close();
         m_tls = std::make_unique<TlsStream>(std::move(m_socket), m_front.m_tls);
         m_phase = Phase::Handshake;
         m_tls->async_handshake(asio::ssl::stream_base::server,
