@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <mutex>
+#include <utility>
 
 #include "rollup_share.h"
 #include "store_days.h"
@@ -142,6 +143,10 @@ class SqliteStore : public Store {
 
   private:
     bool Exec(const char* sql, std::string* error);
+    // Ends the transaction: commits when `ok`, else (or when the commit
+    // fails) rolls back and answers in `Outcome`'s terms why.
+    template <typename Outcome>
+    Outcome Finish(bool ok, Outcome outcome);
     bool AddInstallColumn(std::string* error);
     bool ApplyRollups(const RollupDeltas& deltas, const InstallationDays& installations);
 
@@ -169,6 +174,21 @@ bool SqliteStore::Exec(const char* sql, std::string* error) {
     if (error) *error = message ? message : sqlite3_errmsg(m_db);
     sqlite3_free(message);
     return false;
+}
+
+template <typename Outcome>
+Outcome SqliteStore::Finish(bool ok, Outcome outcome) {
+    if (ok && Exec("COMMIT", &outcome.error)) {
+        outcome.status = StoreStatus::Stored;
+        return outcome;
+    }
+    const int code = sqlite3_extended_errcode(m_db);
+    const std::string error = sqlite3_errmsg(m_db);
+    Exec("ROLLBACK", nullptr);
+    outcome = Outcome();
+    outcome.status = StatusOf(code);
+    outcome.error = error;
+    return outcome;
 }
 
 bool SqliteStore::Open(const std::string& path, std::string* error) {
@@ -312,17 +332,7 @@ StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& i
         }
     }
     ok = ok && ApplyRollups(deltas, installations);
-    if (ok && Exec("COMMIT", &outcome.error)) {
-        outcome.status = StoreStatus::Stored;
-        return outcome;
-    }
-    const int code = sqlite3_extended_errcode(m_db);
-    const std::string error = sqlite3_errmsg(m_db);
-    Exec("ROLLBACK", nullptr);
-    outcome = StoreOutcome();
-    outcome.status = StatusOf(code);
-    outcome.error = error;
-    return outcome;
+    return Finish(ok, std::move(outcome));
 }
 
 bool SqliteStore::Maintain(int64_t nowMs, std::string* error) {
@@ -441,17 +451,7 @@ DeletionOutcome SqliteStore::DeleteInstallation(const std::string& installId, in
                  .Bind(3, outcome.batches)
                  .Bind(4, outcome.events)
                  .Step() == SQLITE_DONE;
-    if (ok && Exec("COMMIT", &outcome.error)) {
-        outcome.status = StoreStatus::Stored;
-        return outcome;
-    }
-    const int code = sqlite3_extended_errcode(m_db);
-    const std::string error = sqlite3_errmsg(m_db);
-    Exec("ROLLBACK", nullptr);
-    outcome = DeletionOutcome();
-    outcome.status = StatusOf(code);
-    outcome.error = error;
-    return outcome;
+    return Finish(ok, std::move(outcome));
 }
 
 void SqliteStore::LogRequest(const RequestRecord& record) {

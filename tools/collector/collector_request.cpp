@@ -321,7 +321,13 @@ int64_t HeaderInteger(const HeaderMap& headers, const std::string& name) {
     return value;
 }
 
-Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
+namespace {
+
+// What every JSON body of the public port must be, uploads and deletions
+// alike: JSON by its type, gzip or identity, at most `limit` bytes decoded,
+// one object of schema 1. A Verdict of 200 (and `root` filled) when it is.
+Verdict ReadSchemaOneObject(std::string_view body, const HeaderMap& headers, size_t limit,
+                            const char* tooLarge, Json::Value* root) {
     const std::string type = Lower(Trimmed(Header(headers, "content-type")));
     if (!IsJsonType(type)) {
         return Refuse(415, "Content-Type must be application/json");
@@ -330,23 +336,32 @@ Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
     if (!encoding.empty() && encoding != "gzip" && encoding != "identity") {
         return Refuse(415, "Content-Encoding must be gzip");
     }
-    if (body.size() > kMaxDecodedBytes) return Refuse(413, "body larger than 4 MiB");
+    if (body.size() > limit) return Refuse(413, tooLarge);
 
     const std::unique_ptr<Json::CharReader> reader = StrictReader();
-    Json::Value root;
     std::string errors;
     bool parsed = false;
     try {
-        parsed = reader->parse(body.data(), body.data() + body.size(), &root, &errors);
+        parsed = reader->parse(body.data(), body.data() + body.size(), root, &errors);
     } catch (const std::exception&) {
         // jsoncpp throws past its stack limit instead of reporting an error.
         return Refuse(400, "body nested deeper than 200 levels");
     }
-    if (!parsed || !root.isObject()) return Refuse(400, "body is not a JSON object");
-    if (!root["schema"].isIntegral() || !root["schema"].isInt64() ||
-        root["schema"].asInt64() != 1) {
+    if (!parsed || !root->isObject()) return Refuse(400, "body is not a JSON object");
+    const Json::Value& schema = (*root)["schema"];
+    if (!schema.isIntegral() || !schema.isInt64() || schema.asInt64() != 1) {
         return Refuse(422, "unknown schema (expected 1)");
     }
+    return Refuse(200, "");
+}
+
+}  // namespace
+
+Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
+    Json::Value root;
+    const Verdict read =
+        ReadSchemaOneObject(body, headers, kMaxDecodedBytes, "body larger than 4 MiB", &root);
+    if (read.status != 200) return read;
     Verdict verdict;
     Upload& upload = verdict.upload;
     const Json::Value& app = root["app"];
@@ -462,28 +477,10 @@ DeletionVerdict ParseDeletion(std::string_view body, const HeaderMap& headers) {
         verdict.installId.clear();
         return verdict;
     };
-    if (!IsJsonType(Lower(Trimmed(Header(headers, "content-type"))))) {
-        return refuse(415, "Content-Type must be application/json");
-    }
-    const std::string encoding = Lower(Trimmed(Header(headers, "content-encoding")));
-    if (!encoding.empty() && encoding != "gzip" && encoding != "identity") {
-        return refuse(415, "Content-Encoding must be gzip");
-    }
-    if (body.size() > kMaxDeletionBytes) return refuse(413, "body larger than 4 KiB");
-    const std::unique_ptr<Json::CharReader> reader = StrictReader();
     Json::Value root;
-    std::string errors;
-    bool parsed = false;
-    try {
-        parsed = reader->parse(body.data(), body.data() + body.size(), &root, &errors);
-    } catch (const std::exception&) {
-        return refuse(400, "body nested deeper than 200 levels");
-    }
-    if (!parsed || !root.isObject()) return refuse(400, "body is not a JSON object");
-    const Json::Value& schema = root["schema"];
-    if (!schema.isIntegral() || !schema.isInt64() || schema.asInt64() != 1) {
-        return refuse(422, "unknown schema (expected 1)");
-    }
+    const Verdict read =
+        ReadSchemaOneObject(body, headers, kMaxDeletionBytes, "body larger than 4 KiB", &root);
+    if (read.status != 200) return refuse(read.status, read.error.c_str());
     const Json::Value& installId = root["install_id"];
     if (!installId.isString() || !IsInstallId(installId.asString())) {
         return refuse(422, "install_id is not a UUID");
