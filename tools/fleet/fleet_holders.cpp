@@ -232,6 +232,7 @@ void Holders::Run() {
 FloodResult HeaderFlood(const std::string& host, int port, SSL_CTX* context, int mebibytes,
                         int parallel) {
     std::mutex mutex;
+    std::mutex handshake;
     FloodResult total;
     std::atomic<int> remaining{mebibytes};
     const auto floodOne = [&]() {
@@ -244,8 +245,16 @@ FloodResult HeaderFlood(const std::string& host, int port, SSL_CTX* context, int
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
             ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
             SSL* ssl = SSL_new(context);
+            bool connected = false;
             if (ssl != nullptr && SSL_set_fd(ssl, fd) == 1 &&
-                SSL_set_tlsext_host_name(ssl, "localhost") == 1 && SSL_connect(ssl) == 1) {
+                SSL_set_tlsext_host_name(ssl, "localhost") == 1) {
+                // One handshake at a time: verifying the chain from several
+                // threads on one context meets OpenSSL's internal caching,
+                // which ThreadSanitizer reports; the flood is the heads.
+                std::lock_guard<std::mutex> lock(handshake);
+                connected = SSL_connect(ssl) == 1;
+            }
+            if (connected) {
                 mine.connections = 1;
                 const std::string start = "POST /v1/batches HTTP/1.1\r\nHost: localhost\r\n";
                 bool ok = SSL_write(ssl, start.data(), static_cast<int>(start.size())) > 0;
