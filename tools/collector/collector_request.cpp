@@ -179,14 +179,16 @@ HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t
     std::vector<std::string> lengths;
     std::vector<std::string> transfers;
     std::vector<std::string> encodings;
+    std::vector<std::string> types;
     for (const auto& header : headers) {
         const std::string name = Lower(header.first);
         if (name == "content-length") lengths.push_back(Trimmed(header.second));
         if (name == "transfer-encoding") transfers.push_back(Lower(Trimmed(header.second)));
         if (name == "content-encoding") encodings.push_back(header.second);
+        if (name == "content-type") types.push_back(Lower(Trimmed(header.second)));
     }
     // A proxy in front may pick the other header, or the other copy, than
-    // cpp-httplib does, and then reads a different body: the bytes one of
+    // this server does, and then reads a different body: the bytes one of
     // them takes for the next request are the other's body.
     if (!transfers.empty() && !lengths.empty()) {
         return RefuseHead(400, "both Transfer-Encoding and Content-Length");
@@ -208,18 +210,20 @@ HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t
             return RefuseHead(413, "body larger than 4 KiB");
     }
 
-    HeadVerdict verdict;
+    // Judged here, before the body is read: a body the server would refuse
+    // whatever it holds is not worth reading.
+    if (types.size() != 1 || !IsJsonType(types[0])) {
+        return RefuseHead(415, "Content-Type must be application/json");
+    }
     if (encodings.size() > 1) return RefuseHead(415, "Content-Encoding more than once");
     if (!encodings.empty()) {
-        // Content codings compare without case; cpp-httplib inflates only
-        // the lower-case spelling and hands any other one over compressed.
+        // Content codings compare without case.
         const std::string encoding = Lower(Trimmed(encodings[0]));
         if (!encoding.empty() && encoding != "gzip" && encoding != "identity") {
             return RefuseHead(415, "Content-Encoding must be gzip or identity");
         }
-        verdict.gunzip = encoding == "gzip" && encodings[0] != "gzip";
     }
-    return verdict;
+    return HeadVerdict();
 }
 
 bool Gunzip(std::string_view compressed, size_t limit, std::string* out, bool* tooLarge) {
@@ -323,19 +327,11 @@ int64_t HeaderInteger(const HeaderMap& headers, const std::string& name) {
 
 namespace {
 
-// What every JSON body of the public port must be, uploads and deletions
-// alike: JSON by its type, gzip or identity, at most `limit` bytes decoded,
-// one object of schema 1. A Verdict of 200 (and `root` filled) when it is.
-Verdict ReadSchemaOneObject(std::string_view body, const HeaderMap& headers, size_t limit,
-                            const char* tooLarge, Json::Value* root) {
-    const std::string type = Lower(Trimmed(Header(headers, "content-type")));
-    if (!IsJsonType(type)) {
-        return Refuse(415, "Content-Type must be application/json");
-    }
-    const std::string encoding = Lower(Trimmed(Header(headers, "content-encoding")));
-    if (!encoding.empty() && encoding != "gzip" && encoding != "identity") {
-        return Refuse(415, "Content-Encoding must be gzip");
-    }
+// What every decoded JSON body of the public port must be, uploads and
+// deletions alike: at most `limit` bytes, one object of schema 1. A Verdict
+// of 200 (and `root` filled) when it is.
+Verdict ReadSchemaOneObject(std::string_view body, size_t limit, const char* tooLarge,
+                            Json::Value* root) {
     if (body.size() > limit) return Refuse(413, tooLarge);
 
     const std::unique_ptr<Json::CharReader> reader = StrictReader();
@@ -357,10 +353,10 @@ Verdict ReadSchemaOneObject(std::string_view body, const HeaderMap& headers, siz
 
 }  // namespace
 
-Verdict ParseUpload(std::string_view body, const HeaderMap& headers) {
+Verdict ParseUpload(std::string_view body) {
     Json::Value root;
     const Verdict read =
-        ReadSchemaOneObject(body, headers, kMaxDecodedBytes, "body larger than 4 MiB", &root);
+        ReadSchemaOneObject(body, kMaxDecodedBytes, "body larger than 4 MiB", &root);
     if (read.status != 200) return read;
     Verdict verdict;
     Upload& upload = verdict.upload;
@@ -469,7 +465,7 @@ bool IsInstallId(std::string_view text) {
            (text[19] == '8' || text[19] == '9' || text[19] == 'a' || text[19] == 'b');
 }
 
-DeletionVerdict ParseDeletion(std::string_view body, const HeaderMap& headers) {
+DeletionVerdict ParseDeletion(std::string_view body) {
     DeletionVerdict verdict;
     auto refuse = [&verdict](int status, const char* error) {
         verdict.status = status;
@@ -479,7 +475,7 @@ DeletionVerdict ParseDeletion(std::string_view body, const HeaderMap& headers) {
     };
     Json::Value root;
     const Verdict read =
-        ReadSchemaOneObject(body, headers, kMaxDeletionBytes, "body larger than 4 KiB", &root);
+        ReadSchemaOneObject(body, kMaxDeletionBytes, "body larger than 4 KiB", &root);
     if (read.status != 200) return refuse(read.status, read.error.c_str());
     const Json::Value& installId = root["install_id"];
     if (!installId.isString() || !IsInstallId(installId.asString())) {

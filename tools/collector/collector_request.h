@@ -75,9 +75,8 @@ struct Verdict {
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct HeadVerdict {
-    int status = 0;       // 0: read the body; else the 4xx to answer before reading it
-    std::string error;    // short reason for a 4xx
-    bool gunzip = false;  // gzip spelt other than "gzip": the body arrives still compressed
+    int status = 0;     // 0: read the body; else the 4xx to answer before reading it
+    std::string error;  // short reason for a 4xx
 };
 
 // What can be judged of an upload before its body is read: the size of the
@@ -85,7 +84,8 @@ struct HeadVerdict {
 // front could read differently: Transfer-Encoding with Content-Length, more
 // than one of either, a transfer coding other than chunked, a Content-Length
 // that is not plain digits; 411 without either; 413 past kMaxWireBytes) and
-// the content coding (415 unless gzip or identity, compared without case).
+// the content type and coding (415 unless one application/json Content-Type,
+// and gzip or identity compared without case).
 // `requestLineBytes` is the request line's length without its CRLF;
 // `maxHeadBytes` bounds the request line and fields together.
 HeadVerdict CheckHead(const std::string& method, const std::string& path, size_t requestLineBytes,
@@ -127,14 +127,13 @@ size_t Utf8SequenceLength(std::string_view text);
 // without NUL (PostgreSQL's text type refuses anything else).
 bool IsStorableText(std::string_view text);
 
-// Validates a request: `body` is the body after any Content-Encoding was
-// undone, `headers` the request's headers with lower-case names.
-// 415: not JSON by Content-Type, or an encoding other than gzip/identity;
+// Validates an upload whose head CheckHead passed: `body` is the body after
+// any Content-Encoding was undone.
 // 413: body past kMaxDecodedBytes, more than kMaxBatches or kMaxEvents;
 // 400: not a JSON object (also one nested deeper than the reader allows);
 // 422: a JSON object that is not a schema-1 upload, a negative seq, an event
 // name with control characters.
-Verdict ParseUpload(std::string_view body, const HeaderMap& headers);
+Verdict ParseUpload(std::string_view body);
 
 // The rollup keys of an event named `name` whose payload is the JSON text
 // `payload`; what ParseUpload fills in, for events read back from a store.
@@ -154,10 +153,10 @@ struct DeletionVerdict {
 };
 
 // Validates the decoded body of POST /v1/deletions:
-// {"schema":1,"install_id":"<uuid>","requested_ms":<ms>}. 415 as for
-// uploads, 413 past kMaxDeletionBytes, 400 not a JSON object, 422 anything
+// {"schema":1,"install_id":"<uuid>","requested_ms":<ms>}, its head passed by
+// CheckHead. 413 past kMaxDeletionBytes, 400 not a JSON object, 422 anything
 // else that is not such a request.
-DeletionVerdict ParseDeletion(std::string_view body, const HeaderMap& headers);
+DeletionVerdict ParseDeletion(std::string_view body);
 
 // A header's value parsed as a non-negative integer (ms, attempt); -1 when
 // absent or not such a number.

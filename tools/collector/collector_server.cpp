@@ -392,7 +392,7 @@ FrontAnswer Collector::ServeUpload(const FrontRequest& request, const HeaderMap&
     }
 
     if (request.path == kDeletionPath) {
-        const DeletionAnswer deletion = AnswerDeletion(*m_store, body, headers, WallClockMs());
+        const DeletionAnswer deletion = AnswerDeletion(*m_store, body, WallClockMs());
         if (deletion.retryLater) {
             ++m_unavailable;
             answer.headers.emplace_back("Retry-After",
@@ -404,7 +404,7 @@ FrontAnswer Collector::ServeUpload(const FrontRequest& request, const HeaderMap&
         Log(request, record);
         return answer;
     }
-    const Verdict verdict = ParseUpload(body, headers);
+    const Verdict verdict = ParseUpload(body);
     if (verdict.status != 200) return finish(verdict.status, verdict.error);
 
     const StoreOutcome stored =

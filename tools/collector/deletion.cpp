@@ -24,9 +24,8 @@ DeletionAnswer Refuse(int status, const std::string& error) {
 
 }  // namespace
 
-DeletionAnswer AnswerDeletion(server::Store& store, std::string_view body, const HeaderMap& headers,
-                              int64_t nowMs) {
-    const DeletionVerdict verdict = ParseDeletion(body, headers);
+DeletionAnswer AnswerDeletion(server::Store& store, std::string_view body, int64_t nowMs) {
+    const DeletionVerdict verdict = ParseDeletion(body);
     if (verdict.status != 200) return Refuse(verdict.status, verdict.error);
     const server::DeletionOutcome outcome = store.DeleteInstallation(verdict.installId, nowMs);
     if (outcome.status == server::StoreStatus::Unavailable) {

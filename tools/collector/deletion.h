@@ -30,8 +30,7 @@ struct DeletionAnswer {
 // 200 with the counts (zeros when nothing was held, as for a repeat); 4xx for
 // a malformed request; 503 when the database cannot take it now; 500 when
 // it refused for good.
-DeletionAnswer AnswerDeletion(server::Store& store, std::string_view body, const HeaderMap& headers,
-                              int64_t nowMs);
+DeletionAnswer AnswerDeletion(server::Store& store, std::string_view body, int64_t nowMs);
 
 }  // namespace collector
 }  // namespace tally
