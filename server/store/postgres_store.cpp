@@ -598,17 +598,18 @@ StoreOutcome PostgresStore::StoreUpload(const Upload& upload, const std::string&
         return job.outcome;
     }
 
-    // Group commit: a request leads a transaction of its own while a
-    // connection is free for one; once every connection is in a transaction,
-    // requests arriving wait and the next free one takes them all into one,
-    // so one commit (and its flush to disk) serves them all. A request that
-    // finds a connection free goes at once and waits on no timer.
+    // Group commit: a request leads a transaction of its own while fewer
+    // than `transactions` are running; once they all are, requests arriving
+    // wait and the next to end takes them all into one, so one claim, one
+    // COPY and one commit (and its flush to disk) serve them all. A request
+    // that finds room goes at once and waits on no timer.
     std::unique_lock<std::mutex> lock(m_groupMutex);
     m_queue.push_back(&job);
     while (!job.done) {
         // The queue may hold only requests another leader has not taken
         // yet; one of them, or this one, leads as soon as it may.
-        if (m_leaders >= m_options.connections || m_queue.empty()) {
+        if (m_leaders >= std::min(m_options.transactions, m_options.connections) ||
+            m_queue.empty()) {
             m_groupDone.wait(lock);
             continue;
         }

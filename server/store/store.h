@@ -73,6 +73,9 @@ struct StoreOptions {
     int waitMs = 5000;
     // PostgreSQL connections one collector opens at most.
     int connections = 4;
+    // Upload transactions one collector runs at once (within `connections`):
+    // the fewer, the more requests arriving meanwhile share each one.
+    int transactions = 2;
 };
 
 // One number of the daily rollups: for a day by the client's clock and an

@@ -40,6 +40,7 @@ to DIR/ports.json.
   --retention-days N     keep batches of the last N days by the client's clock (default 0: all)
   --store-wait-ms MS     longest wait for the database before answering 503 (default 5000)
   --store-connections N  PostgreSQL connections at most (default 4)
+  --store-transactions N upload transactions at once, within those (default 2)
   --unavailable-retry-after S  Retry-After of that 503 (default 60)
   --listen ADDR          address of the HTTPS port (default 127.0.0.1)
   --port N               HTTPS port (default 18443; 0 = any free port)
@@ -195,6 +196,8 @@ int main(int argc, char** argv) {
             options.storeOptions.waitMs = static_cast<int>(number);
         } else if (arg == "--store-connections" && Number(value, 1, 256, &number)) {
             options.storeOptions.connections = static_cast<int>(number);
+        } else if (arg == "--store-transactions" && Number(value, 1, 256, &number)) {
+            options.storeOptions.transactions = static_cast<int>(number);
         } else if (arg == "--unavailable-retry-after" && Number(value, 1, 86400, &number)) {
             options.unavailableRetryAfterS = static_cast<int>(number);
         } else if (arg == "--admin-port" && Number(value, 0, 65535, &number)) {
