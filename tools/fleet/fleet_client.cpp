@@ -407,6 +407,7 @@ void UploadClient::End(Slot& slot, const std::string& error, const std::string& 
 
 void UploadClient::Step(Slot& slot, std::vector<Finished>* done) {
     for (;;) {
+        if (slot.state == Slot::State::Free || !slot.connection) return;
         Connection& connection = *slot.connection;
         ERR_clear_error();
         errno = 0;
