@@ -528,9 +528,13 @@ void UploadClient::Step(Slot& slot, std::vector<Finished>* done) {
                     Retry(slot, done);
                     return;
                 }
-                const bool closed =
-                    error == SSL_ERROR_ZERO_RETURN ||
-                    (error == SSL_ERROR_SYSCALL && errno == 0 && ERR_peek_error() == 0);
+                // A close with or without close_notify (OpenSSL 3 reports a
+                // bare TCP close as an unexpected EOF), as against a reset.
+                const unsigned long reason = ERR_peek_error();
+                const bool closed = error == SSL_ERROR_ZERO_RETURN ||
+                                    (error == SSL_ERROR_SYSCALL && errno == 0 && reason == 0) ||
+                                    (error == SSL_ERROR_SSL && ERR_GET_LIB(reason) == ERR_LIB_SSL &&
+                                     ERR_GET_REASON(reason) == SSL_R_UNEXPECTED_EOF_WHILE_READING);
                 if (closed && !slot.parser.Started()) {
                     End(slot, "curl_52", "the server closed without answering", done);
                 } else if (closed) {
