@@ -3,7 +3,8 @@
 # be what the collector stored (new batches, duplicates from resends, events,
 # requests), a new connection per upload must be one, held connections and a
 # header flood must reach the server, and it must refuse to aim anywhere but
-# loopback or to run unbounded.
+# loopback or to run unbounded; a connection cut without an answer must count
+# as an empty reply and a certificate with another name must fail uploads.
 #   fleet_test.sh COLLECTOR FLEET FOLDER
 set -eu
 collector=$1 fleet=$2 dir=$3
@@ -71,4 +72,20 @@ refused=$(field refused "$stats")
 [ "$(field batches_stored "$stats")" = $((40 - resends + 10)) ] || fail "stored batches: $stats vs $run"
 [ "$(field duplicates "$stats")" = "$resends" ] || fail "stored duplicates: $stats vs $run"
 [ "$(field events "$stats")" = $(((40 - resends) * 5 + 30)) ] || fail "stored events: $stats vs $run"
+# The tool's own client: a connection the server cuts without an answer is
+# an empty reply (it was once taken for a reset), and a certificate with
+# another name fails every upload.
+control() {
+    exec 3<>"/dev/tcp/127.0.0.1/$control" &&
+        printf 'POST /control HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s' \
+            "${#1}" "$1" >&3 && cat <&3 >/dev/null
+}
+control '{"drop":1}'
+run3=$("$fleet" --url "$url" --ca "$ca" --uploads 3 --concurrency 1 --new-connections) ||
+    fail "dropped run failed: $run3"
+[ "$(field curl_52 "$run3")" = 1 ] && [ "$(field 200 "$run3")" = 2 ] || fail "dropped: $run3"
+control '{"cert":"wrong-name"}'
+status=0
+run4=$("$fleet" --url "$url" --ca "$ca" --uploads 2 --new-connections 2>/dev/null) || status=$?
+[ "$status" = 1 ] && [ "$(field curl_60 "$run4")" = 2 ] || fail "wrong name accepted: $run4"
 echo "fleet test: 50 uploads, $resends resends, counts match the collector's"

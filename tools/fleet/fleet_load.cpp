@@ -213,11 +213,24 @@ Upload MakeUpload(Installation& installation, bool withInstallId, int events,
 }
 
 std::string Gzip(const std::string& text) {
-    z_stream stream{};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) !=
-        Z_OK) {
-        return std::string();
-    }
+    // One compressor per thread, reset for each upload: setting one up
+    // allocates and clears a few hundred KiB, a cost per upload the tool
+    // would add beside the server's on a shared machine. A reset stream
+    // gives the same bytes as a new one.
+    struct Compressor {
+        z_stream stream{};
+        bool ready = false;
+        Compressor() {
+            ready = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8,
+                                 Z_DEFAULT_STRATEGY) == Z_OK;
+        }
+        ~Compressor() {
+            if (ready) deflateEnd(&stream);
+        }
+    };
+    thread_local Compressor compressor;
+    z_stream& stream = compressor.stream;
+    if (!compressor.ready || deflateReset(&stream) != Z_OK) return std::string();
     std::string out(deflateBound(&stream, static_cast<uLong>(text.size())), '\0');
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
     stream.avail_in = static_cast<uInt>(text.size());
@@ -225,7 +238,6 @@ std::string Gzip(const std::string& text) {
     stream.avail_out = static_cast<uInt>(out.size());
     const int result = deflate(&stream, Z_FINISH);
     out.resize(stream.total_out);
-    deflateEnd(&stream);
     return result == Z_STREAM_END ? out : std::string();
 }
 

@@ -1,8 +1,7 @@
 // tally-fleet: plays a fleet of installations uploading to a collector on
 // this machine, and prints what it measured as one line of JSON. It is a
-// black-box client (libcurl, as the analytics library on Linux), so it
-// measures whichever server answers on the port. See docs/fleet.md.
-#include <curl/curl.h>
+// black-box client sending the analytics library's requests byte for byte,
+// so it measures whichever server answers on the port. See docs/fleet.md.
 #include <json/json.h>
 #include <openssl/ssl.h>
 #include <sys/resource.h>
@@ -20,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet_client.h"
 #include "fleet_holders.h"
 #include "fleet_load.h"
 
@@ -42,7 +42,7 @@ status, uploads/s, events/s and latency percentiles.
   --events-per-upload K  events in each upload's batch, 1..500 (default 5)
   --uploads M            stop after M uploads
   --seconds S            stop after S seconds (at most 600)
-  --concurrency C        uploads in flight at once (default 8)
+  --concurrency C        uploads in flight at once (default 8, one thread)
   --new-connections      a new TCP and TLS connection (no session resumption) per
                          upload, as a fleet of distinct devices; default keep-alive
   --install-ids          send each installation's id in app.install_id
@@ -55,14 +55,6 @@ status, uploads/s, events/s and latency percentiles.
   --seed N               random seed (default from the clock)
 )";
 
-struct Slot {
-    CURL* easy = nullptr;
-    curl_slist* headers = nullptr;
-    Upload upload;
-    std::string answer;
-    Clock::time_point started;
-};
-
 struct Tally {
     long uploads = 0;  // finished, whatever the outcome
     long resends = 0;
@@ -70,21 +62,15 @@ struct Tally {
     long long okEvents = 0;
     long long accepted = 0;    // batches the answers called new
     long long duplicates = 0;  // batches the answers called duplicates
-    long long connects = 0;    // TCP connections libcurl opened
+    long long connects = 0;    // TCP connections opened
     std::map<std::string, long> status;
     std::map<std::string, long> errors;
     std::vector<double> latencyMs;
     // Of uploads on a connection of their own: TCP connect, then the TLS
-    // handshake, as libcurl timed them; where a slow upload's time went.
+    // handshake; where a slow upload's time went.
     std::vector<double> connectMs;
     std::vector<double> handshakeMs;
 };
-
-size_t OnBody(char* data, size_t size, size_t count, void* user) {
-    auto* answer = static_cast<std::string*>(user);
-    if (answer->size() < 4096) answer->append(data, std::min<size_t>(size * count, 4096));
-    return size * count;
-}
 
 int64_t WallMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -104,48 +90,6 @@ std::string LoadAverage() {
     std::string a, b, c;
     file >> a >> b >> c;
     return a + " " + b + " " + c;
-}
-
-void Prepare(Slot& slot, const Options& options, const std::string& url) {
-    CURL* easy = slot.easy;
-    curl_slist_free_all(slot.headers);
-    slot.headers = nullptr;
-    const std::string lines[] = {
-        "Content-Type: application/json",
-        "Content-Encoding: gzip",
-        "Accept: application/json",
-        "Idempotency-Key: " + slot.upload.idempotencyKey,
-        "User-Agent: Tally/" TALLY_VERSION " (Orvel 3.1.0)",
-        "X-Tally-Upload-Time: " + std::to_string(WallMs()),
-        "X-Tally-Attempt: " + std::to_string(slot.upload.attempt),
-        "Expect:",
-    };
-    for (const std::string& line : lines)
-        slot.headers = curl_slist_append(slot.headers, line.c_str());
-    const std::string target =
-        (url.back() == '/' ? url.substr(0, url.size() - 1) : url) + "/v1/batches";
-    curl_easy_setopt(easy, CURLOPT_URL, target.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(easy, CURLOPT_POST, 1L);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, slot.upload.body.data());
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(slot.upload.body.size()));
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, slot.headers);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(options.timeoutSeconds * 1000));
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_CAINFO, options.ca.c_str());
-    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
-    // The certificate names localhost; the address stays the one given.
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &slot.answer);
-    if (options.newConnections) {
-        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
-        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
-        curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    }
-    slot.answer.clear();
 }
 
 // The answer's counts of new and duplicate batches ({"accepted":n,"duplicates":d}).
@@ -303,9 +247,13 @@ int main(int argc, char** argv) {
         heldAtStart = holders->WaitOpen(10);
     }
 
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-        std::cerr << "tally-fleet: libcurl did not initialise\n";
-        return 1;
+    // The uploads' own context, apart from the one the held connections and
+    // the flood use on their threads: one for every upload of the run.
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> uploadContext(
+        tally::fleet::NewUploadContext(options.ca, &error), &SSL_CTX_free);
+    if (!uploadContext) {
+        std::cerr << "tally-fleet: " << error << "\n";
+        return 2;
     }
     std::vector<Installation> installations(static_cast<size_t>(options.installations));
     for (Installation& installation : installations)
@@ -314,19 +262,12 @@ int main(int argc, char** argv) {
     std::deque<Upload> sent;
     constexpr size_t kResendPool = 1000;
 
-    CURLM* multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(options.concurrency));
-    std::vector<Slot> slots(static_cast<size_t>(options.concurrency));
-    std::vector<Slot*> idleSlots;
-    for (Slot& slot : slots) {
-        slot.easy = curl_easy_init();
-        curl_easy_setopt(slot.easy, CURLOPT_PRIVATE, &slot);
-        idleSlots.push_back(&slot);
-    }
+    tally::fleet::UploadClient client(uploadContext.get(), options.urls, options.concurrency,
+                                      options.newConnections, options.timeoutSeconds);
+    std::vector<tally::fleet::Finished> finished;
     Tally tally;
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     long issued = 0;
-    int running = 0;
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline =
         options.seconds > 0 ? start + std::chrono::duration_cast<Clock::duration>(
@@ -336,71 +277,48 @@ int main(int argc, char** argv) {
     while (uploadsWanted) {
         const bool more =
             (options.uploads == 0 || issued < options.uploads) && Clock::now() < deadline;
-        while (more && !idleSlots.empty() && (options.uploads == 0 || issued < options.uploads)) {
-            Slot* slot = idleSlots.back();
-            idleSlots.pop_back();
+        while (more && client.HasFreeSlot() && (options.uploads == 0 || issued < options.uploads)) {
+            Upload upload;
             if (!sent.empty() && unit(random) < options.resendFraction) {
-                slot->upload = sent[random() % sent.size()];
-                ++slot->upload.attempt;
+                upload = sent[random() % sent.size()];
+                ++upload.attempt;
                 ++tally.resends;
             } else {
                 Installation& installation = installations[random() % installations.size()];
-                slot->upload = tally::fleet::MakeUpload(installation, options.installIds,
-                                                        options.eventsPerUpload, random, WallMs());
+                upload = tally::fleet::MakeUpload(installation, options.installIds,
+                                                  options.eventsPerUpload, random, WallMs());
             }
-            Prepare(*slot, options,
-                    options.urls[static_cast<size_t>(issued) % options.urls.size()]);
-            slot->started = Clock::now();
-            curl_multi_add_handle(multi, slot->easy);
+            client.Begin(std::move(upload), static_cast<size_t>(issued), WallMs(), &finished);
             ++issued;
         }
-        if (running == 0 && idleSlots.size() == slots.size() && !more) break;
-        curl_multi_perform(multi, &running);
-        int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-            if (message->msg != CURLMSG_DONE) continue;
-            Slot* slot = nullptr;
-            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE,
-                              reinterpret_cast<char**>(&slot));
-            const double ms =
-                std::chrono::duration<double, std::milli>(Clock::now() - slot->started).count();
-            long code = 0;
-            long connects = 0;
-            curl_easy_getinfo(slot->easy, CURLINFO_RESPONSE_CODE, &code);
-            curl_easy_getinfo(slot->easy, CURLINFO_NUM_CONNECTS, &connects);
-            tally.connects += connects;
-            curl_off_t connectUs = 0;
-            curl_off_t handshakeUs = 0;
-            curl_easy_getinfo(slot->easy, CURLINFO_CONNECT_TIME_T, &connectUs);
-            curl_easy_getinfo(slot->easy, CURLINFO_APPCONNECT_TIME_T, &handshakeUs);
-            if (connects > 0 && connectUs > 0) {
-                tally.connectMs.push_back(static_cast<double>(connectUs) / 1000);
-                if (handshakeUs >= connectUs)
-                    tally.handshakeMs.push_back(static_cast<double>(handshakeUs - connectUs) /
-                                                1000);
+        if (client.InFlight() == 0 && finished.empty() && !more) break;
+        client.Run(100, &finished);
+        for (tally::fleet::Finished& done : finished) {
+            if (done.opened) {
+                ++tally.connects;
+                tally.connectMs.push_back(done.connectMs);
+                if (done.handshakeMs >= 0) tally.handshakeMs.push_back(done.handshakeMs);
             }
             ++tally.uploads;
             // Failed uploads count at the time they failed: a server that
             // stalls shows as its time-out in the tail, not as a gap.
-            tally.latencyMs.push_back(ms);
-            if (message->data.result != CURLE_OK) {
-                ++tally.errors["curl_" + std::to_string(message->data.result)];
-            } else {
-                ++tally.status[std::to_string(code)];
-                if (code >= 200 && code < 300) {
-                    ++tally.okUploads;
-                    tally.okEvents += slot->upload.events;
-                    CountAnswer(slot->answer, tally);
-                    if (options.resendFraction > 0) {
-                        sent.push_back(slot->upload);
-                        if (sent.size() > kResendPool) sent.pop_front();
-                    }
+            tally.latencyMs.push_back(done.ms);
+            if (!done.error.empty()) {
+                ++tally.errors[done.error];
+                continue;
+            }
+            ++tally.status[std::to_string(done.status)];
+            if (done.status >= 200 && done.status < 300) {
+                ++tally.okUploads;
+                tally.okEvents += done.upload.events;
+                CountAnswer(done.body, tally);
+                if (options.resendFraction > 0) {
+                    sent.push_back(std::move(done.upload));
+                    if (sent.size() > kResendPool) sent.pop_front();
                 }
             }
-            curl_multi_remove_handle(multi, slot->easy);
-            idleSlots.push_back(slot);
         }
-        if (running > 0) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+        finished.clear();
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     tally::fleet::HeldCounts heldAtEnd;
@@ -408,12 +326,6 @@ int main(int argc, char** argv) {
         heldAtEnd = holders->Counts();
         holders->Stop();
     }
-    for (Slot& slot : slots) {
-        curl_easy_cleanup(slot.easy);
-        curl_slist_free_all(slot.headers);
-    }
-    curl_multi_cleanup(multi);
-    curl_global_cleanup();
 
     Json::StreamWriterBuilder writer;
     writer["indentation"] = "";
