@@ -23,20 +23,36 @@
 //   Fleet/postgresql/Dashboard
 //     The fleet report built from that store as /dashboard builds it:
 //     Rollups() and the page; read against Fleet/postgresql/Rollups.
+//   Fleet/postgresql/ReportCommand
+//     `tally-collector report --store URI --out FILE.html` over that store as
+//     a person runs it: wall clock from spawning the process to its exit,
+//     which must be 0 with the file written and not empty.
+//   Fleet/postgresql/DashboardRequest
+//     GET /dashboard on the operator port of a `tally-collector serve` over
+//     that store, started once (untimed) and stopped by SIGTERM at the end:
+//     wall clock of the whole loopback request, connect to last byte.
+//     Read both against Fleet/postgresql/Dashboard: the difference is the
+//     process start, the connections to the database and the HTTP.
 //   Fleet/postgresql/DeleteInstallation
 //     DeleteInstallation of one installation holding 10,000 events spread
 //     over those 30 days, among the 3 M; its events are stored again
 //     (untimed) before each iteration.
 //
 // TALLY_BENCH_SMOKE=1 (the test command) makes the fleet 30 days of 1,000
-// events and the installation 100 events.
+// events and the installation 100 events, and runs the report command and
+// the request once each.
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -48,6 +64,9 @@
 #include "store_days.h"
 #ifdef TALLY_WITH_POSTGRES
 #include "server/postgres_instance.h"
+#endif
+#ifdef TALLY_COLLECTOR_PROGRAM
+#include "bench_platform.h"
 #endif
 
 namespace {
@@ -238,6 +257,7 @@ bool StoreDay(Store& store, int installation, int64_t day, int events, std::stri
 }
 
 std::unique_ptr<Store> g_fleet;
+std::string g_fleetUri;  // the fleet's database, for the collector processes
 Fleet g_fleetSize;
 constexpr int kDeleted = 1 << 20;  // the installation deleted: none of the others
 
@@ -284,6 +304,7 @@ Store* FleetStore(std::string* error) {
                  g_fleetSize.days, g_fleetSize.eventsPerDay,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     g_fleet = std::move(store);
+    g_fleetUri = location;
     return g_fleet.get();
 }
 
@@ -357,6 +378,165 @@ void FleetDeletion(benchmark::State& state) {
     }
 }
 
+#ifdef TALLY_COLLECTOR_PROGRAM
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Ends a child the way a service manager does: SIGTERM, then a bounded wait
+// (SIGKILL after it).
+void StopProgram(long pid) {
+    if (pid <= 0) return;
+    ::kill(static_cast<pid_t>(pid), SIGTERM);
+    tally::bench::EndProgram(pid, 10000);
+}
+
+// Waits for child `pid` to end, at most `limit`; answers its exit code, 128 +
+// the signal that ended it, or -1 when it had to be stopped. Polls every
+// millisecond, finer than the seconds measured.
+int WaitForExit(long pid, std::chrono::seconds limit) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
+        if (done == static_cast<pid_t>(pid)) break;
+        if (done < 0 && errno != EINTR) return -1;
+        if (Clock::now() >= deadline) {
+            StopProgram(pid);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+void FleetReportCommand(benchmark::State& state) {
+    std::string error;
+    if (FleetStore(&error) == nullptr) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const fs::path out = g_folder / "fleet-report.html";
+    uintmax_t bytes = 0;
+    for (auto _ : state) {
+        std::error_code ec;
+        fs::remove(out, ec);  // a file left by the last iteration proves nothing
+        const Clock::time_point started = Clock::now();
+        const long pid = tally::bench::StartProgram(
+            TALLY_COLLECTOR_PROGRAM, {"report", "--store", g_fleetUri, "--out", out.string()});
+        const int exitCode = pid > 0 ? WaitForExit(pid, std::chrono::seconds(300)) : -1;
+        const double seconds = SecondsSince(started);
+        bytes = fs::file_size(out, ec);
+        if (exitCode != 0 || ec || bytes == 0) {
+            state.SkipWithError(("report exited " + std::to_string(exitCode) + ", " +
+                                 std::to_string(ec ? 0 : bytes) + " bytes written")
+                                    .c_str());
+            break;
+        }
+        state.SetIterationTime(seconds);
+    }
+    state.counters["page_bytes"] = static_cast<double>(bytes);
+}
+
+// The whole number after "key": in ports.json; -1 when absent.
+long long PortOf(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\":");
+    return at == std::string::npos ? -1 : std::atoll(json.c_str() + at + key.size() + 3);
+}
+
+// `tally-collector serve` over the fleet's database, with its operator port
+// on loopback; stopped by SIGTERM when destroyed, whatever the benchmarks did.
+class ServingCollector {
+  public:
+    ServingCollector() : m_state(g_folder / "collector") {}
+    ~ServingCollector() {
+        StopProgram(m_pid);
+        std::error_code ec;
+        fs::remove_all(m_state, ec);
+    }
+    ServingCollector(const ServingCollector&) = delete;
+    ServingCollector& operator=(const ServingCollector&) = delete;
+
+    // Starts it and waits until it is ready (its database probe answered);
+    // false, with `error`, when it ended or did not get there in time.
+    bool Start(std::string* error) {
+        m_pid = tally::bench::StartProgram(
+            TALLY_COLLECTOR_PROGRAM,
+            {"serve", "--state", m_state.string(), "--store", g_fleetUri, "--retention-days",
+             std::to_string(g_fleetSize.days + 10), "--port", "0", "--admin-port", "0"});
+        if (m_pid <= 0) {
+            *error = "cannot start " TALLY_COLLECTOR_PROGRAM;
+            return false;
+        }
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+        while (Clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(static_cast<pid_t>(m_pid), &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                *error = "the collector ended at its start (status " + std::to_string(status) + ")";
+                return false;
+            }
+            std::ifstream in(m_state / "ports.json");
+            const std::string ports((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+            const long long admin = PortOf(ports, "admin");
+            if (admin > 0 && tally::bench::LocalHttp(static_cast<int>(admin), "GET", "/readyz",
+                                                     "") == "ready\n") {
+                m_admin = static_cast<int>(admin);
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        *error = "the collector was not ready within 60 s";
+        return false;
+    }
+    int AdminPort() const { return m_admin; }
+
+  private:
+    fs::path m_state;
+    long m_pid = -1;
+    int m_admin = 0;
+};
+
+// Started by the first DashboardRequest run and kept for the repetitions;
+// reset by main before the PostgreSQL server stops.
+std::unique_ptr<ServingCollector> g_serving;
+
+void FleetDashboardRequest(benchmark::State& state) {
+    std::string error;
+    if (FleetStore(&error) == nullptr) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    if (!g_serving) {
+        auto serving = std::make_unique<ServingCollector>();
+        if (!serving->Start(&error)) {
+            state.SkipWithError(error.c_str());
+            return;  // `serving` stops what it started
+        }
+        g_serving = std::move(serving);
+    }
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const Clock::time_point started = Clock::now();
+        const std::string page =
+            tally::bench::LocalHttp(g_serving->AdminPort(), "GET", "/dashboard", "");
+        const double seconds = SecondsSince(started);
+        // Only a whole page ends so; a refusal (503) is a line of text.
+        if (page.find("</html>") == std::string::npos) {
+            state.SkipWithError(("not the page: " + page.substr(0, 200)).c_str());
+            break;
+        }
+        bytes = page.size();
+        state.SetIterationTime(seconds);
+    }
+    state.counters["page_bytes"] = static_cast<double>(bytes);
+}
+#endif  // TALLY_COLLECTOR_PROGRAM
+
 #endif  // TALLY_WITH_POSTGRES
 
 }  // namespace
@@ -405,6 +585,16 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("Fleet/postgresql/Dashboard", FleetDashboard)
         ->Unit(benchmark::kMillisecond)
         ->MinTime(smoke ? 0.001 : 2.0);
+#ifdef TALLY_COLLECTOR_PROGRAM
+    benchmark::RegisterBenchmark("Fleet/postgresql/ReportCommand", FleetReportCommand)
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Iterations(smoke ? 1 : 5);
+    benchmark::RegisterBenchmark("Fleet/postgresql/DashboardRequest", FleetDashboardRequest)
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Iterations(smoke ? 1 : 10);
+#endif
     benchmark::RegisterBenchmark("Fleet/postgresql/DeleteInstallation", FleetDeletion)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(smoke ? 1 : 5);
@@ -413,6 +603,9 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     g_store.reset();
 #ifdef TALLY_WITH_POSTGRES
+#ifdef TALLY_COLLECTOR_PROGRAM
+    g_serving.reset();
+#endif
     g_fleet.reset();
 #endif
     fs::remove_all(g_folder, ec);
