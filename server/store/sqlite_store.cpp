@@ -59,16 +59,6 @@ CREATE TABLE IF NOT EXISTS rollup_installations(
   install_id TEXT NOT NULL,
   PRIMARY KEY (day, appversion, install_id)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS rollup_installations_install ON rollup_installations(install_id);
-CREATE TABLE IF NOT EXISTS rollup_deltas(
-  day TEXT NOT NULL,
-  appversion TEXT NOT NULL,
-  measure TEXT NOT NULL,
-  key TEXT NOT NULL,
-  value INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS rollup_install_deltas(
-  day TEXT NOT NULL,
-  appversion TEXT NOT NULL,
-  install_id TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS deletions(
   id INTEGER PRIMARY KEY,
   install_id TEXT NOT NULL,
@@ -81,24 +71,6 @@ CREATE TABLE IF NOT EXISTS deletions(
 // index needs it, so it comes after.
 constexpr const char* kInstallIndex =
     "CREATE INDEX IF NOT EXISTS batches_install ON batches(install_id)";
-
-// Moves the rollup deltas into the rollups; inside the caller's
-// transaction. The deltas are appended by uploads to tables without a key,
-// which touches the last page of each instead of the pages of every cell.
-constexpr const char* kFold =
-    "INSERT INTO rollups(day, appversion, measure, key, value) "
-    "SELECT day, appversion, measure, key, sum(value) FROM rollup_deltas WHERE true "
-    "GROUP BY 1, 2, 3, 4 ORDER BY 1, 2, 3, 4 "
-    "ON CONFLICT(day, appversion, measure, key) DO UPDATE SET value = value + excluded.value; "
-    "DELETE FROM rollup_deltas; "
-    "INSERT INTO rollup_installations(day, appversion, install_id) "
-    "SELECT day, appversion, install_id FROM rollup_install_deltas WHERE true "
-    "ON CONFLICT DO NOTHING; "
-    "DELETE FROM rollup_install_deltas;";
-
-// Uploads fold the deltas once this many rows were appended since the last
-// fold (and maintenance always does), so the tables readers add stay small.
-constexpr int64_t kFoldRows = 20000;
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -176,10 +148,7 @@ class SqliteStore : public Store {
     template <typename Outcome>
     Outcome Finish(bool ok, Outcome outcome);
     bool AddInstallColumn(std::string* error);
-    bool AppendRollups(const RollupDeltas& deltas, const InstallationDays& installations);
-    // Folds the deltas; `removeEmpty` also removes cells at zero or below.
-    // Inside the caller's transaction.
-    bool Fold(bool removeEmpty, std::string* error);
+    bool ApplyRollups(const RollupDeltas& deltas, const InstallationDays& installations);
 
     const StoreOptions m_options;
     // One connection, used by the server's threads in turn: SQLite takes one
@@ -189,7 +158,6 @@ class SqliteStore : public Store {
     // Prepared once: every upload runs them, a few times each.
     std::unique_ptr<Statement> m_addRollup;
     std::unique_ptr<Statement> m_addInstallation;
-    int64_t m_unfolded = 0;  // delta rows appended since the last fold
 };
 
 }  // namespace
@@ -236,9 +204,13 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
         return false;
     }
     m_addRollup = std::make_unique<Statement>(
-        m_db, "INSERT INTO rollup_deltas(day, appversion, measure, key, value) VALUES(?,?,?,?,?)");
+        m_db,
+        "INSERT INTO rollups(day, appversion, measure, key, value) VALUES(?,?,?,?,?) "
+        "ON CONFLICT(day, appversion, measure, key) DO UPDATE SET value = value + excluded.value");
     m_addInstallation = std::make_unique<Statement>(
-        m_db, "INSERT INTO rollup_install_deltas(day, appversion, install_id) VALUES(?,?,?)");
+        m_db,
+        "INSERT INTO rollup_installations(day, appversion, install_id) VALUES(?,?,?) "
+        "ON CONFLICT DO NOTHING");
     if (!m_addRollup->Valid() || !m_addInstallation->Valid()) {
         *error = sqlite3_errmsg(m_db);
         return false;
@@ -261,11 +233,13 @@ bool SqliteStore::AddInstallColumn(std::string* error) {
     return Exec("ALTER TABLE batches ADD COLUMN install_id TEXT", error);
 }
 
-// Appends `deltas` and the installations' days for the next fold; inside
-// the caller's transaction.
-bool SqliteStore::AppendRollups(const RollupDeltas& deltas, const InstallationDays& installations) {
+// Adds `deltas` to the rollups and notes the installations; inside the
+// caller's transaction. Cells that fall to zero or below are removed, so a
+// deleted installation leaves no key of its own behind.
+bool SqliteStore::ApplyRollups(const RollupDeltas& deltas, const InstallationDays& installations) {
     Statement& add = *m_addRollup;
     Statement& installed = *m_addInstallation;
+    bool negative = false;
     for (const auto& delta : deltas) {
         add.Reset();
         add.Bind(1, std::get<0>(delta.first))
@@ -274,6 +248,7 @@ bool SqliteStore::AppendRollups(const RollupDeltas& deltas, const InstallationDa
             .Bind(4, std::get<3>(delta.first))
             .Bind(5, delta.second);
         if (add.Step() != SQLITE_DONE) return false;
+        negative = negative || delta.second < 0;
     }
     for (const auto& day : installations) {
         installed.Reset();
@@ -282,19 +257,7 @@ bool SqliteStore::AppendRollups(const RollupDeltas& deltas, const InstallationDa
     }
     add.Reset();
     installed.Reset();
-    m_unfolded += static_cast<int64_t>(deltas.size() + installations.size());
-    return true;
-}
-
-// A deletion's share leaves cells at zero: they are removed, so a deleted
-// installation leaves no key of its own behind.
-bool SqliteStore::Fold(bool removeEmpty, std::string* error) {
-    if (!Exec(kFold, error) ||
-        (removeEmpty && !Exec("DELETE FROM rollups WHERE value <= 0", error))) {
-        return false;
-    }
-    m_unfolded = 0;
-    return true;
+    return !negative || Exec("DELETE FROM rollups WHERE value <= 0", nullptr);
 }
 
 StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& idempotencyKey,
@@ -368,26 +331,22 @@ StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& i
                           &installations);
         }
     }
-    ok = ok && AppendRollups(deltas, installations);
-    // The fold rides on the upload that passes the mark: one writer at a
-    // time anyway, and one commit for both.
-    ok = ok && (m_unfolded < kFoldRows || Fold(false, nullptr));
+    ok = ok && ApplyRollups(deltas, installations);
     return Finish(ok, std::move(outcome));
 }
 
 bool SqliteStore::Maintain(int64_t nowMs, std::string* error) {
+    if (m_options.retentionDays <= 0) return true;
     // The file has no partitions: what is older than the window is deleted
     // row by row, the events first as they name their batch.
-    const int64_t firstKeptMs = m_options.retentionDays > 0
-                                    ? (DayOf(nowMs) - m_options.retentionDays) * kMsPerDay
-                                    : std::numeric_limits<int64_t>::min();
+    const int64_t firstKeptMs = (DayOf(nowMs) - m_options.retentionDays) * kMsPerDay;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!Exec("BEGIN IMMEDIATE", error)) return false;
     Statement events(m_db,
                      "DELETE FROM events WHERE batch_id IN "
                      "(SELECT batch_id FROM batches WHERE created_ms < ?)");
     Statement batches(m_db, "DELETE FROM batches WHERE created_ms < ?");
-    bool ok = events.Valid() && batches.Valid() && Fold(false, error);
+    bool ok = events.Valid() && batches.Valid();
     ok = ok && events.Bind(1, firstKeptMs).Step() == SQLITE_DONE;
     ok = ok && batches.Bind(1, firstKeptMs).Step() == SQLITE_DONE;
     if (ok && Exec("COMMIT", error)) return true;
@@ -420,18 +379,11 @@ bool SqliteStore::Rollups(const RollupQuery& query, std::vector<RollupRow>* rows
     if (!RollupBounds(query, &from, &to, error)) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
     Statement select(m_db,
-                     "SELECT day, appversion, measure, key, sum(value) FROM ("
                      "SELECT day, appversion, measure, key, value FROM rollups "
-                     "WHERE day >= ?1 AND day <= ?2 UNION ALL "
-                     "SELECT day, appversion, measure, key, value FROM rollup_deltas "
-                     "WHERE day >= ?1 AND day <= ?2) GROUP BY 1, 2, 3, 4 HAVING sum(value) > 0 "
-                     "UNION ALL SELECT day, appversion, 'installations', '', "
-                     "count(DISTINCT install_id) FROM ("
-                     "SELECT day, appversion, install_id FROM rollup_installations "
-                     "WHERE day >= ?1 AND day <= ?2 UNION ALL "
-                     "SELECT day, appversion, install_id FROM rollup_install_deltas "
-                     "WHERE day >= ?1 AND day <= ?2) GROUP BY day, appversion "
-                     "ORDER BY 1, 2, 3, 4");
+                     "WHERE day >= ?1 AND day <= ?2 "
+                     "UNION ALL SELECT day, appversion, 'installations', '', count(*) "
+                     "FROM rollup_installations WHERE day >= ?1 AND day <= ?2 "
+                     "GROUP BY day, appversion ORDER BY 1, 2, 3, 4");
     if (!select.Valid()) {
         *error = sqlite3_errmsg(m_db);
         return false;
@@ -467,12 +419,11 @@ DeletionOutcome SqliteStore::DeleteInstallation(const std::string& installId, in
                          "(SELECT batch_id FROM batches WHERE install_id = ?)");
     Statement dropBatches(m_db, "DELETE FROM batches WHERE install_id = ?");
     Statement dropDays(m_db, "DELETE FROM rollup_installations WHERE install_id = ?");
-    Statement dropReported(m_db, "DELETE FROM rollup_install_deltas WHERE install_id = ?");
     Statement audit(m_db,
                     "INSERT INTO deletions(install_id, deleted_ms, batches, events) "
                     "VALUES(?,?,?,?)");
     bool ok = events.Valid() && batches.Valid() && dropEvents.Valid() && dropBatches.Valid() &&
-              dropDays.Valid() && dropReported.Valid() && audit.Valid();
+              dropDays.Valid() && audit.Valid();
     RollupDeltas deltas;
     if (ok) {
         events.Bind(1, installId);
@@ -491,10 +442,7 @@ DeletionOutcome SqliteStore::DeleteInstallation(const std::string& installId, in
     }
     ok = ok && batches.Bind(1, installId).Step() == SQLITE_ROW;
     if (ok) outcome.batches = batches.Int(0);
-    // Its share goes through the deltas and is folded at once, so nothing
-    // of it stays behind in the rollups, not even a cell at zero.
-    ok = ok && AppendRollups(deltas, InstallationDays()) &&
-         dropReported.Bind(1, installId).Step() == SQLITE_DONE && Fold(true, nullptr) &&
+    ok = ok && ApplyRollups(deltas, InstallationDays()) &&
          dropEvents.Bind(1, installId).Step() == SQLITE_DONE &&
          dropBatches.Bind(1, installId).Step() == SQLITE_DONE &&
          dropDays.Bind(1, installId).Step() == SQLITE_DONE &&
