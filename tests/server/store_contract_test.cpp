@@ -309,8 +309,9 @@ TEST_P(StoreContract, TwoCollectorsSendingTheSameBatchesAtOnceStoreEachOnce) {
             }
         }
     };
-    // Both collectors fold their rollup deltas while the uploads go on: each
-    // event is counted once whether it was folded, by either, or not yet.
+    // Both collectors run their maintenance, which folds the rollup deltas
+    // of a store that keeps them, while the uploads go on: each event is
+    // counted once whether it was folded, by either, or not yet.
     std::atomic<bool> sent{false};
     std::atomic<int> folds{0};
     std::thread folder([&] {
