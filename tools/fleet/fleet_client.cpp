@@ -394,15 +394,20 @@ void UploadClient::End(Slot& slot, const std::string& error, const std::string& 
         std::cerr << "tally-fleet: an upload failed (" << error << "): " << detail
                   << " (further ones are counted, not logged)\n";
     }
-    Finished finished;
+    Finished finished = Finish(slot);
     finished.error = error;
+    done->push_back(std::move(finished));
+    Release(slot, false);
+}
+
+Finished UploadClient::Finish(Slot& slot) {
+    Finished finished;
     finished.ms = MsBetween(slot.started, Clock::now());
     finished.opened = slot.opened;
     finished.connectMs = slot.connectMs;
     finished.handshakeMs = slot.handshakeMs;
     finished.upload = std::move(slot.upload);
-    done->push_back(std::move(finished));
-    Release(slot, false);
+    return finished;
 }
 
 void UploadClient::Step(Slot& slot, std::vector<Finished>* done) {
@@ -500,14 +505,9 @@ void UploadClient::Step(Slot& slot, std::vector<Finished>* done) {
                         return;
                     }
                     if (state == AnswerParser::State::Done) {
-                        Finished finished;
+                        Finished finished = Finish(slot);
                         finished.status = slot.parser.Status();
                         finished.body = slot.parser.Body();
-                        finished.ms = MsBetween(slot.started, Clock::now());
-                        finished.opened = slot.opened;
-                        finished.connectMs = slot.connectMs;
-                        finished.handshakeMs = slot.handshakeMs;
-                        finished.upload = std::move(slot.upload);
                         done->push_back(std::move(finished));
                         const bool keep = !m_newConnections && slot.parser.KeepAlive();
                         // A connection that ends here says so (close_notify),

@@ -110,6 +110,8 @@ class UploadClient {
     void End(Slot& slot, const std::string& error, const std::string& detail,
              std::vector<Finished>* done);
     void Release(Slot& slot, bool keep);
+    // What an upload ending now took and carried; its outcome is the caller's.
+    Finished Finish(Slot& slot);
     void Retry(Slot& slot, std::vector<Finished>* done);
 
     SSL_CTX* const m_context;
