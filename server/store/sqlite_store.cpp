@@ -170,8 +170,12 @@ class SqliteStore : public Store {
     bool Migrate(std::string* error);
     bool ApplyRollups(const RollupDeltas& deltas, const InstallationDays& installations);
     // Adds the events stored past the watermark to the rollups and moves the
-    // watermark after them; inside the caller's transaction.
+    // watermark after them; inside the caller's transaction. Their sums come
+    // from memory when this process stored every one of them (below), else
+    // from the rows.
     bool Fold();
+    bool SumStoredEvents(int64_t after, RollupDeltas* deltas, InstallationDays* installations,
+                         int64_t* last);
     // After deleting events, inside the same transaction and after a Fold:
     // every event left is folded, and the watermark comes down to the last
     // of them, since SQLite gives the next event the rowid after the largest
@@ -190,6 +194,17 @@ class SqliteStore : public Store {
     std::unique_ptr<Statement> m_addInstallation;
     // Since the last fold of this process; under m_mutex.
     int64_t m_eventsUnfolded = 0;
+    // The sums of the events with rowids in (m_pendingFrom, m_pendingLast],
+    // added up as this process stored them, so that a fold need not read
+    // and parse them again. Trusted only while the watermark is still
+    // m_pendingFrom and no event lies past m_pendingLast: another process
+    // storing, deleting or folding, a rolled-back fold or a restart (memory
+    // lost) each break that, and the fold then reads the rows.
+    bool m_pendingValid = false;
+    int64_t m_pendingFrom = 0;
+    int64_t m_pendingLast = 0;
+    RollupDeltas m_pendingDeltas;
+    InstallationDays m_pendingInstallations;
     std::chrono::steady_clock::time_point m_lastFold = std::chrono::steady_clock::now();
 };
 
@@ -218,6 +233,8 @@ Outcome SqliteStore::Finish(bool ok, Outcome outcome) {
     const int code = sqlite3_extended_errcode(m_db);
     const std::string error = sqlite3_errmsg(m_db);
     Exec("ROLLBACK", nullptr);
+    // A fold in the transaction may have taken the pending sums.
+    m_pendingValid = false;
     outcome = Outcome();
     outcome.status = StatusOf(code);
     outcome.error = error;
@@ -248,6 +265,15 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
     if (!m_addRollup->Valid() || !m_addInstallation->Valid()) {
         *error = sqlite3_errmsg(m_db);
         return false;
+    }
+    // What a stopped collector stored after its last fold is counted now,
+    // and the uploads from here on can keep their sums for the next fold. A
+    // busy file is folded later.
+    if (Exec("BEGIN IMMEDIATE", nullptr)) {
+        if (!Fold() || !Exec("COMMIT", nullptr)) {
+            Exec("ROLLBACK", nullptr);
+            m_pendingValid = false;
+        }
     }
     return true;
 }
@@ -317,8 +343,43 @@ bool SqliteStore::ApplyRollups(const RollupDeltas& deltas, const InstallationDay
 
 bool SqliteStore::Fold() {
     Statement watermark(m_db, "SELECT events_folded FROM rollup_fold");
-    if (!watermark.Valid() || watermark.Step() != SQLITE_ROW) return false;
-    const int64_t from = watermark.Int(0);
+    Statement newest(m_db, "SELECT coalesce(max(rowid), 0) FROM events");
+    if (!watermark.Valid() || watermark.Step() != SQLITE_ROW || !newest.Valid() ||
+        newest.Step() != SQLITE_ROW) {
+        return false;
+    }
+    const int64_t from = watermark.Int(0), newestRowid = newest.Int(0);
+    watermark.Reset();
+    newest.Reset();
+    RollupDeltas deltas;
+    InstallationDays installations;
+    int64_t last = from;
+    if (m_pendingValid && from == m_pendingFrom && newestRowid == m_pendingLast) {
+        deltas.swap(m_pendingDeltas);
+        installations.swap(m_pendingInstallations);
+        last = m_pendingLast;
+    } else if (!SumStoredEvents(from, &deltas, &installations, &last)) {
+        return false;
+    }
+    m_pendingDeltas.clear();
+    m_pendingInstallations.clear();
+    m_pendingValid = false;
+    m_eventsUnfolded = 0;
+    m_lastFold = std::chrono::steady_clock::now();
+    if (last != from) {
+        Statement move(m_db, "UPDATE rollup_fold SET events_folded = ?");
+        if (!move.Valid() || !ApplyRollups(deltas, installations) ||
+            move.Bind(1, last).Step() != SQLITE_DONE) {
+            return false;
+        }
+    }
+    m_pendingValid = true;
+    m_pendingFrom = m_pendingLast = last;
+    return true;
+}
+
+bool SqliteStore::SumStoredEvents(int64_t after, RollupDeltas* deltas,
+                                  InstallationDays* installations, int64_t* last) {
     // Writers take the file one at a time, so the rowids of events follow
     // the commits: what is past the watermark has never been folded.
     Statement events(m_db,
@@ -326,13 +387,10 @@ bool SqliteStore::Fold() {
                      "e.payload FROM events e JOIN batches b ON b.batch_id = e.batch_id "
                      "WHERE e.rowid > ? ORDER BY e.rowid");
     if (!events.Valid()) return false;
-    events.Bind(1, from);
-    RollupDeltas deltas;
-    InstallationDays installations;
-    int64_t last = from;
+    events.Bind(1, after);
     int step;
     while ((step = events.Step()) == SQLITE_ROW) {
-        last = events.Int(0);
+        *last = events.Int(0);
         collector::UploadEvent event;
         event.name = events.Text(3);
         event.receivedMs = events.Int(4);
@@ -340,23 +398,19 @@ bool SqliteStore::Fold() {
         const bool noVersion = sqlite3_column_type(events.Get(), 1) == SQLITE_NULL;
         const bool noInstall = sqlite3_column_type(events.Get(), 2) == SQLITE_NULL;
         AddEventShare(noVersion ? "" : events.Text(1), noInstall ? "" : events.Text(2), event, 1,
-                      &deltas, &installations);
+                      deltas, installations);
     }
-    if (step != SQLITE_DONE) return false;
-    m_eventsUnfolded = 0;
-    m_lastFold = std::chrono::steady_clock::now();
-    if (last == from) return true;
-    Statement move(m_db, "UPDATE rollup_fold SET events_folded = ?");
-    return move.Valid() && ApplyRollups(deltas, installations) &&
-           move.Bind(1, last).Step() == SQLITE_DONE;
+    return step == SQLITE_DONE;
 }
 
 bool SqliteStore::LowerWatermark() {
-    return Exec(
-        "UPDATE rollup_fold SET events_folded = "
-        "(SELECT coalesce(max(rowid), 0) FROM events) "
-        "WHERE events_folded > (SELECT coalesce(max(rowid), 0) FROM events)",
-        nullptr);
+    Statement lower(m_db,
+                    "UPDATE rollup_fold SET events_folded = min(events_folded, "
+                    "(SELECT coalesce(max(rowid), 0) FROM events)) RETURNING events_folded");
+    if (!lower.Valid() || lower.Step() != SQLITE_ROW) return false;
+    // Folded just before: nothing is pending.
+    m_pendingFrom = m_pendingLast = lower.Int(0);
+    return true;
 }
 
 void SqliteStore::FoldWhenDue(int64_t eventsNew) {
@@ -372,6 +426,7 @@ void SqliteStore::FoldWhenDue(int64_t eventsNew) {
     if (!Exec("BEGIN IMMEDIATE", nullptr)) return;
     if (Fold() && Exec("COMMIT", nullptr)) return;
     Exec("ROLLBACK", nullptr);
+    m_pendingValid = false;
 }
 
 StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& idempotencyKey,
@@ -398,7 +453,10 @@ StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& i
     bool ok = insertBatch.Valid() && countDuplicate.Valid() && insertEvent.Valid();
     // The rollups are not written here: only newly claimed batches store
     // events, and the fold counts each stored event once, so a resend
-    // changes no rollup.
+    // changes no rollup. Their shares are added to the pending sums while
+    // the events take the rowids right after the pending ones; a rollback
+    // (Finish) stops trusting the sums, so the next fold reads the rows.
+    int64_t expectedRowid = m_pendingLast;
     for (size_t i = 0; ok && i < upload.batches.size(); ++i) {
         const UploadBatch& batch = upload.batches[i];
         if (DayOf(batch.createdMs) < firstKeptDay) {
@@ -440,10 +498,17 @@ StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& i
             ok = insertEvent.Step() == SQLITE_DONE;
             if (!ok) break;
             ++outcome.eventsNew;
+            m_pendingValid = m_pendingValid && sqlite3_last_insert_rowid(m_db) == ++expectedRowid;
+            if (m_pendingValid) {
+                AddEventShare(upload.app.appversion, upload.app.installId, event, 1,
+                              &m_pendingDeltas, &m_pendingInstallations);
+            }
         }
     }
     outcome = Finish(ok, std::move(outcome));
-    if (outcome.Stored()) FoldWhenDue(outcome.eventsNew);
+    if (!outcome.Stored()) return outcome;
+    m_pendingLast = expectedRowid;
+    FoldWhenDue(outcome.eventsNew);
     return outcome;
 }
 
@@ -468,6 +533,7 @@ bool SqliteStore::Maintain(int64_t nowMs, std::string* error) {
     if (ok && Exec("COMMIT", error)) return true;
     if (error && ok) *error = sqlite3_errmsg(m_db);
     Exec("ROLLBACK", nullptr);
+    m_pendingValid = false;
     return false;
 }
 
@@ -497,7 +563,10 @@ bool SqliteStore::Rollups(const RollupQuery& query, std::vector<RollupRow>* rows
     // Folded first, so the numbers are exact at any instant. A file that is
     // busy or read-only is read as it is, folded up to its last fold.
     if (Exec("BEGIN IMMEDIATE", nullptr)) {
-        if (!Fold() || !Exec("COMMIT", nullptr)) Exec("ROLLBACK", nullptr);
+        if (!Fold() || !Exec("COMMIT", nullptr)) {
+            Exec("ROLLBACK", nullptr);
+            m_pendingValid = false;
+        }
     }
     Statement select(m_db,
                      "SELECT day, appversion, measure, key, value FROM rollups "
