@@ -294,22 +294,34 @@ bool SqliteStore::AddInstallColumn(std::string* error) {
 }
 
 bool SqliteStore::Migrate(std::string* error) {
-    if (!Exec("BEGIN IMMEDIATE", error)) return false;
-    Statement version(m_db, "PRAGMA user_version");
-    int64_t current = -1;
-    if (version.Valid() && version.Step() == SQLITE_ROW) current = version.Int(0);
-    version.Reset();
-    bool ok = current >= 0;
-    if (ok && current > kSchemaVersion) {
-        // A newer collector folds differently: counting here could count twice.
-        Exec("ROLLBACK", nullptr);
-        *error = "the store has schema version " + std::to_string(current) +
-                 "; this collector knows up to " + std::to_string(kSchemaVersion);
-        return false;
+    // Read first, so a file that is up to date opens without a write lock;
+    // read again in the transaction, as another collector may have migrated
+    // it meanwhile.
+    auto version = [this](int64_t* current) {
+        Statement pragma(m_db, "PRAGMA user_version");
+        if (!pragma.Valid() || pragma.Step() != SQLITE_ROW) return false;
+        *current = pragma.Int(0);
+        return true;
+    };
+    int64_t current = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt == 1 && !Exec("BEGIN IMMEDIATE", error)) return false;
+        bool ok = version(&current);
+        if (ok && current == kSchemaVersion) {
+            if (attempt == 1) Exec("COMMIT", nullptr);
+            return true;
+        }
+        if (!ok || current > kSchemaVersion) {
+            // A newer collector may count the rollups differently: counting
+            // here as well could count events twice.
+            *error = ok ? "the store has schema version " + std::to_string(current) +
+                              "; this collector knows up to " + std::to_string(kSchemaVersion)
+                        : sqlite3_errmsg(m_db);
+            if (attempt == 1) Exec("ROLLBACK", nullptr);
+            return false;
+        }
     }
-    ok = ok && (current == kSchemaVersion || Exec(kFoldTable, error));
-    if (ok && Exec("COMMIT", error)) return true;
-    if (current < 0) *error = sqlite3_errmsg(m_db);
+    if (Exec(kFoldTable, error) && Exec("COMMIT", error)) return true;
     Exec("ROLLBACK", nullptr);
     return false;
 }
