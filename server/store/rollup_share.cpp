@@ -17,6 +17,10 @@ void CountRollupsForBenchmark(bool on) {
     g_counting = on;
 }
 
+bool RollupsCounted() {
+    return g_counting.load(std::memory_order_relaxed);
+}
+
 namespace {
 
 void Add(RollupDeltas* deltas, std::string_view day, std::string_view appVersion,

@@ -39,6 +39,7 @@ void AddEventShare(const std::string& appVersion, const std::string& installId,
 // rollups in one run: off, AddEventShare adds nothing. Not a setting of the
 // collector: its rollups are always counted.
 void CountRollupsForBenchmark(bool on);
+bool RollupsCounted();
 
 // The bounds of `query` made closed: an empty bound becomes the first or
 // last day a store holds. False, with `*error`, when a bound is not a

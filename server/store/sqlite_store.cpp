@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <limits>
 #include <mutex>
 #include <utility>
@@ -71,6 +72,24 @@ CREATE TABLE IF NOT EXISTS deletions(
 // index needs it, so it comes after.
 constexpr const char* kInstallIndex =
     "CREATE INDEX IF NOT EXISTS batches_install ON batches(install_id)";
+
+// Version 1: the rollups are folded from the stored events past a watermark
+// (`rollup_fold`) instead of being updated by every upload. Files of version
+// 0 counted every event they hold at ingest, so their watermark starts after
+// the last one.
+constexpr int kSchemaVersion = 1;
+constexpr const char* kFoldTable = R"sql(
+CREATE TABLE rollup_fold(events_folded INTEGER NOT NULL);
+INSERT INTO rollup_fold(events_folded) SELECT coalesce(max(rowid), 0) FROM events;
+PRAGMA user_version = 1;
+)sql";
+
+// An upload folds after its commit once this many events arrived, or this
+// long passed, since the last fold: the rollups are then written once per
+// cell for thousands of events, and the fold (which a query or a deletion
+// runs anyway) stays short.
+constexpr int64_t kFoldEvents = 10000;
+constexpr auto kFoldInterval = std::chrono::seconds(10);
 
 // A prepared statement that finalizes itself.
 class Statement {
@@ -148,7 +167,22 @@ class SqliteStore : public Store {
     template <typename Outcome>
     Outcome Finish(bool ok, Outcome outcome);
     bool AddInstallColumn(std::string* error);
+    bool Migrate(std::string* error);
     bool ApplyRollups(const RollupDeltas& deltas, const InstallationDays& installations);
+    // Adds the events stored past the watermark to the rollups and moves the
+    // watermark after them; inside the caller's transaction. Their sums come
+    // from memory when this process stored every one of them (below), else
+    // from the rows.
+    bool Fold();
+    bool SumStoredEvents(int64_t after, RollupDeltas* deltas, InstallationDays* installations,
+                         int64_t* last);
+    // After deleting events, inside the same transaction and after a Fold:
+    // every event left is folded, and the watermark comes down to the last
+    // of them, since SQLite gives the next event the rowid after the largest
+    // left, which may be one the watermark already passed.
+    bool LowerWatermark();
+    // Folds in a transaction of its own when enough arrived since the last.
+    void FoldWhenDue(int64_t eventsNew);
 
     const StoreOptions m_options;
     // One connection, used by the server's threads in turn: SQLite takes one
@@ -158,6 +192,20 @@ class SqliteStore : public Store {
     // Prepared once: every upload runs them, a few times each.
     std::unique_ptr<Statement> m_addRollup;
     std::unique_ptr<Statement> m_addInstallation;
+    // Since the last fold of this process; under m_mutex.
+    int64_t m_eventsUnfolded = 0;
+    // The sums of the events with rowids in (m_pendingFrom, m_pendingLast],
+    // added up as this process stored them, so that a fold need not read
+    // and parse them again. Trusted only while the watermark is still
+    // m_pendingFrom and no event lies past m_pendingLast: another process
+    // storing, deleting or folding, a rolled-back fold or a restart (memory
+    // lost) each break that, and the fold then reads the rows.
+    bool m_pendingValid = false;
+    int64_t m_pendingFrom = 0;
+    int64_t m_pendingLast = 0;
+    RollupDeltas m_pendingDeltas;
+    InstallationDays m_pendingInstallations;
+    std::chrono::steady_clock::time_point m_lastFold = std::chrono::steady_clock::now();
 };
 
 }  // namespace
@@ -185,6 +233,8 @@ Outcome SqliteStore::Finish(bool ok, Outcome outcome) {
     const int code = sqlite3_extended_errcode(m_db);
     const std::string error = sqlite3_errmsg(m_db);
     Exec("ROLLBACK", nullptr);
+    // A fold in the transaction may have taken the pending sums.
+    m_pendingValid = false;
     outcome = Outcome();
     outcome.status = StatusOf(code);
     outcome.error = error;
@@ -200,7 +250,8 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
     sqlite3_busy_timeout(m_db, m_options.waitMs);
     // WAL: `show` can read while a server writes.
     if (!Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) ||
-        !Exec(kSchema, error) || !AddInstallColumn(error) || !Exec(kInstallIndex, error)) {
+        !Exec(kSchema, error) || !AddInstallColumn(error) || !Exec(kInstallIndex, error) ||
+        !Migrate(error)) {
         return false;
     }
     m_addRollup = std::make_unique<Statement>(
@@ -214,6 +265,15 @@ bool SqliteStore::Open(const std::string& path, std::string* error) {
     if (!m_addRollup->Valid() || !m_addInstallation->Valid()) {
         *error = sqlite3_errmsg(m_db);
         return false;
+    }
+    // What a stopped collector stored after its last fold is counted now,
+    // and the uploads from here on can keep their sums for the next fold. A
+    // busy file is folded later.
+    if (Exec("BEGIN IMMEDIATE", nullptr)) {
+        if (!Fold() || !Exec("COMMIT", nullptr)) {
+            Exec("ROLLBACK", nullptr);
+            m_pendingValid = false;
+        }
     }
     return true;
 }
@@ -231,6 +291,39 @@ bool SqliteStore::AddInstallColumn(std::string* error) {
         return false;
     }
     return Exec("ALTER TABLE batches ADD COLUMN install_id TEXT", error);
+}
+
+bool SqliteStore::Migrate(std::string* error) {
+    // Read first, so a file that is up to date opens without a write lock;
+    // read again in the transaction, as another collector may have migrated
+    // it meanwhile.
+    auto version = [this](int64_t* current) {
+        Statement pragma(m_db, "PRAGMA user_version");
+        if (!pragma.Valid() || pragma.Step() != SQLITE_ROW) return false;
+        *current = pragma.Int(0);
+        return true;
+    };
+    int64_t current = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt == 1 && !Exec("BEGIN IMMEDIATE", error)) return false;
+        bool ok = version(&current);
+        if (ok && current == kSchemaVersion) {
+            if (attempt == 1) Exec("COMMIT", nullptr);
+            return true;
+        }
+        if (!ok || current > kSchemaVersion) {
+            // A newer collector may count the rollups differently: counting
+            // here as well could count events twice.
+            *error = ok ? "the store has schema version " + std::to_string(current) +
+                              "; this collector knows up to " + std::to_string(kSchemaVersion)
+                        : sqlite3_errmsg(m_db);
+            if (attempt == 1) Exec("ROLLBACK", nullptr);
+            return false;
+        }
+    }
+    if (Exec(kFoldTable, error) && Exec("COMMIT", error)) return true;
+    Exec("ROLLBACK", nullptr);
+    return false;
 }
 
 // Adds `deltas` to the rollups and notes the installations; inside the
@@ -260,6 +353,94 @@ bool SqliteStore::ApplyRollups(const RollupDeltas& deltas, const InstallationDay
     return !negative || Exec("DELETE FROM rollups WHERE value <= 0", nullptr);
 }
 
+bool SqliteStore::Fold() {
+    Statement watermark(m_db, "SELECT events_folded FROM rollup_fold");
+    Statement newest(m_db, "SELECT coalesce(max(rowid), 0) FROM events");
+    if (!watermark.Valid() || watermark.Step() != SQLITE_ROW || !newest.Valid() ||
+        newest.Step() != SQLITE_ROW) {
+        return false;
+    }
+    const int64_t from = watermark.Int(0), newestRowid = newest.Int(0);
+    watermark.Reset();
+    newest.Reset();
+    RollupDeltas deltas;
+    InstallationDays installations;
+    int64_t last = from;
+    if (m_pendingValid && from == m_pendingFrom && newestRowid == m_pendingLast) {
+        deltas.swap(m_pendingDeltas);
+        installations.swap(m_pendingInstallations);
+        last = m_pendingLast;
+    } else if (!SumStoredEvents(from, &deltas, &installations, &last)) {
+        return false;
+    }
+    m_pendingDeltas.clear();
+    m_pendingInstallations.clear();
+    m_pendingValid = false;
+    m_eventsUnfolded = 0;
+    m_lastFold = std::chrono::steady_clock::now();
+    if (last != from) {
+        Statement move(m_db, "UPDATE rollup_fold SET events_folded = ?");
+        if (!move.Valid() || !ApplyRollups(deltas, installations) ||
+            move.Bind(1, last).Step() != SQLITE_DONE) {
+            return false;
+        }
+    }
+    m_pendingValid = true;
+    m_pendingFrom = m_pendingLast = last;
+    return true;
+}
+
+bool SqliteStore::SumStoredEvents(int64_t after, RollupDeltas* deltas,
+                                  InstallationDays* installations, int64_t* last) {
+    // Writers take the file one at a time, so the rowids of events follow
+    // the commits: what is past the watermark has never been folded.
+    Statement events(m_db,
+                     "SELECT e.rowid, b.appversion, b.install_id, e.name, e.received_ms, "
+                     "e.payload FROM events e JOIN batches b ON b.batch_id = e.batch_id "
+                     "WHERE e.rowid > ? ORDER BY e.rowid");
+    if (!events.Valid()) return false;
+    events.Bind(1, after);
+    int step;
+    while ((step = events.Step()) == SQLITE_ROW) {
+        *last = events.Int(0);
+        collector::UploadEvent event;
+        event.name = events.Text(3);
+        event.receivedMs = events.Int(4);
+        event.rollupKeys = collector::RollupKeysOf(event.name, events.Text(5));
+        const bool noVersion = sqlite3_column_type(events.Get(), 1) == SQLITE_NULL;
+        const bool noInstall = sqlite3_column_type(events.Get(), 2) == SQLITE_NULL;
+        AddEventShare(noVersion ? "" : events.Text(1), noInstall ? "" : events.Text(2), event, 1,
+                      deltas, installations);
+    }
+    return step == SQLITE_DONE;
+}
+
+bool SqliteStore::LowerWatermark() {
+    Statement lower(m_db,
+                    "UPDATE rollup_fold SET events_folded = min(events_folded, "
+                    "(SELECT coalesce(max(rowid), 0) FROM events)) RETURNING events_folded");
+    if (!lower.Valid() || lower.Step() != SQLITE_ROW) return false;
+    // Folded just before: nothing is pending.
+    m_pendingFrom = m_pendingLast = lower.Int(0);
+    return true;
+}
+
+void SqliteStore::FoldWhenDue(int64_t eventsNew) {
+    m_eventsUnfolded += eventsNew;
+    // The store benchmark's baseline stores without any rollup work.
+    if (!RollupsCounted() || m_eventsUnfolded == 0) return;
+    if (m_eventsUnfolded < kFoldEvents &&
+        std::chrono::steady_clock::now() - m_lastFold < kFoldInterval) {
+        return;
+    }
+    // Best effort: what is not folded now is folded by the next query,
+    // deletion, maintenance or upload.
+    if (!Exec("BEGIN IMMEDIATE", nullptr)) return;
+    if (Fold() && Exec("COMMIT", nullptr)) return;
+    Exec("ROLLBACK", nullptr);
+    m_pendingValid = false;
+}
+
 StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& idempotencyKey,
                                       int64_t nowMs) {
     StoreOutcome outcome;
@@ -282,10 +463,12 @@ StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& i
                           "INSERT INTO events(batch_id, seq, received_ms, name, payload) "
                           "VALUES(?,?,?,?,?)");
     bool ok = insertBatch.Valid() && countDuplicate.Valid() && insertEvent.Valid();
-    // Only newly claimed batches count, in the transaction that claims them,
-    // so a resend changes no rollup.
-    RollupDeltas deltas;
-    InstallationDays installations;
+    // The rollups are not written here: only newly claimed batches store
+    // events, and the fold counts each stored event once, so a resend
+    // changes no rollup. Their shares are added to the pending sums while
+    // the events take the rowids right after the pending ones; a rollback
+    // (Finish) stops trusting the sums, so the next fold reads the rows.
+    int64_t expectedRowid = m_pendingLast;
     for (size_t i = 0; ok && i < upload.batches.size(); ++i) {
         const UploadBatch& batch = upload.batches[i];
         if (DayOf(batch.createdMs) < firstKeptDay) {
@@ -327,31 +510,42 @@ StoreOutcome SqliteStore::StoreUpload(const Upload& upload, const std::string& i
             ok = insertEvent.Step() == SQLITE_DONE;
             if (!ok) break;
             ++outcome.eventsNew;
-            AddEventShare(upload.app.appversion, upload.app.installId, event, 1, &deltas,
-                          &installations);
+            m_pendingValid = m_pendingValid && sqlite3_last_insert_rowid(m_db) == ++expectedRowid;
+            if (m_pendingValid) {
+                AddEventShare(upload.app.appversion, upload.app.installId, event, 1,
+                              &m_pendingDeltas, &m_pendingInstallations);
+            }
         }
     }
-    ok = ok && ApplyRollups(deltas, installations);
-    return Finish(ok, std::move(outcome));
+    outcome = Finish(ok, std::move(outcome));
+    if (!outcome.Stored()) return outcome;
+    m_pendingLast = expectedRowid;
+    FoldWhenDue(outcome.eventsNew);
+    return outcome;
 }
 
 bool SqliteStore::Maintain(int64_t nowMs, std::string* error) {
-    if (m_options.retentionDays <= 0) return true;
-    // The file has no partitions: what is older than the window is deleted
-    // row by row, the events first as they name their batch.
-    const int64_t firstKeptMs = (DayOf(nowMs) - m_options.retentionDays) * kMsPerDay;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!Exec("BEGIN IMMEDIATE", error)) return false;
-    Statement events(m_db,
-                     "DELETE FROM events WHERE batch_id IN "
-                     "(SELECT batch_id FROM batches WHERE created_ms < ?)");
-    Statement batches(m_db, "DELETE FROM batches WHERE created_ms < ?");
-    bool ok = events.Valid() && batches.Valid();
-    ok = ok && events.Bind(1, firstKeptMs).Step() == SQLITE_DONE;
-    ok = ok && batches.Bind(1, firstKeptMs).Step() == SQLITE_DONE;
+    // Rollups outlive retention: what is dropped is folded first.
+    bool ok = Fold();
+    if (ok && m_options.retentionDays > 0) {
+        // The file has no partitions: what is older than the window is
+        // deleted row by row, the events first as they name their batch.
+        const int64_t firstKeptMs = (DayOf(nowMs) - m_options.retentionDays) * kMsPerDay;
+        Statement events(m_db,
+                         "DELETE FROM events WHERE batch_id IN "
+                         "(SELECT batch_id FROM batches WHERE created_ms < ?)");
+        Statement batches(m_db, "DELETE FROM batches WHERE created_ms < ?");
+        ok = events.Valid() && batches.Valid();
+        ok = ok && events.Bind(1, firstKeptMs).Step() == SQLITE_DONE;
+        ok = ok && batches.Bind(1, firstKeptMs).Step() == SQLITE_DONE;
+        ok = ok && LowerWatermark();
+    }
     if (ok && Exec("COMMIT", error)) return true;
     if (error && ok) *error = sqlite3_errmsg(m_db);
     Exec("ROLLBACK", nullptr);
+    m_pendingValid = false;
     return false;
 }
 
@@ -378,6 +572,14 @@ bool SqliteStore::Rollups(const RollupQuery& query, std::vector<RollupRow>* rows
     std::string from, to;
     if (!RollupBounds(query, &from, &to, error)) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
+    // Folded first, so the numbers are exact at any instant. A file that is
+    // busy or read-only is read as it is, folded up to its last fold.
+    if (Exec("BEGIN IMMEDIATE", nullptr)) {
+        if (!Fold() || !Exec("COMMIT", nullptr)) {
+            Exec("ROLLBACK", nullptr);
+            m_pendingValid = false;
+        }
+    }
     Statement select(m_db,
                      "SELECT day, appversion, measure, key, value FROM rollups "
                      "WHERE day >= ?1 AND day <= ?2 "
@@ -409,7 +611,8 @@ DeletionOutcome SqliteStore::DeleteInstallation(const std::string& installId, in
         outcome.status = StatusOf(sqlite3_extended_errcode(m_db));
         return outcome;
     }
-    // Its share of the rollups is read from its events before they go.
+    // Everything stored is folded first, so that its share, read from its
+    // events before they go, is in the rollups to be taken back.
     Statement events(m_db,
                      "SELECT b.appversion, e.name, e.received_ms, e.payload FROM events e "
                      "JOIN batches b ON b.batch_id = e.batch_id WHERE b.install_id = ?");
@@ -422,8 +625,8 @@ DeletionOutcome SqliteStore::DeleteInstallation(const std::string& installId, in
     Statement audit(m_db,
                     "INSERT INTO deletions(install_id, deleted_ms, batches, events) "
                     "VALUES(?,?,?,?)");
-    bool ok = events.Valid() && batches.Valid() && dropEvents.Valid() && dropBatches.Valid() &&
-              dropDays.Valid() && audit.Valid();
+    bool ok = Fold() && events.Valid() && batches.Valid() && dropEvents.Valid() &&
+              dropBatches.Valid() && dropDays.Valid() && audit.Valid();
     RollupDeltas deltas;
     if (ok) {
         events.Bind(1, installId);
@@ -445,7 +648,7 @@ DeletionOutcome SqliteStore::DeleteInstallation(const std::string& installId, in
     ok = ok && ApplyRollups(deltas, InstallationDays()) &&
          dropEvents.Bind(1, installId).Step() == SQLITE_DONE &&
          dropBatches.Bind(1, installId).Step() == SQLITE_DONE &&
-         dropDays.Bind(1, installId).Step() == SQLITE_DONE &&
+         dropDays.Bind(1, installId).Step() == SQLITE_DONE && LowerWatermark() &&
          audit.Bind(1, installId)
                  .Bind(2, nowMs)
                  .Bind(3, outcome.batches)

@@ -540,6 +540,39 @@ TEST_P(StoreContract, RollupsCountEachNewEventOnItsOwnDayAndDeletionTakesOneShar
     EXPECT_EQ(totals.events, 3);
 }
 
+// The newest events deleted, before or after the rollups counted them: the
+// rollups take back exactly their share, and what is stored next (where a
+// store may hand out the deleted rows' places again) still counts.
+TEST_P(StoreContract, RollupsCountWhatIsStoredAfterTheNewestEventsWereDeleted) {
+    std::unique_ptr<Store> store = Open(m_kind->Fresh());
+    ASSERT_TRUE(store);
+    const int64_t now = NowMs();
+    const std::string today = server::DayText(server::DayOf(now));
+    const std::string kept = "1b4e28ba-2fa1-41d2-883f-0016d3cca427",
+                      gone = "6fa459ea-ee8a-4ca4-894e-db77e160355e";
+    auto store1 = [&](const std::string& installId, const std::string& batchId) {
+        const StoreOutcome outcome = store->StoreUpload(
+            MakeAppUpload("3.1.0", installId, batchId, now, {Event(1, now, "page_view", "{}")}),
+            "key", now);
+        EXPECT_TRUE(outcome.Stored()) << outcome.error;
+    };
+    auto counted = [&](int events, int installations) {
+        return today + " 3.1.0 events page_view " + std::to_string(events) + "\n" + today +
+               " 3.1.0 installations  " + std::to_string(installations) + "\n";
+    };
+    store1(kept, Id("k1"));
+    EXPECT_EQ(RollupText(*store), counted(1, 1));
+    store1(gone, Id("g1"));  // deleted before anything read the rollups
+    EXPECT_EQ(store->DeleteInstallation(gone, now).events, 1);
+    EXPECT_EQ(RollupText(*store), counted(1, 1));
+    store1(kept, Id("k2"));
+    store1(gone, Id("g2"));
+    EXPECT_EQ(RollupText(*store), counted(3, 2));
+    EXPECT_EQ(store->DeleteInstallation(gone, now).events, 1);  // after they counted
+    store1(kept, Id("k3"));
+    EXPECT_EQ(RollupText(*store), counted(3, 1));
+}
+
 // A file an older collector made has batches without an installation: it
 // opens, keeps what it had, and takes new uploads with their rollups.
 TEST(SqliteStore, AFileFromBeforeInstallIdsOpensAndCountsRollups) {
