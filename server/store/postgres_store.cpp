@@ -1168,11 +1168,10 @@ DeletionOutcome PostgresStore::DeleteInstallation(const std::string& installId, 
     if (!Connection::Ok(events)) return fail(Fail(lease.Get(), events.get()));
     RollupDeltas deltas;
     for (int row = 0; row < PQntuples(events.get()); ++row) {
-        UploadEvent event;
-        event.name = PQgetvalue(events.get(), row, 1);
-        event.receivedMs = std::atoll(PQgetvalue(events.get(), row, 2));
-        event.rollupKeys = collector::RollupKeysOf(event.name, PQgetvalue(events.get(), row, 3));
-        AddEventShare(PQgetvalue(events.get(), row, 0), installId, event, -1, &deltas, nullptr);
+        AddStoredEventShare(PQgetvalue(events.get(), row, 0), installId,
+                            PQgetvalue(events.get(), row, 1),
+                            std::atoll(PQgetvalue(events.get(), row, 2)),
+                            PQgetvalue(events.get(), row, 3), -1, &deltas, nullptr);
         ++outcome.events;
     }
     const Result batches =

@@ -64,6 +64,16 @@ void AddEventShare(const std::string& appVersion, const std::string& installId,
     }
 }
 
+void AddStoredEventShare(const std::string& appVersion, const std::string& installId,
+                         const std::string& name, int64_t receivedMs, std::string_view payload,
+                         int64_t sign, RollupDeltas* deltas, InstallationDays* installations) {
+    collector::UploadEvent event;
+    event.name = name;
+    event.receivedMs = receivedMs;
+    event.rollupKeys = collector::RollupKeysOf(name, payload);
+    AddEventShare(appVersion, installId, event, sign, deltas, installations);
+}
+
 bool RollupBounds(const RollupQuery& query, std::string* fromDay, std::string* toDay,
                   std::string* error) {
     auto valid = [](const std::string& day) {

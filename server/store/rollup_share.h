@@ -35,6 +35,12 @@ void AddEventShare(const std::string& appVersion, const std::string& installId,
                    const collector::UploadEvent& event, int64_t sign, RollupDeltas* deltas,
                    InstallationDays* installations);
 
+// The same for an event read back from a store: its name, its time of
+// receipt and its payload as stored text, whose rollup keys are read again.
+void AddStoredEventShare(const std::string& appVersion, const std::string& installId,
+                         const std::string& name, int64_t receivedMs, std::string_view payload,
+                         int64_t sign, RollupDeltas* deltas, InstallationDays* installations);
+
 // For the store benchmark only, which compares ingest with and without the
 // rollups in one run: off, AddEventShare adds nothing. Not a setting of the
 // collector: its rollups are always counted.

@@ -403,14 +403,11 @@ bool SqliteStore::SumStoredEvents(int64_t after, RollupDeltas* deltas,
     int step;
     while ((step = events.Step()) == SQLITE_ROW) {
         *last = events.Int(0);
-        collector::UploadEvent event;
-        event.name = events.Text(3);
-        event.receivedMs = events.Int(4);
-        event.rollupKeys = collector::RollupKeysOf(event.name, events.Text(5));
         const bool noVersion = sqlite3_column_type(events.Get(), 1) == SQLITE_NULL;
         const bool noInstall = sqlite3_column_type(events.Get(), 2) == SQLITE_NULL;
-        AddEventShare(noVersion ? "" : events.Text(1), noInstall ? "" : events.Text(2), event, 1,
-                      deltas, installations);
+        AddStoredEventShare(noVersion ? "" : events.Text(1), noInstall ? "" : events.Text(2),
+                            events.Text(3), events.Int(4), events.Text(5), 1, deltas,
+                            installations);
     }
     return step == SQLITE_DONE;
 }
@@ -632,13 +629,10 @@ DeletionOutcome SqliteStore::DeleteInstallation(const std::string& installId, in
         events.Bind(1, installId);
         int step;
         while ((step = events.Step()) == SQLITE_ROW) {
-            collector::UploadEvent event;
-            event.name = events.Text(1);
-            event.receivedMs = events.Int(2);
-            event.rollupKeys = collector::RollupKeysOf(event.name, events.Text(3));
             const std::string appVersion =
                 sqlite3_column_type(events.Get(), 0) == SQLITE_NULL ? "" : events.Text(0);
-            AddEventShare(appVersion, installId, event, -1, &deltas, nullptr);
+            AddStoredEventShare(appVersion, installId, events.Text(1), events.Int(2),
+                                events.Text(3), -1, &deltas, nullptr);
             ++outcome.events;
         }
         ok = step == SQLITE_DONE;
