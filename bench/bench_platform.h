@@ -6,6 +6,7 @@
 #ifndef TALLYSERVICE_BENCH_BENCH_PLATFORM_H_
 #define TALLYSERVICE_BENCH_BENCH_PLATFORM_H_
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -42,8 +43,18 @@ std::string LocalHttp(int port, const char* method, const char* path, const std:
 // program, started by scripts/bench).
 long StartProgram(const std::string& program, const std::vector<std::string>& args);
 // Waits for a program StartProgram started to end, at most `limitMs`, then
-// kills it.
-void EndProgram(long pid, int limitMs);
+// kills it. Answers its exit code, 128 + the signal that ended it, or -1
+// when it had to be killed (always -1 on Windows). Looks every millisecond,
+// so that the wait can time a short program.
+int EndProgram(long pid, int limitMs);
+
+// The whole number after "key": in a flat JSON text (the collector's
+// ports.json and /stats); -1 when absent.
+inline long long JsonNumber(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\":");
+    if (at == std::string::npos) return -1;
+    return std::atoll(json.c_str() + at + key.size() + 3);
+}
 
 }  // namespace bench
 }  // namespace tally

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -98,14 +100,23 @@ long StartProgram(const std::string& program, const std::vector<std::string>& ar
     return pid > 0 ? static_cast<long>(pid) : -1;
 }
 
-void EndProgram(long pid, int limitMs) {
-    if (pid <= 0) return;
-    for (int waited = 0; waited < limitMs; waited += 10) {
-        if (::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG) != 0) return;
-        ::usleep(10 * 1000);
+int EndProgram(long pid, int limitMs) {
+    if (pid <= 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
+        if (done == static_cast<pid_t>(pid)) break;
+        if (done < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+            ::waitpid(static_cast<pid_t>(pid), nullptr, 0);
+            return -1;
+        }
+        ::usleep(1000);
     }
-    ::kill(static_cast<pid_t>(pid), SIGKILL);
-    ::waitpid(static_cast<pid_t>(pid), nullptr, 0);
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 }  // namespace bench

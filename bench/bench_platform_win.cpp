@@ -104,7 +104,9 @@ long StartProgram(const std::string&, const std::vector<std::string>&) {
     return -1;
 }
 
-void EndProgram(long, int) {}
+int EndProgram(long, int) {
+    return -1;
+}
 
 }  // namespace bench
 }  // namespace tally

@@ -46,7 +46,6 @@
 #include <sys/wait.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -393,26 +392,6 @@ void StopProgram(long pid) {
     tally::bench::EndProgram(pid, 10000);
 }
 
-// Waits for child `pid` to end, at most `limit`; answers its exit code, 128 +
-// the signal that ended it, or -1 when it had to be stopped. Polls every
-// millisecond, finer than the seconds measured.
-int WaitForExit(long pid, std::chrono::seconds limit) {
-    const Clock::time_point deadline = Clock::now() + limit;
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
-        if (done == static_cast<pid_t>(pid)) break;
-        if (done < 0 && errno != EINTR) return -1;
-        if (Clock::now() >= deadline) {
-            StopProgram(pid);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-}
-
 void FleetReportCommand(benchmark::State& state) {
     std::string error;
     if (FleetStore(&error) == nullptr) {
@@ -427,7 +406,7 @@ void FleetReportCommand(benchmark::State& state) {
         const Clock::time_point started = Clock::now();
         const long pid = tally::bench::StartProgram(
             TALLY_COLLECTOR_PROGRAM, {"report", "--store", g_fleetUri, "--out", out.string()});
-        const int exitCode = pid > 0 ? WaitForExit(pid, std::chrono::seconds(300)) : -1;
+        const int exitCode = tally::bench::EndProgram(pid, 300000);
         const double seconds = SecondsSince(started);
         bytes = fs::file_size(out, ec);
         if (exitCode != 0 || ec || bytes == 0) {
@@ -439,12 +418,6 @@ void FleetReportCommand(benchmark::State& state) {
         state.SetIterationTime(seconds);
     }
     state.counters["page_bytes"] = static_cast<double>(bytes);
-}
-
-// The whole number after "key": in ports.json; -1 when absent.
-long long PortOf(const std::string& json, const std::string& key) {
-    const size_t at = json.find("\"" + key + "\":");
-    return at == std::string::npos ? -1 : std::atoll(json.c_str() + at + key.size() + 3);
 }
 
 // `tally-collector serve` over the fleet's database, with its operator port
@@ -482,7 +455,7 @@ class ServingCollector {
             std::ifstream in(m_state / "ports.json");
             const std::string ports((std::istreambuf_iterator<char>(in)),
                                     std::istreambuf_iterator<char>());
-            const long long admin = PortOf(ports, "admin");
+            const long long admin = tally::bench::JsonNumber(ports, "admin");
             if (admin > 0 && tally::bench::LocalHttp(static_cast<int>(admin), "GET", "/readyz",
                                                      "") == "ready\n") {
                 m_admin = static_cast<int>(admin);

@@ -67,12 +67,6 @@ std::string ReadFile(const fs::path& path) {
 }
 
 // The whole number after "key": in a flat JSON object; -1 when absent.
-long long JsonNumber(const std::string& json, const std::string& key) {
-    size_t at = json.find("\"" + key + "\":");
-    if (at == std::string::npos) return -1;
-    return std::atoll(json.c_str() + at + key.size() + 3);
-}
-
 // The collector the uploads go to: started here once, or one that runs.
 class Collector {
   public:
@@ -85,7 +79,8 @@ class Collector {
     const fs::path& CaFile() const { return m_ca; }
     // Counters since the collector started: "events", "duplicates", ...
     long long Stat(const std::string& key) const {
-        return JsonNumber(tally::bench::LocalHttp(m_control, "GET", "/stats", ""), key);
+        return tally::bench::JsonNumber(tally::bench::LocalHttp(m_control, "GET", "/stats", ""),
+                                        key);
     }
 
   private:
@@ -111,8 +106,8 @@ class Collector {
         // The collector writes its ports once it listens.
         for (int i = 0; i < 1000 && !Ok(); ++i) {
             std::string ports = ReadFile(state / "ports.json");
-            long long https = JsonNumber(ports, "https");
-            long long control = JsonNumber(ports, "control");
+            long long https = tally::bench::JsonNumber(ports, "https");
+            long long control = tally::bench::JsonNumber(ports, "control");
             if (https > 0 && control > 0 &&
                 !tally::bench::LocalHttp(static_cast<int>(control), "GET", "/stats", "").empty()) {
                 m_https = static_cast<int>(https);
