@@ -230,7 +230,7 @@ AnswerParser::State AnswerParser::ParseHead() {
     return m_state;
 }
 
-SSL_CTX* NewUploadContext(const std::string& caFile, std::string* error) {
+SSL_CTX* NewClientContext(const std::string& caFile, std::string* error) {
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (context == nullptr ||
         SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
@@ -240,6 +240,12 @@ SSL_CTX* NewUploadContext(const std::string& caFile, std::string* error) {
     }
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    return context;
+}
+
+SSL_CTX* NewUploadContext(const std::string& caFile, std::string* error) {
+    SSL_CTX* context = NewClientContext(caFile, error);
+    if (context == nullptr) return nullptr;
     // No resumption: every device of the fleet is a stranger to the server.
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_options(context, SSL_OP_NO_TICKET);

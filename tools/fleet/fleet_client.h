@@ -58,9 +58,13 @@ class AnswerParser {
     std::string m_error;
 };
 
-// The one TLS context of a run: the CA file as the only trust anchor,
-// peer verification on, no session cache (every new connection a full
-// handshake, as a fleet of distinct devices). Null with `error` set.
+// A client TLS context: the CA file as the only trust anchor, peer
+// verification on, TLS 1.2 at least. Null with `error` set.
+SSL_CTX* NewClientContext(const std::string& caFile, std::string* error);
+
+// The uploads' one context of a run: a client context without session
+// cache or tickets (every new connection a full handshake, as a fleet of
+// distinct devices). Null with `error` set.
 SSL_CTX* NewUploadContext(const std::string& caFile, std::string* error);
 
 // The bytes of one upload as the analytics library's client sends them.

@@ -214,15 +214,12 @@ int main(int argc, char** argv) {
     std::mt19937_64 random(
         options.seed != 0 ? options.seed : static_cast<uint64_t>(WallMs()) ^ 0x9e3779b97f4a7c15ULL);
 
-    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()),
-                                                              &SSL_CTX_free);
-    if (!context ||
-        SSL_CTX_load_verify_locations(context.get(), options.ca.c_str(), nullptr) != 1) {
-        std::cerr << "tally-fleet: the CA file " << options.ca << " holds no PEM certificate\n";
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(
+        tally::fleet::NewClientContext(options.ca, &error), &SSL_CTX_free);
+    if (!context) {
+        std::cerr << "tally-fleet: " << error << "\n";
         return 2;
     }
-    SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
 
     // Every held connection and every upload in flight is a descriptor.
     rlimit files{};
